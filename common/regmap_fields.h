@@ -1,0 +1,157 @@
+// Field definitions of the register map, by owner. Offsets are byte numbers of
+// the segment; the type of each constant fixes its width and byte order.
+//
+// Where a byte means different things on the two boards, the field lives in
+// namespace regmap::ccsb (CCS board) or regmap::mainb (main board).
+#pragma once
+
+#include "regmap.h"
+
+namespace regmap {
+
+// ---- Station values (both boards) ------------------------------------------
+inline constexpr U16 SHRMEM_GET_V1{1};                 // present output voltage, 0.1 V
+inline constexpr U8 SHRMEM_ACTIVE_CONNECTOR{110};      // connector in use (1 or 2)
+inline constexpr U8 SHRMEM_SUPERVISOR_STARTED{128};    // 0x80 once the CCS supervisor has started
+
+// Output set-point mailbox: written whole, then armed with 255.
+inline constexpr U16 SHRMEM_SET_I1{134};               // current, 0.1 A
+inline constexpr U16 SHRMEM_SET_POWER{138};            // power limit
+inline constexpr U32 SHRMEM_REMAIN_TIME{141};
+inline constexpr U8 SHRMEM_SET_PENDING{145};           // 255 = new set-point
+inline constexpr U16 SHRMEM_SET_V1{146};               // voltage, 0.1 V; 0 switches off
+
+// Module parameter block and its CRC.
+inline constexpr Bytes SHRMEM_MODULE_PARAMS{196, 46};  // 196-241
+inline constexpr U16 SHRMEM_PARAM_LENGTH{196};         // n, bytes covered by the CRC
+inline constexpr U16 SHRMEM_PARAM_CRC{250};
+
+inline constexpr U32 SHRMEM_FW_VERSION{257};           // 257-260, most significant first
+inline constexpr U8 SHRMEM_RATE_NOW_HIGH{261};         // current hourly rate, copied from the table
+inline constexpr U8 SHRMEM_RATE_NOW_LOW{262};
+inline constexpr U8 SHRMEM_CHARGER_STATE{263};         // 1 = charging
+inline constexpr U8 SHRMEM_FW_UPDATE{264};
+inline constexpr Ipv4 SHRMEM_ETH0_IP{266};
+inline constexpr Ipv4 SHRMEM_ETH0_NETMASK{270};
+inline constexpr Ipv4 SHRMEM_ETH0_GATEWAY{274};
+inline constexpr U8 SHRMEM_DHCP{280};                  // 0 = DHCP, else static addresses
+inline constexpr Text SHRMEM_ETH0_MAC{282, 18};        // "aa:bb:cc:dd:ee:ff"
+inline constexpr Ipv4 SHRMEM_FW_SERVER_IP{300};
+inline constexpr Ipv4 SHRMEM_ADDRESS_SLOT_304{304};
+inline constexpr Ipv4 SHRMEM_SNMP_TRAP_IP{344};
+inline constexpr Bytes SHRMEM_RATE_TABLE{352, 48};     // 24 hourly entries, 16-bit high byte first
+inline constexpr U16 RateTableEntry(unsigned hour) { return U16{352 + 2 * (hour % 24)}; }
+inline constexpr Ipv4 SHRMEM_NTP_SERVER_IP{400};
+inline constexpr Ipv4 SHRMEM_ADDRESS_SLOT_404{404};
+inline constexpr U8 SHRMEM_STOP_CHARGING{410};         // stop request and reason, 0 = none
+inline constexpr U8 SHRMEM_STOP_BUTTON{412};           // 0x02 stop request, 0x08 emergency button
+inline constexpr Ipv4 SHRMEM_ADDRESS_SLOT_433{433};
+inline constexpr U8 SHRMEM_MAX_OUTPUT_POWER{443};      // kW
+inline constexpr U8 SHRMEM_MAX_CHARGING_DURATION{444};
+inline constexpr U8 SHRMEM_ENERGY_TO_DELIVER{452};     // kWh
+inline constexpr U32 SHRMEM_VALUE_459{459};
+inline constexpr U8 SHRMEM_BYTE_467{467};
+inline constexpr U8 SHRMEM_CLOCK_CHANGED{469};
+inline constexpr U8 SHRMEM_CCS_SELECTED{475};          // 1 = CCS is the active connector
+inline constexpr U16 SHRMEM_AVAILABLE_POWER{515};      // W
+inline constexpr U8 SHRMEM_MAX_CHARGE_TIME{2048};      // minutes
+
+// Native little-endian exceptions.
+inline constexpr S32Le SHRMEM_CONNECTION_TIMEOUT{463};  // s
+inline constexpr S32Le SHRMEM_ENERGY_OFFSET{2029};   // Wh
+
+// Texts.
+inline constexpr Text SHRMEM_MODEL_NAME{1024, 64};
+inline constexpr Text SHRMEM_STATION_NAME{1088, 32};
+inline constexpr Text SHRMEM_SERIAL_NUMBER{1120, 32};
+inline constexpr Text SHRMEM_LOCATION{1152, 32};
+inline constexpr Text SHRMEM_REMAIN_TIME_TEXT{1216, 32};
+inline constexpr Text SHRMEM_PASS_TIME_TEXT{1248, 32};
+inline constexpr Text SHRMEM_TEXT_SLOT_1280{1280, 32};
+inline constexpr Text SHRMEM_SNMP_COMMUNITY{1312, 32};
+inline constexpr Text SHRMEM_TEXT_SLOT_1344{1344, 32};
+inline constexpr Text SHRMEM_SNMP_SEC_LEVEL{1376, 16};
+inline constexpr Text SHRMEM_SNMP_AUTH_PROTO{1392, 8};
+inline constexpr Text SHRMEM_SNMP_AUTH_PASS{1400, 32};
+inline constexpr Text SHRMEM_SNMP_PRIV_PROTO{1432, 8};
+inline constexpr Text SHRMEM_SNMP_PRIV_PASS{1440, 32};
+inline constexpr Text SHRMEM_OUTPUT_ENERGY_TEXT{1472, 32};
+inline constexpr Text SHRMEM_ID_TAG{1504, 32};
+
+// ---- Alarm bit map (312-343) -------------------------------------------------
+inline constexpr Bytes SHRMEM_ALARM_MAP{312, 32};
+inline constexpr Bits ALARM_CCS_BOARD_COMM{312, 0x20};
+inline constexpr Bits ALARM_CCS_BOARD_UPDATE{313, 0x04};
+inline constexpr Bits ALARM_DISPLAY_COMM{313, 0x20};
+inline constexpr Bits ALARM_GFD_SELFTEST{314, 0x10};
+inline constexpr Bits ALARM_GFD_PREWARNING{314, 0x80};
+inline constexpr Bits ALARM_GFD{315, 0x80};
+inline constexpr Bits ALARM_EMERGENCY_BUTTON{316, 0x10};
+inline constexpr Bits ALARM_CONNECTOR_SENSOR_BROKEN{321, 0x04};
+inline constexpr Bits ALARM_CONNECTOR_OTP{321, 0x08};
+inline constexpr Bits ALARM_CCS_PROXIMITY_DISCONNECT{321, 0x10};
+inline constexpr Bits ALARM_SURGE_PROTECTION{343, 0x02};
+inline constexpr Bits ALARM_MEMORY_LEAKAGE{343, 0x20};
+inline constexpr Bits ALARM_INIT_FAIL{343, 0x40};
+
+// ---- CCS status block (2160-2220), same offsets on both boards ----------------
+inline constexpr U8 SHRMEM_CCS_PILOT_STATE{2160};
+inline constexpr U8 SHRMEM_CCS_BYTE_2161{2161};
+inline constexpr U8 SHRMEM_CCS_RESPONSE_CODE{2162};
+inline constexpr U8 SHRMEM_CCS_EV_READY{2163};
+inline constexpr U8 SHRMEM_CCS_EV_ERROR_CODE{2164};
+inline constexpr U8 SHRMEM_CCS_EV_SOC{2165};
+inline constexpr U8 SHRMEM_CCS_EV_MAX_CURRENT{2166};
+inline constexpr U8 SHRMEM_CCS_EV_MAX_POWER{2167};
+inline constexpr U16 SHRMEM_CCS_EV_MAX_VOLTAGE{2168};
+inline constexpr U8 SHRMEM_CCS_EV_ENERGY_CAPACITY{2170};
+inline constexpr U8 SHRMEM_CCS_EV_ENERGY_REQUEST{2171};
+inline constexpr U8 SHRMEM_CCS_EV_FULL_SOC{2172};
+inline constexpr U8 SHRMEM_CCS_EV_BULK_SOC{2173};
+inline constexpr U8 SHRMEM_CCS_EVSE_ISOLATION{2174};
+inline constexpr U8 SHRMEM_CCS_EVSE_STATUS_CODE{2175};
+inline constexpr U8 SHRMEM_CCS_EVSE_MAX_CURRENT{2176};
+inline constexpr U8 SHRMEM_CCS_EVSE_MAX_POWER{2177};
+inline constexpr U16 SHRMEM_CCS_EVSE_MAX_VOLTAGE{2178};
+inline constexpr U8 SHRMEM_CCS_EVSE_MIN_CURRENT{2180};
+inline constexpr U16 SHRMEM_CCS_EVSE_MIN_VOLTAGE{2181};
+inline constexpr U8 SHRMEM_CCS_EVSE_ENERGY_TO_DELIVER{2183};
+inline constexpr U16 SHRMEM_CCS_EV_TARGET_VOLTAGE{2184};
+inline constexpr U8 SHRMEM_CCS_EV_TARGET_CURRENT{2186};
+inline constexpr U16 SHRMEM_CCS_EVSE_PRESENT_VOLTAGE{2187};
+inline constexpr U8 SHRMEM_CCS_EV_READY_TO_CHARGE{2189};
+inline constexpr U8 SHRMEM_CCS_EV_BULK_COMPLETE{2190};
+inline constexpr U8 SHRMEM_CCS_EV_CHARGING_COMPLETE{2191};
+inline constexpr U16 SHRMEM_CCS_EV_TIME_TO_FULL{2192};
+inline constexpr U16 SHRMEM_CCS_EV_TIME_TO_BULK{2194};
+inline constexpr U8 SHRMEM_CCS_EVSE_PRESENT_CURRENT{2196};  // main board: written by the module manager
+inline constexpr U32 SHRMEM_CCS_PLC_STATUS{2197};
+inline constexpr U8 SHRMEM_CCS_EVSE_PROCESSING{2201};
+inline constexpr U8 SHRMEM_CCS_EV_PROXIMITY{2202};
+inline constexpr U8 SHRMEM_CCS_CPD_PROCESSING{2203};
+
+// ---- Event bit blocks ----------------------------------------------------------
+inline constexpr Bytes SHRMEM_SYS_EVT{21529, 4};        // ptSysEvt, 32 bits
+inline constexpr Bytes SHRMEM_DIN_EVT{21533, 11};       // ptDINEvt, 88 bits
+inline constexpr S16Le SHRMEM_OCPP_CURRENT_LIMIT{21506};  // A, negative = none
+inline constexpr S32Le SHRMEM_OCPP_POWER_LIMIT{21508};    // W, negative = none
+inline constexpr S16Le SHRMEM_SMR_AVAIL_CURRENT{21512};   // A
+inline constexpr U8 SHRMEM_CURRENT_CAP{21608};            // A
+
+// ---- CCS board only --------------------------------------------------------------
+namespace ccsb {
+inline constexpr U16Le SHRMEM_CCS_PLUG_TEMP_SUM{438};     // six-sample sum, low byte first
+inline constexpr U8 SHRMEM_CCS_CPD_DONE{2204};            // ChargeParameterDiscovery seen
+inline constexpr U16 SHRMEM_CCS_BOARD_ALARM{2205};        // two bytes of alarm bits
+inline constexpr U8 SHRMEM_CCS_PEV_MAC_VALID{2207};
+inline constexpr Bytes SHRMEM_CCS_PEV_MAC{2208, 6};       // wire order
+inline constexpr Bytes SHRMEM_SETTINGS_MIRROR{196608, 65536};
+}  // namespace ccsb
+
+// ---- Main board only -------------------------------------------------------------
+namespace mainb {
+inline constexpr U8 SHRMEM_MAX_OUTPUT_CURRENT{2204};      // A, rated output current
+inline constexpr Bytes SHRMEM_PEV_MAC_REPORT{2214, 7};    // flag + EV MAC from the status frame
+}  // namespace mainb
+
+}  // namespace regmap

@@ -1,0 +1,105 @@
+#include "command.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "paths.h"
+
+namespace platform {
+namespace {
+
+bool IsExecutable(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The program to execute, or "" when it must not be run here.
+std::string ResolveProgram(const std::string& program) {
+    if (!IsSandboxRoot()) return program;  // execvp searches PATH for plain names
+    if (!program.empty() && program.front() == '/') {
+        std::string p = SystemPath(program);
+        return IsExecutable(p) ? p : "";
+    }
+    for (const char* dir : {"/bin/", "/sbin/", "/usr/bin/", "/usr/sbin/"}) {
+        std::string p = SystemPath(std::string(dir) + program);
+        if (IsExecutable(p)) return p;
+    }
+    return "";
+}
+
+void NoteNotRun(const Command& cmd) {
+    std::ofstream log(SystemPath("/commands.log"), std::ios::app);
+    log << cmd.text << '\n';
+}
+
+[[noreturn]] void ExecChild(const Command& cmd, const std::string& program) {
+    if (!cmd.cwd.empty() && chdir(SystemPath(cmd.cwd).c_str()) != 0) _exit(127);
+    if (!cmd.stdoutPath.empty()) {
+        int fd = open(SystemPath(cmd.stdoutPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) _exit(127);
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+    }
+    std::vector<char*> args;
+    for (const auto& a : cmd.argv) args.push_back(const_cast<char*>(a.c_str()));
+    args[0] = const_cast<char*>(program.c_str());
+    args.push_back(nullptr);
+    execvp(program.c_str(), args.data());
+    _exit(127);
+}
+
+SystemRunner g_system_runner;
+CommandRunner* g_runner = &g_system_runner;
+
+}  // namespace
+
+int SystemRunner::Run(const Command& cmd) {
+    if (cmd.argv.empty()) return -1;
+    std::string program = ResolveProgram(cmd.argv[0]);
+    if (program.empty()) {
+        NoteNotRun(cmd);
+        return 127;
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (cmd.background) {
+            // Detach: the grandchild is adopted by init, so nobody has to reap it.
+            setsid();
+            pid_t inner = fork();
+            if (inner != 0) _exit(inner < 0 ? 1 : 0);
+        }
+        ExecChild(cmd, program);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (cmd.background) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+CommandRunner& Runner() { return *g_runner; }
+
+CommandRunner* SetRunner(CommandRunner* runner) {
+    CommandRunner* prev = g_runner;
+    g_runner = runner ? runner : &g_system_runner;
+    return prev;
+}
+
+int RunCommand(std::string text, std::vector<std::string> argv) {
+    Command c;
+    c.text = std::move(text);
+    c.argv = std::move(argv);
+    return Runner().Run(c);
+}
+
+}  // namespace platform

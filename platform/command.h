@@ -1,0 +1,70 @@
+// The one way the station programs run external commands: a program and its
+// argument list, never a shell. `text` is the command as the station writes
+// it in its logs; it is what tests see.
+//
+// Under a sandbox root (STATION_ROOT other than "/") only programs that exist
+// inside the root are run; any other command is written to the root's
+// "commands.log" and not run, so neither a test nor the simulation can set the
+// host's clock, reconfigure its network or reboot it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct Command {
+    std::string text;                // e.g. "/root/Marlet &"
+    std::vector<std::string> argv;   // program (absolute system path or a name) and arguments
+    std::string stdoutPath;          // system path that receives standard output (truncated), if set
+    std::string cwd;                 // system path to run in, if set
+    bool background = false;         // start and do not wait
+};
+
+class CommandRunner {
+public:
+    virtual ~CommandRunner() = default;
+    // Runs a command; returns its exit status, 0 for a started background
+    // command, 127 when the program cannot be run, -1 when it cannot be started.
+    virtual int Run(const Command& cmd) = 0;
+};
+
+class SystemRunner final : public CommandRunner {
+public:
+    int Run(const Command& cmd) override;
+};
+
+// Records every command and runs none (tests).
+class RecordingRunner final : public CommandRunner {
+public:
+    int Run(const Command& cmd) override {
+        commands.push_back(cmd);
+        return result;
+    }
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> t;
+        for (const auto& c : commands) t.push_back(c.text);
+        return t;
+    }
+    std::vector<Command> commands;
+    int result = 0;
+};
+
+CommandRunner& Runner();
+CommandRunner* SetRunner(CommandRunner* runner);  // nullptr restores the system runner
+
+class ScopedRunner {
+public:
+    explicit ScopedRunner(CommandRunner& r) : prev_(SetRunner(&r)) {}
+    ~ScopedRunner() { SetRunner(prev_); }
+    ScopedRunner(const ScopedRunner&) = delete;
+    ScopedRunner& operator=(const ScopedRunner&) = delete;
+
+private:
+    CommandRunner* prev_;
+};
+
+// Convenience: Run(Command{text, argv}).
+int RunCommand(std::string text, std::vector<std::string> argv);
+
+}  // namespace platform

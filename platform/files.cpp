@@ -1,0 +1,46 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+ssize_t ReadFileBytes(const std::string& path, std::uint8_t* buf, std::size_t len) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    std::size_t got = 0;
+    while (got < len) {
+        ssize_t n = read(fd, buf + got, len - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return static_cast<ssize_t>(got);
+}
+
+bool AppendToFile(const std::string& path, const std::string& text) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ssize_t n;
+    do {
+        n = write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    return n == static_cast<ssize_t>(text.size());
+}
+
+std::string ReadTextFile(const std::string& path, std::size_t maxBytes) {
+    std::string s(maxBytes, '\0');
+    ssize_t n = ReadFileBytes(path, reinterpret_cast<std::uint8_t*>(s.data()), maxBytes);
+    s.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return s;
+}
+
+}  // namespace platform

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <pty.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "adc.h"
+#include "clock.h"
+#include "files.h"
+#include "gpio.h"
+#include "paths.h"
+#include "serial.h"
+#include "shm.h"
+#include "testroot.h"
+
+using namespace platform;
+
+TEST(Paths, AbsolutePathsResolveUnderTheRoot) {
+    {
+        TestRoot root;
+        EXPECT_TRUE(IsSandboxRoot());
+        EXPECT_EQ(SystemPath("/dev/ttyS2"), root.path() + "/dev/ttyS2");
+        EXPECT_EQ(SystemPath("relative"), "relative");
+    }
+    setenv("STATION_ROOT", "/", 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), "/dev/ttyS2");
+    EXPECT_FALSE(IsSandboxRoot());
+    unsetenv("STATION_ROOT");
+}
+
+TEST(TestClockTest, SleepAdvancesBothClocksWithoutWaiting) {
+    TestClock clock(1000);
+    ScopedClock scope(clock);
+    auto m0 = GetClock().MonotonicMs();
+    GetClock().SleepMs(60000);
+    EXPECT_EQ(GetClock().MonotonicMs() - m0, 60000);
+    EXPECT_EQ(GetClock().WallSeconds(), 1060);
+    clock.SetWallSeconds(5);  // setting the calendar does not move durations
+    EXPECT_EQ(GetClock().MonotonicMs() - m0, 60000);
+}
+
+TEST(SysfsGpioTest, SandboxExportCreatesTheLineAndValuesRoundTrip) {
+    TestRoot root;
+    root.Make("/sys/class/gpio");
+    SysfsGpio gpio;
+    ASSERT_TRUE(gpio.Output(87, 1));
+    EXPECT_EQ(ReadTextFile(root.path() + "/sys/class/gpio/gpio87/direction"), "out\n");
+    EXPECT_EQ(gpio.ReadChar(87), '1');
+    ASSERT_TRUE(gpio.Write(87, 0));
+    EXPECT_EQ(gpio.ReadChar(87), '0');
+    EXPECT_FALSE(gpio.ReadChar(5).has_value()) << "a line never exported reads nothing";
+}
+
+TEST(DeviceAdcTest, SandboxFileStandsInForTheDevice) {
+    TestRoot root;
+    root.Make("/dev");
+    std::string dev = SystemPath("/dev/adc5");
+    ASSERT_TRUE(AppendToFile(dev, "1389\n"));
+    DeviceAdc adc;
+    ASSERT_TRUE(adc.Open(dev));
+    const std::uint32_t words[] = {1, 0, 2500, 0, 0, 1000000, 0};
+    EXPECT_TRUE(adc.Configure(0x40104102, words, 7));
+    EXPECT_EQ(adc.Read(), 1389);
+    DeviceAdc missing;
+    EXPECT_FALSE(missing.Open(SystemPath("/dev/adc9")));
+    EXPECT_FALSE(missing.Read().has_value());
+}
+
+TEST(Files, AppendAndReadLimits) {
+    TestRoot root;
+    std::string f = root.path() + "/log";
+    ASSERT_TRUE(AppendToFile(f, "one\n"));
+    ASSERT_TRUE(AppendToFile(f, "two\n"));
+    EXPECT_EQ(ReadTextFile(f), "one\ntwo\n");
+    std::uint8_t buf[4];
+    EXPECT_EQ(ReadFileBytes(f, buf, sizeof buf), 4);
+    EXPECT_EQ(ReadFileBytes(root.path() + "/missing", buf, sizeof buf), -1);
+    EXPECT_FALSE(AppendToFile(root.path() + "/no/such/dir/file", "x"));
+}
+
+TEST(Serial, RawPtyPassesEveryByteAndReadFullGathersSplitWrites) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(SetRawLine(slave));
+    ASSERT_TRUE(SetRawLine(master));
+    const std::uint8_t frame[] = {0x55, 0x03, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xAA};
+    std::thread writer([&] {
+        WriteAll(master, frame, 3);
+        usleep(30000);
+        WriteAll(master, frame + 3, 5);
+    });
+    std::uint8_t got[8] = {};
+    EXPECT_EQ(ReadFull(slave, got, sizeof got, 1000), 8);
+    writer.join();
+    EXPECT_EQ(std::vector<std::uint8_t>(got, got + 8), std::vector<std::uint8_t>(frame, frame + 8));
+    EXPECT_EQ(ReadWithTimeout(slave, got, 1, 10), 0) << "time-out reads nothing";
+    close(master);
+    close(slave);
+}
+
+TEST(Shm, CreateThenAttachWithoutCreate) {
+    const int key = 0x5A000000 | (getpid() & 0xFFFF);
+    std::string err;
+    EXPECT_EQ(AttachSegment(key, 4096, false, 0777, &err), nullptr);
+    EXPECT_FALSE(err.empty());
+    std::uint8_t* a = AttachSegment(key, 4096, true, 0777, &err);
+    ASSERT_NE(a, nullptr) << err;
+    a[10] = 42;
+    std::uint8_t* b = AttachSegment(key, 4096, false, 0777, &err);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b[10], 42);
+    shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
+    shmdt(a);
+    shmdt(b);
+}

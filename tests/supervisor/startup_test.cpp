@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <vector>
+
+#include "clock.h"
+#include "command.h"
+#include "files.h"
+#include "gpio.h"
+#include "regmap_fields.h"
+#include "startup.h"
+#include "testroot.h"
+
+using namespace regmap;
+using namespace supervisor;
+
+namespace {
+
+constexpr std::int64_t kGoodTime = 1765000000;  // December 2025
+
+class StartUpTest : public ::testing::Test {
+protected:
+    StartUpTest() {
+        root.Make("/sys/class/gpio");
+        root.Make("/sys/class/net/eth0");
+        root.Make("/dev");
+        s.map = RegisterMap(mem.data(), mem.size());
+    }
+
+    std::vector<std::uint8_t> mem = std::vector<std::uint8_t>(kMapSize, 0);
+    TestRoot root;
+    platform::TestClock clock{kGoodTime};
+    platform::ScopedClock clockScope{clock};
+    platform::RecordingRunner runner;
+    platform::ScopedRunner runnerScope{runner};
+    platform::FakeAdc adc;
+    Supervisor s;
+    RegisterMap& map() { return s.map; }
+};
+
+}  // namespace
+
+TEST(PlugTemperatureConversion, MatchesTheSensorScale) {
+    const struct { std::int32_t raw; std::uint16_t v; } cases[] = {
+        {1389, 13}, {1407, 15}, {6945 / 5, 13}, {0, static_cast<std::uint16_t>(-141)}, {2400, 125},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ConvertPlugTemperature(c.raw), c.v) << c.raw;
+}
+
+TEST(PlugTemperatureFilter, SixSamplesStoreTheSumLowByteFirst) {
+    std::vector<std::uint8_t> mem(kMapSize, 0);
+    RegisterMap map(mem.data(), mem.size());
+    PlugTemperature t;
+    for (int i = 0; i < 5; ++i) t.Sample(map, 1389);
+    EXPECT_EQ(mem[438], 0) << "nothing stored before the sixth sample";
+    t.Sample(map, 1389);
+    EXPECT_EQ(mem[438], 78);
+    EXPECT_EQ(mem[439], 0);
+    for (int i = 0; i < 6; ++i) t.Sample(map, 1407);
+    EXPECT_EQ(mem[438], 90) << "sum restarts after each store";
+}
+
+TEST(PlugTemperatureFilter, ZonesNeedTenSamplesAndTheBandHoldsEverything) {
+    struct Step {
+        std::int32_t raw;
+        int repeat;
+        bool sensorBit, otpBit;
+        int counter;
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"ten over-temperature samples set OTP on the tenth",
+         {{1407, 9, false, false, 9}, {1407, 1, false, true, 10}}},
+        {"a band sample restarts nothing",
+         {{1407, 9, false, false, 9}, {1400, 1, false, false, 9}, {1407, 1, false, true, 10}}},
+        {"a fault sample after nine over-temperature ones restarts the counter",
+         {{1407, 9, false, false, 9}, {2400, 1, false, false, 1}, {2400, 9, true, false, 10}}},
+        {"low readings are a sensor fault too", {{150, 10, true, false, 10}}},
+        {"normal clears both after ten",
+         {{2400, 10, true, false, 10}, {1389, 9, true, false, 9}, {1389, 1, false, false, 10}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> mem(kMapSize, 0);
+        RegisterMap map(mem.data(), mem.size());
+        PlugTemperature t;
+        for (const auto& st : c.steps) {
+            for (int i = 0; i < st.repeat; ++i) t.Sample(map, st.raw);
+            EXPECT_EQ(map.get(ALARM_CONNECTOR_SENSOR_BROKEN), st.sensorBit) << c.name << " raw " << st.raw;
+            EXPECT_EQ(map.get(ALARM_CONNECTOR_OTP), st.otpBit) << c.name << " raw " << st.raw;
+            EXPECT_EQ(t.counter(), st.counter) << c.name << " raw " << st.raw;
+        }
+    }
+}
+
+TEST_F(StartUpTest, CommandsComeInStartUpOrder) {
+    StartUp(s, adc);
+    EXPECT_EQ(runner.Texts(), (std::vector<std::string>{
+                                  "cd /root;./Tavish",
+                                  "sync",
+                                  "/sbin/ifconfig eth0 192.168.1.10 netmask 255.255.255.0",
+                                  "route add default gw 192.168.1.254 eth0",
+                                  "/sbin/udhcpc -i eth0 -n -s /root/simple.script",
+                                  "/root/Marlet &",
+                                  "/root/Grisel > /dev/ttyS0 &",
+                              }));
+    EXPECT_TRUE(runner.commands[5].background);
+    EXPECT_EQ(runner.commands[6].stdoutPath, "/dev/ttyS0");
+    EXPECT_EQ(runner.commands[0].cwd, "/root");
+    // Start-up fields.
+    EXPECT_EQ(mem[128], 0x80);
+    EXPECT_EQ((std::vector<std::uint8_t>{mem[257], mem[258], mem[259], mem[260]}),
+              (std::vector<std::uint8_t>{0x01, 0x0C, 0x03, 0x01}));
+    EXPECT_EQ(mem[2202], 1);
+    EXPECT_EQ(mem[469], 0);
+    // Outputs as the board wants them after start-up.
+    platform::SysfsGpio gpio;
+    for (auto [line, value] : std::vector<std::pair<int, char>>{{87, '1'}, {72, '1'}, {73, '0'}, {79, '1'}, {67, '0'}, {45, '1'}}) {
+        EXPECT_EQ(gpio.ReadChar(line), value) << "gpio " << line;
+    }
+    EXPECT_EQ(platform::ReadTextFile(root.path() + "/sys/class/gpio/gpio78/direction"), "in\n");
+    EXPECT_EQ(adc.requests.size(), 2u);
+    EXPECT_EQ(adc.requests[0].second, (std::vector<std::uint32_t>{1, 0, 2500, 0, 0, 1000000, 0}));
+    EXPECT_EQ(adc.requests[1].second, (std::vector<std::uint32_t>{5, 0, 1000000, 0}));
+}
+
+TEST_F(StartUpTest, StaticAddressesSkipDhcpAndKeepOnlyTheMac) {
+    // A restored image that selects static addresses.
+    std::vector<std::uint8_t> flash(262144, 0);
+    flash[196608 + 280] = 1;
+    flash[196608 + 266] = 7;
+    {
+        std::ofstream f(root.path() + "/dev/mtdblock4", std::ios::binary);
+        f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    }
+    platform::AppendToFile(root.path() + "/sys/class/net/eth0/address", "02:11:22:33:44:55\n");
+    platform::AppendToFile(root.path() + "/dev/ttyS2", "");
+    StartUp(s, adc);
+    for (const auto& t : runner.Texts()) EXPECT_EQ(t.find("udhcpc"), std::string::npos);
+    EXPECT_EQ(map().get(SHRMEM_ETH0_MAC), "02:11:22:33:44:55");
+    EXPECT_EQ(mem[266], 7) << "static address kept";
+    EXPECT_FALSE(map().get(ALARM_INIT_FAIL));
+}
+
+TEST_F(StartUpTest, ClockAtOrBeforeTheValidDateIsReset) {
+    const struct { std::int64_t wall; bool reset; } cases[] = {
+        {kClockValidAfter, true}, {kClockValidAfter + 1, false}, {0, true},
+    };
+    for (const auto& c : cases) {
+        runner.commands.clear();
+        mem.assign(kMapSize, 0);
+        clock.SetWallSeconds(c.wall);
+        StartUp(s, adc);
+        auto texts = runner.Texts();
+        bool dated = std::find(texts.begin(), texts.end(), "date -s \"1970.01.01-00:00:00\"") != texts.end();
+        EXPECT_EQ(dated, c.reset) << c.wall;
+        EXPECT_EQ(mem[469], c.reset ? 1 : 0) << c.wall;
+    }
+}
+
+TEST_F(StartUpTest, SetUpFailuresRaiseTheInitAlarm) {
+    adc.configure_ok = false;
+    StartUp(s, adc);
+    EXPECT_TRUE(map().get(ALARM_INIT_FAIL)) << "ADC configuration and missing line";
+
+    mem.assign(kMapSize, 0);
+    adc.configure_ok = true;
+    // A line that opens (a regular file stands in for the device).
+    platform::AppendToFile(root.path() + "/dev/ttyS2", "");
+    platform::AppendToFile(root.path() + "/sys/class/net/eth0/address", "02:11:22:33:44:55\n");
+    mem[280] = 1;  // the defaults leave 280; static, so no kernel address is needed
+    std::vector<std::uint8_t> flash(262144, 0);
+    flash[196608 + 280] = 1;
+    {
+        std::ofstream f(root.path() + "/dev/mtdblock4", std::ios::binary);
+        f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    }
+    StartUp(s, adc);
+    EXPECT_FALSE(map().get(ALARM_INIT_FAIL));
+}
+
+TEST_F(StartUpTest, TemperatureIsSampledEveryTenSecondsAndFailedReadsAreSkipped) {
+    StartUp(s, adc);
+    adc.samples = {1389, std::nullopt, 1389, 1389, 1389, 1389, 1389};
+    SampleTemperatureIfDue(s);
+    EXPECT_EQ(adc.samples.size(), 7u) << "not due right after start";
+    clock.Advance(9999);
+    SampleTemperatureIfDue(s);
+    EXPECT_EQ(adc.samples.size(), 7u) << "9.999 s is not more than 9 s";
+    for (int i = 0; i < 6; ++i) {
+        clock.Advance(10000);
+        SampleTemperatureIfDue(s);
+    }
+    EXPECT_EQ(mem[438], 0) << "the failed read did not count as a sample";
+    clock.Advance(10000);
+    SampleTemperatureIfDue(s);
+    EXPECT_EQ(mem[438], 78);
+}
+
+namespace {
+
+// A proximity input that plays a sequence of readings, then repeats the last.
+class ScriptedGpio final : public platform::Gpio {
+public:
+    explicit ScriptedGpio(std::string seq) : seq_(std::move(seq)) {}
+    bool Export(int) override { return true; }
+    bool SetDirection(int, const std::string&) override { return true; }
+    bool Write(int, int) override { return true; }
+    std::optional<char> ReadChar(int) override {
+        if (seq_.empty()) return std::nullopt;
+        char c = seq_[std::min(pos_, seq_.size() - 1)];
+        ++pos_;
+        return c;
+    }
+
+private:
+    std::string seq_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+TEST(Proximity, FiveEqualReadingsWithinThreeSeconds) {
+    platform::TestClock clock;
+    platform::ScopedClock scope(clock);
+    const struct { const char* seq; int expect; } cases[] = {
+        {"000000", 0},
+        {"111111", 1},
+        {"0010000000000", 0},   // a bounce, then five equal
+        {"", 1},                // unreadable
+    };
+    for (const auto& c : cases) {
+        ScriptedGpio g(c.seq);
+        platform::Gpio* prev = platform::SetGpio(&g);
+        EXPECT_EQ(ProxiDisconn(), c.expect) << c.seq;
+        platform::SetGpio(prev);
+    }
+    // Never settles: gives up after 3 s as disconnected.
+    std::string flapping;
+    for (int i = 0; i < 1000; ++i) flapping += (i % 2) ? '1' : '0';
+    flapping += '0';
+    ScriptedGpio g(flapping);
+    platform::Gpio* prev = platform::SetGpio(&g);
+    auto t0 = clock.MonotonicMs();
+    EXPECT_EQ(ProxiDisconn(), 1);
+    EXPECT_GE(clock.MonotonicMs() - t0, 3000);
+    platform::SetGpio(prev);
+}

@@ -23,6 +23,22 @@ std::uint8_t* AttachSegment(int key, std::size_t size, bool create, int mode, st
     return static_cast<std::uint8_t*>(p);
 }
 
+std::uint8_t* AttachExistingSegment(int key, std::size_t* size, std::string* error) {
+    int id = shmget(static_cast<key_t>(key), 0, 0);
+    shmid_ds ds{};
+    if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) {
+        if (error) *error = std::string("no segment: ") + std::strerror(errno);
+        return nullptr;
+    }
+    void* p = shmat(id, nullptr, 0);
+    if (p == reinterpret_cast<void*>(-1)) {
+        if (error) *error = std::string("shmat: ") + std::strerror(errno);
+        return nullptr;
+    }
+    *size = ds.shm_segsz;
+    return static_cast<std::uint8_t*>(p);
+}
+
 void ReportInitFailure(const std::string& segmentName, const std::string& reason) {
     std::printf("System init failed:%s\n", segmentName.c_str());
     std::fflush(stdout);

@@ -12,6 +12,10 @@ namespace platform {
 // in `error`.
 std::uint8_t* AttachSegment(int key, std::size_t size, bool create, int mode, std::string* error = nullptr);
 
+// Attaches an existing segment of whatever size it has (never creates);
+// the size is returned in `size`.
+std::uint8_t* AttachExistingSegment(int key, std::size_t* size, std::string* error = nullptr);
+
 // Prints "System init failed:" with the segment's name on standard error and
 // standard output, as the programs do when a segment cannot be had.
 void ReportInitFailure(const std::string& segmentName, const std::string& reason);

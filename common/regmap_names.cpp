@@ -1,0 +1,75 @@
+#include "regmap_names.h"
+
+#include "regmap_fields.h"
+
+namespace regmap {
+namespace {
+
+constexpr NamedField Named(std::string_view n, U8 f) { return {n, Kind::U8, f.info()}; }
+constexpr NamedField Named(std::string_view n, Bits f) { return {n, Kind::Bits, f.info(), f.mask}; }
+constexpr NamedField Named(std::string_view n, U16 f) { return {n, Kind::U16, f.info()}; }
+constexpr NamedField Named(std::string_view n, U16Le f) { return {n, Kind::U16Le, f.info()}; }
+constexpr NamedField Named(std::string_view n, S16Le f) { return {n, Kind::S16Le, f.info()}; }
+constexpr NamedField Named(std::string_view n, U32 f) { return {n, Kind::U32, f.info()}; }
+constexpr NamedField Named(std::string_view n, S32Le f) { return {n, Kind::S32Le, f.info()}; }
+constexpr NamedField Named(std::string_view n, Ipv4 f) { return {n, Kind::Ipv4, f.info()}; }
+constexpr NamedField Named(std::string_view n, Text f) { return {n, Kind::Text, f.info()}; }
+constexpr NamedField Named(std::string_view n, Bytes f) { return {n, Kind::Bytes, f.info()}; }
+
+#define NAMED(field) Named(#field, field)
+
+const NamedField kFields[] = {
+    NAMED(SHRMEM_GET_V1), NAMED(SHRMEM_ACTIVE_CONNECTOR), NAMED(SHRMEM_SUPERVISOR_STARTED),
+    NAMED(SHRMEM_SET_I1), NAMED(SHRMEM_SET_POWER), NAMED(SHRMEM_REMAIN_TIME), NAMED(SHRMEM_SET_PENDING),
+    NAMED(SHRMEM_SET_V1), NAMED(SHRMEM_MODULE_PARAMS), NAMED(SHRMEM_PARAM_LENGTH), NAMED(SHRMEM_PARAM_CRC),
+    NAMED(SHRMEM_FW_VERSION), NAMED(SHRMEM_RATE_NOW_HIGH), NAMED(SHRMEM_RATE_NOW_LOW),
+    NAMED(SHRMEM_CHARGER_STATE), NAMED(SHRMEM_FW_UPDATE), NAMED(SHRMEM_ETH0_IP), NAMED(SHRMEM_ETH0_NETMASK),
+    NAMED(SHRMEM_ETH0_GATEWAY), NAMED(SHRMEM_DHCP), NAMED(SHRMEM_ETH0_MAC), NAMED(SHRMEM_FW_SERVER_IP),
+    NAMED(SHRMEM_SNMP_TRAP_IP), NAMED(SHRMEM_RATE_TABLE), NAMED(SHRMEM_NTP_SERVER_IP),
+    NAMED(SHRMEM_STOP_CHARGING), NAMED(SHRMEM_STOP_BUTTON), NAMED(SHRMEM_MAX_OUTPUT_POWER),
+    NAMED(SHRMEM_MAX_CHARGING_DURATION), NAMED(SHRMEM_ENERGY_TO_DELIVER), NAMED(SHRMEM_CLOCK_CHANGED),
+    NAMED(SHRMEM_CCS_SELECTED), NAMED(SHRMEM_AVAILABLE_POWER), NAMED(SHRMEM_MAX_CHARGE_TIME),
+    NAMED(SHRMEM_CONNECTION_TIMEOUT), NAMED(SHRMEM_ENERGY_OFFSET), NAMED(SHRMEM_MODEL_NAME),
+    NAMED(SHRMEM_STATION_NAME), NAMED(SHRMEM_SERIAL_NUMBER), NAMED(SHRMEM_LOCATION),
+    NAMED(SHRMEM_REMAIN_TIME_TEXT), NAMED(SHRMEM_PASS_TIME_TEXT), NAMED(SHRMEM_SNMP_COMMUNITY),
+    NAMED(SHRMEM_SNMP_SEC_LEVEL), NAMED(SHRMEM_SNMP_AUTH_PROTO), NAMED(SHRMEM_SNMP_AUTH_PASS),
+    NAMED(SHRMEM_SNMP_PRIV_PROTO), NAMED(SHRMEM_SNMP_PRIV_PASS), NAMED(SHRMEM_OUTPUT_ENERGY_TEXT),
+    NAMED(SHRMEM_ID_TAG), NAMED(SHRMEM_ALARM_MAP), NAMED(SHRMEM_CCS_PILOT_STATE),
+    NAMED(SHRMEM_CCS_RESPONSE_CODE), NAMED(SHRMEM_CCS_EV_READY), NAMED(SHRMEM_CCS_EV_ERROR_CODE),
+    NAMED(SHRMEM_CCS_EV_SOC), NAMED(SHRMEM_CCS_EV_MAX_CURRENT), NAMED(SHRMEM_CCS_EV_MAX_POWER),
+    NAMED(SHRMEM_CCS_EV_MAX_VOLTAGE), NAMED(SHRMEM_CCS_EV_ENERGY_CAPACITY), NAMED(SHRMEM_CCS_EV_ENERGY_REQUEST),
+    NAMED(SHRMEM_CCS_EV_FULL_SOC), NAMED(SHRMEM_CCS_EV_BULK_SOC), NAMED(SHRMEM_CCS_EVSE_ISOLATION),
+    NAMED(SHRMEM_CCS_EVSE_STATUS_CODE), NAMED(SHRMEM_CCS_EVSE_MAX_CURRENT), NAMED(SHRMEM_CCS_EVSE_MAX_POWER),
+    NAMED(SHRMEM_CCS_EVSE_MAX_VOLTAGE), NAMED(SHRMEM_CCS_EVSE_MIN_CURRENT), NAMED(SHRMEM_CCS_EVSE_MIN_VOLTAGE),
+    NAMED(SHRMEM_CCS_EVSE_ENERGY_TO_DELIVER), NAMED(SHRMEM_CCS_EV_TARGET_VOLTAGE),
+    NAMED(SHRMEM_CCS_EV_TARGET_CURRENT), NAMED(SHRMEM_CCS_EVSE_PRESENT_VOLTAGE),
+    NAMED(SHRMEM_CCS_EV_READY_TO_CHARGE), NAMED(SHRMEM_CCS_EV_BULK_COMPLETE),
+    NAMED(SHRMEM_CCS_EV_CHARGING_COMPLETE), NAMED(SHRMEM_CCS_EV_TIME_TO_FULL), NAMED(SHRMEM_CCS_EV_TIME_TO_BULK),
+    NAMED(SHRMEM_CCS_EVSE_PRESENT_CURRENT), NAMED(SHRMEM_CCS_PLC_STATUS), NAMED(SHRMEM_CCS_EVSE_PROCESSING),
+    NAMED(SHRMEM_CCS_EV_PROXIMITY), NAMED(SHRMEM_CCS_CPD_PROCESSING), NAMED(SHRMEM_SYS_EVT),
+    NAMED(SHRMEM_DIN_EVT), NAMED(SHRMEM_OCPP_CURRENT_LIMIT), NAMED(SHRMEM_OCPP_POWER_LIMIT),
+    NAMED(SHRMEM_SMR_AVAIL_CURRENT), NAMED(SHRMEM_CURRENT_CAP),
+    NAMED(ccsb::SHRMEM_CCS_PLUG_TEMP_SUM), NAMED(ccsb::SHRMEM_CCS_CPD_DONE), NAMED(ccsb::SHRMEM_CCS_BOARD_ALARM),
+    NAMED(ccsb::SHRMEM_CCS_PEV_MAC_VALID), NAMED(ccsb::SHRMEM_CCS_PEV_MAC), NAMED(ccsb::SHRMEM_SETTINGS_MIRROR),
+    NAMED(mainb::SHRMEM_MAX_OUTPUT_CURRENT), NAMED(mainb::SHRMEM_PEV_MAC_REPORT),
+};
+
+#undef NAMED
+
+}  // namespace
+
+std::span<const NamedField> AllNamedFields() { return kFields; }
+
+std::optional<NamedField> FindField(std::string_view name) {
+    for (const auto& f : kFields) {
+        if (f.name == name) return f;
+    }
+    // A board-specific field may be named without its board.
+    for (const auto& f : kFields) {
+        auto sep = f.name.find("::");
+        if (sep != std::string_view::npos && f.name.substr(sep + 2) == name) return f;
+    }
+    return std::nullopt;
+}
+
+}  // namespace regmap

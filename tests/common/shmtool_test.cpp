@@ -1,0 +1,43 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "regmap.h"
+#include "shmtool.h"
+
+namespace {
+
+struct Row {
+    std::vector<std::string> args;
+    int rc;
+    std::string out;
+};
+
+}  // namespace
+
+TEST(ShmTool, ReadsAndWritesByOffsetAndByName) {
+    std::vector<std::uint8_t> mem(regmap::kMapSize, 0);
+    const Row rows[] = {
+        {{"write", "SHRMEM_SET_V1", "4100"}, 0, ""},
+        {{"read", "146", "bytes:2"}, 0, "10 04"},
+        {{"read", "SHRMEM_SET_V1"}, 0, "4100"},
+        {{"write", "SHRMEM_ETH0_GATEWAY", "192.168.1.254"}, 0, ""},
+        {{"read", "274", "bytes:4"}, 0, "fe 01 a8 c0"},
+        {{"write", "SHRMEM_SERIAL_NUMBER", "SN1"}, 0, ""},
+        {{"read", "1120", "text:32"}, 0, "SN1"},
+        {{"write", "0x1CF", "-5", "s32le"}, 0, ""},
+        {{"read", "SHRMEM_CONNECTION_TIMEOUT"}, 0, "-5"},
+        {{"write", "SHRMEM_CCS_PEV_MAC", "02:00:00:00:00:01"}, 0, ""},
+        {{"read", "ccsb::SHRMEM_CCS_PEV_MAC"}, 0, "02 00 00 00 00 01"},
+        {{"write", "ALARM_INIT_FAIL", "1"}, 2, "unknown field ALARM_INIT_FAIL"},
+        {{"write", "2160", "256"}, 2, "value does not fit the field: 256"},
+        {{"read", "262143", "u16"}, 2, "field outside the segment of 262144 bytes"},
+        {{"read", "SHRMEM_SET_V1", "text:0"}, 2, "unknown type text:0"},
+        {{"frobnicate"}, 2, "usage: shmtool [-k KEY] read FIELD [TYPE] | write FIELD VALUE [TYPE] | names"},
+    };
+    for (const auto& r : rows) {
+        std::string out;
+        EXPECT_EQ(shmtool::Execute(r.args, mem.data(), mem.size(), out), r.rc) << r.args[0] << " " << (r.args.size() > 1 ? r.args[1] : "");
+        EXPECT_EQ(out, r.out);
+    }
+}

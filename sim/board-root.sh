@@ -1,0 +1,29 @@
+# Lays out a simulated board's file system under a folder: the device nodes,
+# sysfs, /root, /mnt, /Storage and the programs the board starts.
+# Usage (sourced): make_board_root DIR BUILD_DIR
+make_board_root() {
+    local root=$1 build=$2
+    mkdir -p "$root"/dev "$root"/sys/class/gpio "$root"/sys/class/net/eth0 "$root"/root \
+             "$root"/mnt "$root"/etc "$root"/Storage/SystemLog "$root"/Storage/Events "$root"/proc/net
+    printf '02:00:00:00:c0:01\n' > "$root"/sys/class/net/eth0/address
+    printf 'up\n' > "$root"/sys/class/net/eth0/operstate
+    # The plug temperature sensor: 65 degrees Celsius.
+    printf '1389\n' > "$root"/dev/adc5
+    : > "$root"/sys/class/gpio/export
+    # The proximity input: connected.
+    mkdir -p "$root"/sys/class/gpio/gpio78
+    printf '0\n' > "$root"/sys/class/gpio/gpio78/value
+    # The programs the supervisor starts, where this build has them.
+    for prog in Marlet; do
+        if [ -x "$build/bin/$prog" ]; then ln -sf "$build/bin/$prog" "$root/root/$prog"; fi
+    done
+}
+
+# Gives the board's own network namespace an eth0 with an address (run
+# inside `unshare --net`). Usage: board_eth0 192.168.1.10/24
+board_eth0() {
+    ip link add eth0 type veth peer name eth0-peer
+    ip addr add "$1" dev eth0
+    ip link set eth0 up
+    ip link set eth0-peer up
+}

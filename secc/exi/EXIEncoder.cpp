@@ -1,0 +1,209 @@
+#include "EXIEncoder.h"
+
+#include "BitOutputStream.h"
+#include "EXICoder.h"
+#include "EncoderChannel.h"
+#include "NameTable.h"
+#include "StringTable.h"
+
+namespace {
+
+int16_t& topGrammar(ExiCoderState* state) {
+  return state->grammarStack[state->stackIndex];
+}
+
+const ExiGrammarState* currentState(const ExiCoderState* state) {
+  return exiGrammarState(state, state->grammarStack[state->stackIndex]);
+}
+
+int32_t writeCode(BitStream* stream, uint32_t alternatives, uint32_t code) {
+  uint16_t bits = 0;
+  int32_t rc = exiGetCodingLength(alternatives, &bits);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  return encodeNBitUnsignedInteger(stream, bits, code);
+}
+
+}  // namespace
+
+int32_t exiEncodeTypedValue(BitStream* stream, ExiCoderState* state, const ExiValueCoding& coding,
+                            uint16_t qnameId, const ExiValue* value) {
+  int64_t v = 0;
+  int32_t rc = EXI_OK;
+  switch (coding.type) {
+    case EXI_VALUE_BINARY_BASE64:
+    case EXI_VALUE_BINARY_HEX:
+      return encodeBinary(stream, &value->binary);
+    case EXI_VALUE_BOOLEAN:
+      return encodeBoolean(stream, value->boolean);
+    case EXI_VALUE_DECIMAL:
+      return encodeDecimal(stream, &value->decimal);
+    case EXI_VALUE_FLOAT:
+      return encodeFloat(stream, &value->floatValue);
+    case EXI_VALUE_NBIT_INTEGER:
+      rc = exiIntegerToInt64(&value->integer, &v);
+      if (rc != EXI_OK) {
+        return rc;
+      }
+      if ((value->integer.kind == EXI_UINT64 && value->integer.val.uint64 > INT64_MAX) ||
+          v < coding.lowerBound || v > coding.upperBound) {
+        return EXI_ERROR_VALUE_OUT_OF_RANGE;
+      }
+      return encodeNBitUnsignedInteger(stream, coding.bits,
+                                       static_cast<uint32_t>(v - coding.lowerBound));
+    case EXI_VALUE_UNSIGNED_INTEGER:
+      return encodeUnsignedInteger(stream, &value->integer);
+    case EXI_VALUE_INTEGER:
+      return encodeInteger(stream, &value->integer);
+    case EXI_VALUE_DATETIME:
+      return encodeDateTime(stream, &value->dateTime);
+    case EXI_VALUE_STRING:
+      return encodeStringValue(stream, state, qnameId, &value->string);
+    case EXI_VALUE_ENUMERATION:
+      if (value->enumeration > static_cast<uint32_t>(coding.upperBound)) {
+        return EXI_ERROR_VALUE_OUT_OF_RANGE;
+      }
+      return encodeNBitUnsignedInteger(stream, coding.bits, value->enumeration);
+    default:
+      return EXI_ERROR_LIST_NOT_SUPPORTED;
+  }
+}
+
+int32_t exiEncodeStartDocument(BitStream* /*stream*/, ExiCoderState* state) {
+  uint32_t code = 0;
+  const ExiProduction* p = exiFindProduction(state, currentState(state), EXI_EVENT_START_DOCUMENT,
+                                             kExiAnyQName, &code);
+  if (p == nullptr) {
+    return EXI_ERROR_START_DOCUMENT;
+  }
+  topGrammar(state) = p->next;
+  return EXI_OK;
+}
+
+int32_t exiEncodeEndDocument(BitStream* stream, ExiCoderState* state) {
+  uint32_t code = 0;
+  if (exiFindProduction(state, currentState(state), EXI_EVENT_END_DOCUMENT, kExiAnyQName, &code) ==
+      nullptr) {
+    return EXI_ERROR_END_DOCUMENT;
+  }
+  return encodeFinish(stream);
+}
+
+int32_t exiEncodeStartElement(BitStream* stream, ExiCoderState* state, uint16_t qnameId) {
+  const ExiGrammarState* st = currentState(state);
+  uint32_t code = 0;
+  if (exiFindProduction(state, st, EXI_EVENT_START_ELEMENT, kExiAnyQName, &code) == nullptr) {
+    return EXI_ERROR_UNSUPPORTED_EVENT;
+  }
+  const ExiProduction* p = exiFindProduction(state, st, EXI_EVENT_START_ELEMENT, qnameId, &code);
+  if (p == nullptr) {
+    return EXI_ERROR_START_ELEMENT;
+  }
+  int32_t rc = encodeNBitUnsignedInteger(stream, st->width, code);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  topGrammar(state) = p->next;
+  return exi__PushStack(state, p->pushed, qnameId);
+}
+
+int32_t exiEncodeEndElement(BitStream* stream, ExiCoderState* state) {
+  const ExiGrammarState* st = currentState(state);
+  uint32_t code = 0;
+  if (exiFindProduction(state, st, EXI_EVENT_END_ELEMENT, kExiAnyQName, &code) == nullptr) {
+    return EXI_ERROR_UNSUPPORTED_EVENT;
+  }
+  int32_t rc = encodeNBitUnsignedInteger(stream, st->width, code);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  return exi__PopStack(state);
+}
+
+int32_t exiEncodeCharacters(BitStream* stream, ExiCoderState* state, const ExiValue* value) {
+  const ExiGrammarState* st = currentState(state);
+  uint32_t code = 0;
+  const ExiProduction* p =
+      exiFindProduction(state, st, EXI_EVENT_CHARACTERS, kExiAnyQName, &code);
+  if (p == nullptr) {
+    p = exiFindProduction(state, st, EXI_EVENT_CHARACTERS_GENERIC, kExiAnyQName, &code);
+  }
+  if (p == nullptr) {
+    return EXI_ERROR_CHARACTERS;
+  }
+  if (value->type != p->coding.type) {
+    return EXI_ERROR_UNSUPPORTED_EVENT;
+  }
+  int32_t rc = encodeNBitUnsignedInteger(stream, st->width, code);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  rc = exiEncodeTypedValue(stream, state, p->coding,
+                           state->elementStack[state->stackIndex], value);
+  topGrammar(state) = p->next;
+  return rc;
+}
+
+int32_t exiEncodeAttribute(BitStream* stream, ExiCoderState* state, uint16_t qnameId,
+                           const ExiValue* value) {
+  const ExiGrammarState* st = currentState(state);
+  uint32_t code = 0;
+  const ExiProduction* p = exiFindProduction(state, st, EXI_EVENT_ATTRIBUTE, qnameId, &code);
+  if (p == nullptr) {
+    return EXI_ERROR_UNSUPPORTED_EVENT;
+  }
+  if (value->type != p->coding.type) {
+    return p->coding.type == EXI_VALUE_STRING ? EXI_ERROR_NOT_A_STRING
+                                              : EXI_ERROR_UNSUPPORTED_EVENT;
+  }
+  int32_t rc = encodeNBitUnsignedInteger(stream, st->width, code);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  rc = exiEncodeTypedValue(stream, state, p->coding, qnameId, value);
+  topGrammar(state) = p->next;
+  return rc;
+}
+
+int32_t exiEncodeAttributeXsiType(BitStream* stream, ExiCoderState* state, ExiQNameValue type) {
+  const ExiGrammarState* st = currentState(state);
+  if (st == nullptr || st->secondLevel != EXI_SECOND_START_TAG) {
+    return EXI_ERROR_XSI_TYPE;
+  }
+  uint32_t events[kExiMaxSecondLevel];
+  uint32_t m = exiSecondLevelEvents(state, st, events);
+  uint32_t second = 0;
+  while (events[second] != EXI_EVENT_ATTRIBUTE_XSI_TYPE) {
+    ++second;
+  }
+  int32_t rc = encodeNBitUnsignedInteger(stream, st->width, st->count);
+  if (rc == EXI_OK) rc = writeCode(stream, m, second);
+  if (rc == EXI_OK) rc = exiEncodeQNameHit(stream, state, EQName{type.uriId, type.localNameId});
+  if (rc == EXI_OK) rc = exi__HandleXsiType(state, type);
+  return rc;
+}
+
+int32_t exiEncodeAttributeXsiNil(BitStream* stream, ExiCoderState* /*state*/,
+                                 const ExiValue* value) {
+  if (value->boolean != 0) {
+    return exi__HandleXsiNilTrue();
+  }
+  return encodeBoolean(stream, 0);
+}
+
+int32_t exiEncodeStartElementNS(BitStream*, ExiCoderState*, uint16_t) {
+  return EXI_ERROR_UNSUPPORTED_EVENT;
+}
+
+int32_t exiEncodeStartElementGeneric(BitStream*, ExiCoderState*) {
+  return EXI_ERROR_UNSUPPORTED_EVENT;
+}
+
+int32_t exiEncodeAttributeNS(BitStream*, ExiCoderState*, uint16_t) {
+  return EXI_ERROR_UNSUPPORTED_EVENT;
+}
+
+int32_t exiEncodeAttributeGeneric(BitStream*, ExiCoderState*) {
+  return EXI_ERROR_UNSUPPORTED_EVENT;
+}

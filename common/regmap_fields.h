@@ -151,7 +151,36 @@ inline constexpr Bytes SHRMEM_SETTINGS_MIRROR{196608, 65536};
 // ---- Main board only -------------------------------------------------------------
 namespace mainb {
 inline constexpr U8 SHRMEM_MAX_OUTPUT_CURRENT{2204};      // A, rated output current
-inline constexpr Bytes SHRMEM_PEV_MAC_REPORT{2214, 7};    // flag + EV MAC from the status frame
+inline constexpr Bytes SHRMEM_CCS_PEV_MAC_COPY{2214, 7};  // flag + EV MAC from the status frame
+}  // namespace mainb
+
+// ---- Board link (settings and status frames, GFD self-test, CCS session events) ----
+inline constexpr U8 SHRMEM_GFD_SELFTEST{108};             // 0x80 start; answer 1 failed, 0 passed
+inline constexpr U8 SHRMEM_CCS_RELAYED_BYTE{476};         // carried in status-frame byte 27
+inline constexpr U8 SHRMEM_CHARGE_STEP{21562};            // station charging step; 0, 1, 6 = none
+inline constexpr Bits SYSEVT_CCS_PILOT_BROKEN{21529, 0x10};  // ptSysEvt entry 4
+namespace ccsb {
+inline constexpr U8 SHRMEM_RESET_NOTICE{474};             // settings-frame byte 10
+inline constexpr U8 SHRMEM_SETTING_482{482};              // settings-frame byte 12
+inline constexpr U8 SHRMEM_SYSTEM_READY{21505};           // settings-frame byte 14
+inline constexpr U8 SHRMEM_CCS_FW_WRITING{7142};
+}  // namespace ccsb
+namespace mainb {
+inline constexpr Bytes SHRMEM_CCS_FW_VERSION{517, 4};     // 517-520, lowest byte first (frame order)
+inline constexpr U8 SHRMEM_CCS_FW_VERSION_LOW{517};
+inline constexpr U16Le SHRMEM_CCS_PLUG_TEMP{521};         // 521-522, the CCS board's plug-temperature sum
+inline constexpr U8 SHRMEM_CCS_SETTING12{525};            // sent in settings-frame byte 12
+inline constexpr U8 SHRMEM_PEV_MAC_REPORT{939};           // non-zero = copy the EV MAC report
+inline constexpr U8 SHRMEM_CCS_POWER_LIMIT{21544};        // kW, as last sent
+inline constexpr U8 SHRMEM_CCS_CURRENT_LIMIT{21545};      // A, as last sent
+inline constexpr U8 SHRMEM_CCS_SETTING14{21547};          // 2 = do not take the CCS set-point
+inline constexpr U8 SHRMEM_CCS_ALARM{21568};              // pCCSalarm, 21568-21569
+inline constexpr U8 SHRMEM_CCS_ALARM2{21569};
+inline constexpr Bits CCSALARM_EVSE_MIN_OVER_EV_MAX{21568, 0x01};
+inline constexpr Bits CCSALARM_VOLT_CMD_RANGE{21568, 0x02};
+inline constexpr Bits CCSALARM_CURR_CMD_RANGE{21568, 0x04};
+inline constexpr Bits CCSALARM_PILOT_BROKEN{21568, 0x10};
+inline constexpr U8 SHRMEM_CCS_SETTING10{21570};          // sent in settings-frame byte 10
 }  // namespace mainb
 
 }  // namespace regmap

@@ -1,20 +1,174 @@
 #include "link_slave.h"
 
-#include <cstdint>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <memory>
 
 #include "clock.h"
-#include "serial.h"
+#include "command.h"
+#include "link_frames.h"
+#include "paths.h"
+#include "regmap_fields.h"
+#include "startup.h"
 
 namespace supervisor {
 
-// Until the frames are answered, one pass waits out the read window.
-void ServeBoardLink(regmap::RegisterMap&, int fd) {
-    if (fd < 0) {
-        platform::GetClock().SleepMs(10000);
+using namespace regmap;
+
+namespace {
+
+LinkSlaveHooks g_hooks;
+
+void DefaultReboot() {
+    platform::RunCommand("reboot -f", {"reboot", "-f"});
+    platform::GetClock().SleepMs(2000);
+    platform::RunCommand("reboot -f", {"reboot", "-f"});
+}
+
+void Fill(LinkSlaveHooks& h) {
+    if (!h.proximity) h.proximity = [] { return static_cast<std::uint8_t>(ProxiDisconn()); };
+    if (!h.reboot) h.reboot = DefaultReboot;
+}
+
+struct InitHooks {
+    InitHooks() { Fill(g_hooks); }
+} g_init_hooks;
+
+void SendAck(LinkPort& port, std::uint8_t command, std::uint8_t result = 0) {
+    const LinkCommandFrame ack = MakeAck(command, result);
+    port.Write(ack.data(), ack.size());  // an acknowledgement goes out with one write
+}
+
+// Collects a command: the first byte within one read time-out, the rest within
+// the window from the first byte. A loader start gets its two further bytes.
+std::size_t CollectCommand(LinkPort& port, std::uint8_t* buf) {
+    platform::Clock& clock = platform::GetClock();
+    std::size_t got = GatherFrame(port, buf, 1, {kSlaveReadTimeoutMs});
+    if (got == 0) return 0;
+    const std::int64_t first = clock.MonotonicMs();
+    auto rest = [&](std::size_t want) {
+        const std::int64_t left = first + kSlaveCommandWindowMs - clock.MonotonicMs();
+        if (left > 0) got += GatherFrame(port, buf + got, want - got, {static_cast<int>(left)});
+    };
+    rest(kCommandSize);
+    if (got == kCommandSize && IsLoaderStartPrefix(buf, got)) rest(kLoaderStartSize);
+    return got;
+}
+
+void WriteImageFile(const std::uint8_t* data, std::size_t len, bool& written) {
+    written = false;
+    int fd = open(platform::SystemPath("/mnt/FWImage").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t n;
+    do {
+        n = write(fd, data, len);
+    } while (n < 0 && errno == EINTR);
+    written = n == static_cast<ssize_t>(len);
+    close(fd);
+}
+
+void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* command) {
+    const std::uint32_t len = RawImageLength(command);
+    // A length out of range is a corrupted command: dropped, never a reboot.
+    if (len < 1 || len > kMaxRawImage) return;
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[len]);
+    if (!image) {
+        g_hooks.reboot();
         return;
     }
-    std::uint8_t buf[64];
-    platform::ReadWithTimeout(fd, buf, sizeof buf, 10000);
+    SendAck(port, kCmdRawImage);
+
+    platform::Clock& clock = platform::GetClock();
+    std::size_t got = 0;
+    std::int64_t lastProgress = clock.MonotonicMs();
+    while (got < len) {
+        const std::int64_t idle = clock.MonotonicMs() - lastProgress;
+        if (idle > kRawImageIdleMs) break;
+        ssize_t n = port.Read(image.get() + got, len - got, static_cast<int>(kRawImageIdleMs + 1 - idle));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            lastProgress = clock.MonotonicMs();
+        } else if (n < 0) {
+            clock.SleepMs(10);
+        }
+    }
+
+    map.set(SHRMEM_FW_UPDATE, 0);
+    map.set(ccsb::SHRMEM_CCS_FW_WRITING, 0);
+    if (got == len) {
+        bool written = false;
+        WriteImageFile(image.get(), len, written);
+        if (written) {
+            map.set(SHRMEM_FW_UPDATE, 2);
+            if (g_hooks.startInstall) g_hooks.startInstall();
+        }
+    }
+    image.reset();
+
+    const std::int64_t waitStart = clock.MonotonicMs();
+    while (map.get(SHRMEM_FW_UPDATE) == 2) {
+        if (clock.MonotonicMs() - waitStart > kInstallWaitMs) {
+            map.set(SHRMEM_FW_UPDATE, 0);
+            break;
+        }
+        clock.SleepMs(10000);
+    }
+    SendAck(port, kCmdRawImage, map.get(SHRMEM_FW_UPDATE));
+    g_hooks.reboot();
+}
+
+}  // namespace
+
+void SetLinkSlaveHooks(LinkSlaveHooks hooks) {
+    Fill(hooks);
+    g_hooks = std::move(hooks);
+}
+
+const LinkSlaveHooks& GetLinkSlaveHooks() { return g_hooks; }
+
+void ServeBoardLinkOn(RegisterMap& map, LinkPort& port) {
+    std::uint8_t cmd[kLoaderStartSize] = {};
+    const std::size_t got = CollectCommand(port, cmd);
+    switch (ClassifyCommand(cmd, got)) {
+    case CommandKind::Invalid:
+        return;  // dropped without an answer
+    case CommandKind::LoaderStart:
+        if (g_hooks.runLoader && g_hooks.runLoader(port, cmd, got)) g_hooks.reboot();
+        return;
+    case CommandKind::Command:
+        break;
+    }
+    switch (cmd[1]) {
+    case kCmdHandShake:
+        SendAck(port, kCmdHandShake);
+        break;
+    case kCmdStatus: {
+        const EVDataFrame f = BuildEVData(map, g_hooks.proximity());
+        WriteFrame(port, f.data(), f.size(), kSlaveWriteWindowMs);
+        break;
+    }
+    case kCmdSettings: {
+        SendAck(port, kCmdSettings);
+        std::uint8_t f[kEVSEDataSize];
+        const std::size_t n = GatherFrame(port, f, sizeof f, {kSlaveSettingsWindowMs});
+        StoreEVSEData(map, f, n, g_hooks.modelMaxCurrent);
+        break;
+    }
+    case kCmdRawImage:
+        RawImageTransfer(map, port, cmd);
+        break;
+    default:
+        break;
+    }
+}
+
+void ServeBoardLink(RegisterMap& map, int fd) {
+    FdLinkPort port(fd);
+    ServeBoardLinkOn(map, port);
 }
 
 }  // namespace supervisor

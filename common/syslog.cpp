@@ -1,0 +1,83 @@
+#include "syslog.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "files.h"
+#include "paths.h"
+#include "timeutil.h"
+
+namespace common {
+
+namespace {
+
+// "YYYY.MM.DD hh:mm:ss - " of one reading of the clock.
+std::string Stamp(const std::tm& t) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d %02d:%02d:%02d - ", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return buf;
+}
+
+std::string Month(const std::tm& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "[%04d.%02d]", t.tm_year + 1900, t.tm_mon + 1);
+    return buf;
+}
+
+void AppendLine(const std::tm& t, const std::string& file, std::string_view text) {
+    std::string line = Stamp(t);
+    line.append(text.substr(0, kMaxLogText));
+    line.push_back('\n');
+    platform::AppendToFile(platform::SystemPath(file), line);
+}
+
+}  // namespace
+
+int RecordSysLog(std::string_view text) {
+    const std::tm t = LocalNow();  // one reading for the line and its file
+    AppendLine(t, "/Storage/SystemLog/" + Month(t) + "SystemLog", text);
+    return 0;
+}
+
+namespace {
+std::string VFormat(const char* format, va_list ap) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, ap);
+    return text;
+}
+}  // namespace
+
+int RecordSysLogf(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string text = VFormat(format, ap);
+    va_end(ap);
+    return RecordSysLog(text);
+}
+
+std::string FormatLogText(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string text = VFormat(format, ap);
+    va_end(ap);
+    return text;
+}
+
+std::string EventFileName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '/' || u < 0x20 || u == 0x7F) c = '_';
+    }
+    return out;
+}
+
+int RecordEvtLog(std::string_view name, std::string_view text) {
+    const std::tm t = LocalNow();
+    AppendLine(t, "/Storage/Events/" + Month(t) + EventFileName(name) + "_Events.csv", text);
+    return 0;
+}
+
+}  // namespace common

@@ -1,0 +1,35 @@
+// The station's system log and event log lines.
+//
+// Both are plain text files under /Storage, one per calendar month (local
+// time), appended one whole line at a time with a single write: no shell is
+// involved, so no text of a line can ever be run as a command.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace common {
+
+// Longest message text a system-log line carries; longer texts are cut.
+inline constexpr std::size_t kMaxLogText = 441;
+
+// Appends "YYYY.MM.DD hh:mm:ss - <text>\n" to
+// "/Storage/SystemLog/[YYYY.MM]SystemLog". Always returns 0: logging never
+// changes the caller's flow.
+int RecordSysLog(std::string_view text);
+
+// printf-style form of RecordSysLog: the text is formatted into a 512-byte
+// buffer first (cut when longer).
+int RecordSysLogf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same formatting, for texts assembled from several parts.
+std::string FormatLogText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends "YYYY.MM.DD hh:mm:ss - <text>\n" to
+// "/Storage/Events/[YYYY.MM]<name>_Events.csv". Always returns 0.
+int RecordEvtLog(std::string_view name, std::string_view text);
+
+// The name part of an event file: characters that cannot stand in a file
+// name ('/', control characters) become '_'; ordinary serials are kept.
+std::string EventFileName(std::string_view name);
+
+}  // namespace common

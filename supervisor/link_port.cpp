@@ -1,0 +1,73 @@
+#include "link_port.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "clock.h"
+#include "serial.h"
+
+namespace supervisor {
+
+ssize_t FdLinkPort::Read(std::uint8_t* buf, std::size_t len, int timeoutMs) {
+    if (fd_ < 0) {
+        platform::GetClock().SleepMs(timeoutMs);
+        return -1;
+    }
+    return platform::ReadWithTimeout(fd_, buf, len, timeoutMs);
+}
+
+ssize_t FdLinkPort::Write(const std::uint8_t* buf, std::size_t len) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t n = write(fd_, buf, len);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) {
+            pollfd p{fd_, POLLOUT, 0};
+            poll(&p, 1, 100);
+            return 0;
+        }
+        return -1;
+    }
+}
+
+std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, GatherWindow window) {
+    platform::Clock& clock = platform::GetClock();
+    std::int64_t deadline = clock.MonotonicMs() + window.firstByteMs;
+    std::size_t got = 0;
+    while (got < want) {
+        const std::int64_t left = deadline - clock.MonotonicMs();
+        if (left <= 0) break;
+        ssize_t n = port.Read(buf + got, want - got, static_cast<int>(std::min<std::int64_t>(left, 60000)));
+        if (n <= 0) {
+            if (n < 0) clock.SleepMs(std::min<std::int64_t>(left, 10));  // a failing line must not spin
+            continue;
+        }
+        if (got == 0 && window.restMs >= 0) deadline = clock.MonotonicMs() + window.restMs;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+bool WriteFrame(LinkPort& port, const std::uint8_t* buf, std::size_t len, int windowMs) {
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t start = clock.MonotonicMs();
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = port.Write(buf + done, len - done);
+        if (n > 0) done += static_cast<std::size_t>(n);
+        if (done < len && clock.MonotonicMs() - start > windowMs) return false;
+        if (n < 0) clock.SleepMs(10);
+    }
+    return true;
+}
+
+void DrainLine(LinkPort& port, int quietMs, int pauseMs) {
+    std::uint8_t junk[256];
+    while (port.Read(junk, sizeof junk, quietMs) > 0) platform::GetClock().SleepMs(pauseMs);
+}
+
+}  // namespace supervisor

@@ -1,0 +1,55 @@
+// The board-link line as both ends use it: a byte port with read time-outs,
+// and the two windowed transfers every exchange is made of. All windows are
+// measured on the monotonic clock of the platform.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace supervisor {
+
+class LinkPort {
+public:
+    virtual ~LinkPort() = default;
+    // Reads up to `len` bytes, waiting at most `timeoutMs` for the first one.
+    // Returns the count, 0 when nothing came, -1 on error.
+    virtual ssize_t Read(std::uint8_t* buf, std::size_t len, int timeoutMs) = 0;
+    // One write: the count taken (possibly fewer than `len`), -1 on error.
+    virtual ssize_t Write(const std::uint8_t* buf, std::size_t len) = 0;
+};
+
+// A serial line (or pty) descriptor.
+class FdLinkPort final : public LinkPort {
+public:
+    explicit FdLinkPort(int fd) : fd_(fd) {}
+    ssize_t Read(std::uint8_t* buf, std::size_t len, int timeoutMs) override;
+    ssize_t Write(const std::uint8_t* buf, std::size_t len) override;
+
+private:
+    int fd_;
+};
+
+// How long a frame may take to arrive: `firstByteMs` from the call for its
+// first byte, then `restMs` from the first byte for the rest (a negative
+// `restMs` keeps the one window from the call).
+struct GatherWindow {
+    int firstByteMs;
+    int restMs = -1;
+};
+
+// Gathers up to `want` bytes over as many reads as the line needs, so a frame
+// split across reads is still whole. A read error counts as no bytes.
+// Returns the count gathered (== want when complete).
+std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, GatherWindow window);
+
+// Writes all bytes, in as many writes as needed; fails when a write returns
+// more than `windowMs` after the first one without all bytes out.
+bool WriteFrame(LinkPort& port, const std::uint8_t* buf, std::size_t len, int windowMs);
+
+// Reads and throws away whatever arrives until a read of `quietMs` brings
+// nothing (pausing `pauseMs` after each read that brought bytes).
+void DrainLine(LinkPort& port, int quietMs, int pauseMs);
+
+}  // namespace supervisor

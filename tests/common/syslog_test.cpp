@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include "alarm_tables.h"
+#include "clock.h"
+#include "files.h"
+#include "syslog.h"
+#include "testroot.h"
+
+namespace {
+
+// Local time is UTC in these tests, so the stamps are fixed.
+std::int64_t At(int y, int mo, int d, int h, int mi, int s) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    return static_cast<std::int64_t>(timegm(&t));
+}
+
+class LogFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        root.Make("/Storage/SystemLog");
+        root.Make("/Storage/Events");
+    }
+    std::string Read(const std::string& systemPath) const { return platform::ReadTextFile(root.path() + systemPath, 1 << 16); }
+
+    TestRoot root;
+    platform::TestClock clock;
+    platform::ScopedClock scoped{clock};
+};
+
+TEST_F(LogFiles, EventLineAndMonthlyFile) {
+    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    EXPECT_EQ(common::RecordEvtLog("SN1", "00C202"), 0);
+    EXPECT_EQ(Read("/Storage/Events/[2024.03]SN1_Events.csv"), "2024.03.05 08:07:09 - 00C202\n");
+}
+
+TEST_F(LogFiles, YearEndSplitsTwoFiles) {
+    clock.SetWallSeconds(At(2024, 12, 31, 23, 59, 59));
+    common::RecordSysLog("[Scrivet] last");
+    clock.Advance(1000);
+    common::RecordSysLog("[Scrivet] first");
+    EXPECT_EQ(Read("/Storage/SystemLog/[2024.12]SystemLog"), "2024.12.31 23:59:59 - [Scrivet] last\n");
+    EXPECT_EQ(Read("/Storage/SystemLog/[2025.01]SystemLog"), "2025.01.01 00:00:00 - [Scrivet] first\n");
+}
+
+TEST_F(LogFiles, TextsAreWrittenAsTheyAre) {
+    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    const std::string marker = root.path() + "/ran";
+    const std::string texts[] = {
+        "",
+        "100% done %s %d",
+        "\"quoted\" `echo x` $(touch " + marker + ") ; touch " + marker + " \\",
+    };
+    std::string want;
+    for (const auto& t : texts) {
+        common::RecordSysLog(t);
+        want += "2024.03.05 08:07:09 - " + t + "\n";
+    }
+    EXPECT_EQ(Read("/Storage/SystemLog/[2024.03]SystemLog"), want);
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "no text is ever run";
+}
+
+TEST_F(LogFiles, LongTextsAreCutAndFormattedTextsBounded) {
+    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    common::RecordSysLog(std::string(1000, 'x'));
+    common::RecordSysLogf("[Scrivet][%d] %s", 7, std::string(2000, 'y').c_str());
+    const std::string log = Read("/Storage/SystemLog/[2024.03]SystemLog");
+    const std::string prefix = "2024.03.05 08:07:09 - ";
+    EXPECT_EQ(log.substr(0, log.find('\n') + 1), prefix + std::string(common::kMaxLogText, 'x') + "\n");
+    const std::string second = log.substr(log.find('\n') + 1);
+    EXPECT_EQ(second.size(), prefix.size() + common::kMaxLogText + 1);
+    EXPECT_EQ(second.rfind(prefix + "[Scrivet][7] yyy", 0), 0u);
+}
+
+TEST_F(LogFiles, SerialTextCannotLeaveTheEventsFolder) {
+    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    const struct {
+        const char* serial;
+        const char* file;
+    } cases[] = {
+        {"SN-0042.A", "[2024.03]SN-0042.A_Events.csv"},
+        {"../../etc/x", "[2024.03].._.._etc_x_Events.csv"},
+        {"a\nb\tc\x7f", "[2024.03]a_b_c__Events.csv"},
+        {"", "[2024.03]_Events.csv"},
+    };
+    for (const auto& c : cases) {
+        common::RecordEvtLog(c.serial, "004009");
+        EXPECT_EQ(Read(std::string("/Storage/Events/") + c.file), "2024.03.05 08:07:09 - 004009\n") << c.file;
+    }
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/etc"));
+}
+
+TEST_F(LogFiles, MissingFolderIsNotCreatedAndNothingFails) {
+    std::filesystem::remove_all(root.path() + "/Storage");
+    EXPECT_EQ(common::RecordSysLog("x"), 0);
+    EXPECT_EQ(common::RecordEvtLog("SN1", "00C202"), 0);
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/Storage"));
+}
+
+TEST(AlarmTables, CodesRecoveryCodesAndLevels) {
+    const struct {
+        unsigned entry;
+        const char* code;
+        const char* recovery;
+        int level;
+    } din[] = {
+        {0, "00C100", "10C100", 1},   {9, "00C109", "10C109", 1},  {16, "00C110", "10C110", 1},
+        {17, "000000", "000000", 1},  {26, "00C202", "10C202", 1}, {30, "00C206", "10C206", 1},
+        {31, "000000", "000000", 3},  {32, "000000", "000000", 3}, {48, "00C300", "10C300", 1},
+        {58, "00C30A", "10C30A", 1},  {72, "00C318", "10C318", 1}, {73, "000000", "000000", 3},
+        {87, "000000", "000000", 1},
+    };
+    for (const auto& d : din) {
+        EXPECT_STREQ(common::pu8DINAlarmCode[d.entry], d.code) << d.entry;
+        EXPECT_STREQ(common::pu8DINAlarmCodeRcvr[d.entry], d.recovery) << d.entry;
+        EXPECT_EQ(common::pu8DINAlarmLvl[d.entry], d.level) << d.entry;
+    }
+    EXPECT_STREQ(common::pu8SysAlarmCode[4], "00A013");
+    EXPECT_STREQ(common::pu8SysAlarmCodeRcvr[4], "10A013");
+    EXPECT_EQ(common::pu8SysAlarmLvl[4], 2);
+    EXPECT_STREQ(common::pu8SysAlarmCode[8], "00A00F");
+    EXPECT_STREQ(common::pu8SysAlarmCode[6], "000000");
+}
+
+TEST(AlarmTables, NamesFallBackToUnknown) {
+    EXPECT_STREQ(common::PilotStateName(4), "C");
+    EXPECT_STREQ(common::PilotStateName(8), "Unknown");
+    EXPECT_STREQ(common::DINPhaseName(6), "DIN_V2GCommunication");
+    EXPECT_STREQ(common::DINPhaseName(200), "Unknown");
+    EXPECT_STREQ(common::DINV2GPhaseName(4), "ContractAuth");
+    EXPECT_STREQ(common::DINV2GPhaseName(21), "END");
+    EXPECT_STREQ(common::DINV2GPhaseName(22), "Unknown");
+    EXPECT_STREQ(common::DINV2GPhaseName(255), "Unknown");
+    EXPECT_STREQ(common::DINErrorName(251), "Unknown");
+    EXPECT_STREQ(common::DINErrorName(252), "V2G_SEQUENCE_ERROR");
+    EXPECT_STREQ(common::DINErrorName(253), "V2G_PERFORMANCE_TIME_OUT");
+    EXPECT_STREQ(common::DINErrorName(254), "V2G_SEQUENCE_TIME_OUT");
+    EXPECT_STREQ(common::DINErrorName(255), "V2G_Error");
+}
+
+}  // namespace

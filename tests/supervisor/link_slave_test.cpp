@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "clock.h"
+#include "crc.h"
+#include "fake_link_port.h"
+#include "link_frames.h"
+#include "link_slave.h"
+#include "regmap_fields.h"
+#include "testroot.h"
+
+using namespace supervisor;
+using namespace regmap;
+using Bytes8 = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes8 Frame(const LinkCommandFrame& f) { return Bytes8(f.begin(), f.end()); }
+
+class LinkSlaveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LinkSlaveHooks h;
+        h.proximity = [this] { return proximity; };
+        h.reboot = [this] { ++reboots; };
+        h.startInstall = [this] { ++installs; if (installResult >= 0) map.set(SHRMEM_FW_UPDATE, static_cast<std::uint8_t>(installResult)); };
+        h.runLoader = [this](LinkPort&, const std::uint8_t* start, std::size_t len) {
+            loaderStart.assign(start, start + len);
+            return loaderRuns;
+        };
+        SetLinkSlaveHooks(h);
+    }
+    void TearDown() override { SetLinkSlaveHooks({}); }
+
+    // One exchange; returns what the slave wrote.
+    Bytes8 Serve() {
+        port.written.clear();
+        ServeBoardLinkOn(map, port);
+        return port.written;
+    }
+
+    TestRoot root;
+    platform::TestClock clock;
+    platform::ScopedClock scoped{clock};
+    std::vector<std::uint8_t> mem = std::vector<std::uint8_t>(kMapSize, 0);
+    RegisterMap map{mem.data(), mem.size()};
+    FakeLinkPort port{clock};
+    std::uint8_t proximity = 0;
+    int reboots = 0;
+    int installs = 0;
+    int installResult = 1;
+    bool loaderRuns = true;
+    Bytes8 loaderStart;
+};
+
+TEST_F(LinkSlaveTest, HandShakeIsAnsweredAndBadFramesAreNot) {
+    port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)));
+    EXPECT_EQ(Serve(), (Bytes8{0x55, 0, 0, 0, 0, 0, 0, 0xAA}));
+
+    const Bytes8 bad[] = {
+        {0x55, 0, 0, 0, 0, 0, 0, 0xAB},   // last byte not 0xAA
+        {0x54, 0, 0, 0, 0, 0, 0, 0xAA},   // first byte not 0x55
+        {0x55, 0, 0, 0, 0, 0, 0xAA},      // seven bytes
+        {0x55, 0x01, 0, 0, 0, 0, 0, 0x00},
+    };
+    for (const auto& b : bad) {
+        port.Arrive(b);
+        EXPECT_TRUE(Serve().empty()) << ::testing::PrintToString(b);
+        EXPECT_FALSE(port.Pending());
+    }
+    EXPECT_EQ(reboots, 0);
+}
+
+TEST_F(LinkSlaveTest, ACommandSplitAcrossReadsIsGatheredWithinItsWindow) {
+    const Bytes8 hs = Frame(MakeCommandFrame(kCmdHandShake));
+    // The first byte after a long silence, the rest within 2 s of it.
+    port.ArriveSplit(hs, 3, 900, 7000);
+    EXPECT_EQ(Serve(), Frame(MakeAck(kCmdHandShake)));
+
+    // The rest comes too late: dropped, and the tail is not mistaken for a frame.
+    port.ArriveSplit(hs, 4, 2500);
+    EXPECT_TRUE(Serve().empty());
+    EXPECT_TRUE(Serve().empty());
+
+    // A silent line: one read time-out per pass.
+    const std::int64_t t0 = clock.MonotonicMs();
+    EXPECT_TRUE(Serve().empty());
+    EXPECT_EQ(clock.MonotonicMs() - t0, kSlaveReadTimeoutMs);
+}
+
+TEST_F(LinkSlaveTest, StatusFrameCarriesEveryByteInItsPlace) {
+    // Distinct values everywhere the frame reads from.
+    struct Src {
+        std::size_t frameByte;
+        std::uint32_t mapByte;
+    };
+    const Src src[] = {
+        {1, 2160}, {2, 2163}, {3, 2164}, {4, 2165}, {5, 2166}, {6, 2167}, {7, 2170}, {8, 2171}, {9, 2172},
+        {10, 2173}, {11, 2186}, {12, 2189}, {13, 2190}, {14, 2191}, {15, 2184}, {16, 2185}, {17, 2168},
+        {18, 2169}, {19, 2192}, {20, 2193}, {21, 2194}, {22, 2195}, {23, 2197}, {24, 2198}, {25, 2199},
+        {26, 2200}, {27, 476}, {28, 134}, {29, 135}, {30, 146}, {31, 147}, {32, 145}, {33, 321}, {35, 260},
+        {36, 259}, {37, 258}, {38, 257}, {39, 438}, {40, 439}, {41, 2174}, {42, 2205}, {43, 2206}, {44, 2207},
+        {45, 2208}, {46, 2209}, {47, 2210}, {48, 2211}, {49, 2212}, {50, 2213},
+    };
+    for (const auto& s : src) mem[s.mapByte] = static_cast<std::uint8_t>(0x80 + s.frameByte);
+    mem[2160] = 4;  // pilot C keeps the EV MAC
+    mem[2202] = 9;
+    proximity = 0;
+
+    port.Arrive(Frame(MakeCommandFrame(kCmdStatus)));
+    const Bytes8 f = Serve();
+    ASSERT_EQ(f.size(), kEVDataSize);
+    EXPECT_EQ(f[0], 0x55);
+    EXPECT_EQ(f[63], 0xAA);
+    EXPECT_EQ(f[1], 4);
+    for (const auto& s : src) {
+        if (s.frameByte == 1) continue;
+        EXPECT_EQ(f[s.frameByte], 0x80 + s.frameByte) << "frame byte " << s.frameByte;
+    }
+    EXPECT_EQ(f[34], 0);
+    EXPECT_EQ(mem[2202], 0) << "the proximity sample is stored";
+    for (std::size_t i = 51; i <= 62; ++i) EXPECT_EQ(f[i], 0) << i;
+}
+
+TEST_F(LinkSlaveTest, StatusFrameVersionOrderAndMacClearedBelowPilotB) {
+    const std::uint8_t version[] = {0x01, 0x0C, 0x03, 0x01};
+    std::memcpy(&mem[257], version, 4);
+    for (std::uint8_t pilot : {0, 1, 2}) {
+        mem[2160] = pilot;
+        for (int i = 0; i < 6; ++i) mem[2208 + i] = static_cast<std::uint8_t>(0x10 + i);
+        port.Arrive(Frame(MakeCommandFrame(kCmdStatus)));
+        const Bytes8 f = Serve();
+        ASSERT_EQ(f.size(), kEVDataSize);
+        EXPECT_EQ(Bytes8(f.begin() + 35, f.begin() + 39), (Bytes8{0x01, 0x03, 0x0C, 0x01}));
+        const bool cleared = pilot < 2;
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(f[45 + i], cleared ? 0 : 0x10 + i) << "pilot " << int(pilot);
+            EXPECT_EQ(mem[2208 + i], cleared ? 0 : 0x10 + i);
+        }
+    }
+}
+
+Bytes8 Settings(std::uint8_t b7, std::uint8_t b8, std::uint8_t b13) {
+    return {0x55, 1, 30, 0x01, 0x90, 42, 6, b7, b8, 77, 5, 1, 9, b13, 3, 0xAA};
+}
+
+TEST_F(LinkSlaveTest, SettingsFrameIsStoredAfterItsAck) {
+    port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
+    port.Arrive(Settings(0x02, 1, 80), 20);
+    EXPECT_EQ(Serve(), Frame(MakeAck(kCmdSettings)));
+    EXPECT_EQ(mem[475], 1);
+    EXPECT_EQ(mem[2177], 30);
+    EXPECT_EQ(map.get(SHRMEM_CCS_EVSE_PRESENT_VOLTAGE), 400);
+    EXPECT_EQ(mem[2196], 42);
+    EXPECT_EQ(mem[410], 6);
+    EXPECT_EQ(mem[412], 0x0A) << "byte 8 bit 0 adds 0x08 to byte 7";
+    EXPECT_EQ(mem[2183], 77);
+    EXPECT_EQ(mem[474], 5);
+    EXPECT_EQ(mem[263], 1);
+    EXPECT_EQ(mem[482], 9);
+    EXPECT_EQ(mem[2176], 60) << "capped at the model maximum";
+    EXPECT_EQ(mem[21505], 3);
+}
+
+TEST_F(LinkSlaveTest, SettingsCapAndMalfunctionBit) {
+    struct Case {
+        std::uint8_t b7, b8, b13, want412, want2176;
+    };
+    const Case cases[] = {{0x02, 1, 80, 0x0A, 60}, {0x08, 0, 60, 0x08, 60}, {0x00, 0, 59, 0x00, 59}, {0x00, 0xFE, 61, 0x00, 60}};
+    for (const auto& c : cases) {
+        port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
+        port.ArriveSplit(Settings(c.b7, c.b8, c.b13), 5, 30, 10);  // split: still whole
+        Serve();
+        EXPECT_EQ(mem[412], c.want412);
+        EXPECT_EQ(mem[2176], c.want2176);
+    }
+}
+
+TEST_F(LinkSlaveTest, LateShortOrBadSettingsAreIgnored) {
+    mem[2176] = 11;
+    const Bytes8 good = Settings(0, 0, 50);
+    const struct {
+        Bytes8 frame;
+        std::int64_t delayMs;
+    } cases[] = {
+        {Settings(0, 0, 50), 3100},                                  // late
+        {Bytes8(good.begin(), good.end() - 1), 10},                  // short
+        {[&] { auto s = good; s[15] = 0xAB; return s; }(), 10},      // bad end
+    };
+    for (const auto& c : cases) {
+        port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
+        port.Arrive(c.frame, c.delayMs);
+        EXPECT_EQ(Serve(), Frame(MakeAck(kCmdSettings)));
+        EXPECT_EQ(mem[2176], 11);
+        while (port.Pending()) Serve();  // whatever is left is dropped
+    }
+}
+
+TEST_F(LinkSlaveTest, LoaderStartIsRecognisedByLengthHeaderAndCrc) {
+    // An image size whose start packet has 0xAA as CRC high byte (its eighth byte).
+    std::uint32_t size = 1;
+    while (MakeLoaderStart(size)[7] != 0xAA) ++size;
+    for (std::uint32_t s : {size, 123456u}) {
+        const auto p = MakeLoaderStart(s);
+        port.ArriveSplit(Bytes8(p.begin(), p.end()), 4, 50);
+        reboots = 0;
+        EXPECT_TRUE(Serve().empty());
+        EXPECT_EQ(loaderStart, Bytes8(p.begin(), p.end())) << s;
+        EXPECT_EQ(reboots, 1);
+    }
+
+    const auto p = MakeLoaderStart(123456);
+    const Bytes8 whole(p.begin(), p.end());
+    Bytes8 badCrc = whole;
+    badCrc[8] ^= 1;
+    for (const Bytes8& b : {Bytes8(whole.begin(), whole.begin() + 8), Bytes8(whole.begin(), whole.begin() + 9), badCrc}) {
+        loaderStart.clear();
+        reboots = 0;
+        port.Arrive(b);
+        Serve();
+        EXPECT_TRUE(loaderStart.empty()) << ::testing::PrintToString(b);
+        EXPECT_EQ(reboots, 0);
+    }
+
+    // A loader that cannot start: the packet is ignored and the board stays up.
+    loaderRuns = false;
+    port.Arrive(whole);
+    Serve();
+    EXPECT_EQ(reboots, 0);
+}
+
+TEST_F(LinkSlaveTest, RawImageLengthOutOfRangeIsDroppedWithoutReboot) {
+    for (std::uint32_t len : {0u, kMaxRawImage + 1, 0xFFFFFFFFu}) {
+        port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, len)));
+        EXPECT_TRUE(Serve().empty()) << len;
+        EXPECT_EQ(reboots, 0) << len;
+    }
+}
+
+TEST_F(LinkSlaveTest, RawImageIsWrittenInstalledAndAnswered) {
+    root.Make("/mnt");
+    Bytes8 image(300);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);
+    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));
+    port.ArriveSplit(image, 64, 200, 50);
+    installResult = 1;
+    const Bytes8 out = Serve();
+    EXPECT_EQ(out, (Bytes8{0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA, 0x55, 0xFF, 1, 0, 0, 0, 0, 0xAA}));
+    std::ifstream in(root.path() + "/mnt/FWImage", std::ios::binary);
+    EXPECT_EQ(Bytes8((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), image);
+    EXPECT_EQ(installs, 1);
+    EXPECT_EQ(reboots, 1);
+}
+
+TEST_F(LinkSlaveTest, RawImageIncompleteOrNeverInstalledAnswersZero) {
+    root.Make("/mnt");
+    // Incomplete: 10 s without progress.
+    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));
+    port.Arrive(Bytes8(100, 1), 10);
+    EXPECT_EQ(Serve(), (Bytes8{0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA, 0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA}));
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/mnt/FWImage"));
+    EXPECT_EQ(installs, 0);
+    EXPECT_EQ(reboots, 1);
+
+    // Complete, but the install never reports: after the long wait 264 goes back to 0.
+    installResult = -1;
+    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 16)));
+    port.Arrive(Bytes8(16, 2), 10);
+    const std::int64_t t0 = clock.MonotonicMs();
+    const Bytes8 out = Serve();
+    EXPECT_EQ(Bytes8(out.end() - 8, out.end()), (Bytes8{0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA}));
+    EXPECT_GT(clock.MonotonicMs() - t0, kInstallWaitMs);
+    EXPECT_EQ(mem[264], 0);
+    EXPECT_EQ(reboots, 2);
+}
+
+TEST_F(LinkSlaveTest, RawImageOfTheLargestLengthProceeds) {
+    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, kMaxRawImage)));
+    const Bytes8 out = Serve();
+    ASSERT_EQ(out.size(), 16u);
+    EXPECT_EQ(Bytes8(out.begin(), out.begin() + 8), Frame(MakeAck(kCmdRawImage)));
+    EXPECT_EQ(reboots, 1);
+}
+
+TEST_F(LinkSlaveTest, UnknownCommandGetsNothing) {
+    for (std::uint8_t c : {3, 0x10, 0xFE}) {
+        port.Arrive(Frame(MakeCommandFrame(c)));
+        EXPECT_TRUE(Serve().empty()) << int(c);
+    }
+    EXPECT_EQ(reboots, 0);
+}
+
+}  // namespace

@@ -44,7 +44,7 @@ int32_t readUnsigned(BitStream* stream, uint32_t width, uint64_t* value, uint32_
 
 // Signed integer of a fixed width: sign bit, then a magnitude that must keep
 // the result inside the width (the negative form is the ones' complement).
-int32_t readSigned(BitStream* stream, uint32_t width, int64_t* value) {
+int32_t readSigned(BitStream* stream, uint32_t width, int64_t* value, uint32_t* /*octets*/) {
   uint32_t negative = 0;
   int32_t rc = decodeBoolean(stream, &negative);
   if (rc != EXI_OK) {
@@ -57,6 +57,19 @@ int32_t readSigned(BitStream* stream, uint32_t width, int64_t* value) {
   }
   *value = negative != 0 ? -static_cast<int64_t>(magnitude) - 1 : static_cast<int64_t>(magnitude);
   return EXI_OK;
+}
+
+// Reads a value of the given width with reader and narrows it to T; the
+// reader has already refused values beyond the width.
+template <typename Wide, typename T>
+int32_t readNarrow(BitStream* stream, uint32_t width,
+                   int32_t (*reader)(BitStream*, uint32_t, Wide*, uint32_t*), T* value) {
+  Wide wide = 0;
+  int32_t rc = reader(stream, width, &wide, nullptr);
+  if (rc == EXI_OK) {
+    *value = static_cast<T>(wide);
+  }
+  return rc;
 }
 
 int32_t decodeUnsignedIntegerSigned(BitStream* stream, bool negative, ExiInteger* value) {
@@ -124,21 +137,11 @@ int32_t decodeUnsignedInteger(BitStream* stream, ExiInteger* value) {
 }
 
 int32_t decodeUnsignedInteger16(BitStream* stream, uint16_t* value) {
-  uint64_t v = 0;
-  int32_t rc = readUnsigned(stream, 16, &v, nullptr);
-  if (rc == EXI_OK) {
-    *value = static_cast<uint16_t>(v);
-  }
-  return rc;
+  return readNarrow(stream, 16, readUnsigned, value);
 }
 
 int32_t decodeUnsignedInteger32(BitStream* stream, uint32_t* value) {
-  uint64_t v = 0;
-  int32_t rc = readUnsigned(stream, 32, &v, nullptr);
-  if (rc == EXI_OK) {
-    *value = static_cast<uint32_t>(v);
-  }
-  return rc;
+  return readNarrow(stream, 32, readUnsigned, value);
 }
 
 int32_t decodeUnsignedInteger64(BitStream* stream, uint64_t* value) {
@@ -155,25 +158,15 @@ int32_t decodeInteger(BitStream* stream, ExiInteger* value) {
 }
 
 int32_t decodeInteger16(BitStream* stream, int16_t* value) {
-  int64_t v = 0;
-  int32_t rc = readSigned(stream, 16, &v);
-  if (rc == EXI_OK) {
-    *value = static_cast<int16_t>(v);
-  }
-  return rc;
+  return readNarrow(stream, 16, readSigned, value);
 }
 
 int32_t decodeInteger32(BitStream* stream, int32_t* value) {
-  int64_t v = 0;
-  int32_t rc = readSigned(stream, 32, &v);
-  if (rc == EXI_OK) {
-    *value = static_cast<int32_t>(v);
-  }
-  return rc;
+  return readNarrow(stream, 32, readSigned, value);
 }
 
 int32_t decodeInteger64(BitStream* stream, int64_t* value) {
-  return readSigned(stream, 64, value);
+  return readSigned(stream, 64, value, nullptr);
 }
 
 int32_t decodeFloat(BitStream* stream, ExiFloat* value) {

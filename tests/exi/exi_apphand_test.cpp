@@ -15,6 +15,7 @@
 #include "appHandQNames.h"
 #include "appHand_DataDeserialization.h"
 #include "appHand_dataSerialization.h"
+#include "exi_test_util.h"
 
 namespace {
 
@@ -174,16 +175,11 @@ TEST_F(AppHandTest, HandBuiltRequestDecodes) {
   // length 4 then 'a' 'b', EE 0, SE Major 0, CH 0, 2, EE 0, SE Minor 0, CH 0,
   // 0, EE 0, SE SchemaID 0, CH 0, 8 bits 5, EE 0, SE Priority 0, CH 0, 5 bits
   // 0, EE 0, EE AppProtocol 0, EE Req 01, ED.
-  uint8_t buffer[32] = {};
-  uint32_t pos = 0;
-  BitStream s{sizeof buffer, buffer, &pos, 0, 8};
-  const std::pair<uint32_t, uint32_t> bits[] = {
-      {8, 0x80}, {2, 0}, {1, 0}, {1, 0}, {1, 0}, {8, 4}, {8, 'a'}, {8, 'b'}, {1, 0},
-      {1, 0}, {1, 0}, {8, 2}, {1, 0}, {1, 0}, {1, 0}, {8, 0}, {1, 0},
-      {1, 0}, {1, 0}, {8, 5}, {1, 0}, {1, 0}, {1, 0}, {5, 0}, {1, 0}, {1, 0}, {2, 1}};
-  for (auto [n, v] : bits) ASSERT_EQ(writeBits(&s, n, v), 0);
-  ASSERT_EQ(flush(&s), 0);
-  ASSERT_EQ(decode(std::vector<uint8_t>(buffer, buffer + pos)), 0);
+  ASSERT_EQ(decode(packBits({{8, 0x80}, {2, 0}, {1, 0}, {1, 0}, {1, 0}, {8, 4}, {8, 'a'}, {8, 'b'},
+                             {1, 0},    {1, 0}, {1, 0}, {8, 2}, {1, 0}, {1, 0}, {1, 0},   {8, 0},
+                             {1, 0},    {1, 0}, {1, 0}, {8, 5}, {1, 0}, {1, 0}, {1, 0},   {5, 0},
+                             {1, 0},    {1, 0}, {2, 1}})),
+            0);
   ASSERT_EQ(req.arrayLen, 1u);
   EXPECT_EQ(text(req.AppProtocol[0].ProtocolNamespace), "ab");
   EXPECT_EQ(req.AppProtocol[0].VersionNumberMajor, 2u);
@@ -355,17 +351,8 @@ TEST_F(AppHandTest, AttributesAndUndeclaredContentAreRefused) {
       {5, EXI_EVENT_START_ELEMENT_GENERIC_UNDECLARED},
       {6, EXI_EVENT_CHARACTERS_GENERIC_UNDECLARED}};
   for (auto [code, event] : cases) {
-    uint8_t buffer[8] = {};
-    uint32_t pos = 0;
-    BitStream s{sizeof buffer, buffer, &pos, 0, 8};
-    writeBits(&s, 8, 0x80);
-    writeBits(&s, 2, 0);
-    writeBits(&s, 1, 0);
-    writeBits(&s, 1, 0);
-    writeBits(&s, 1, 1);
-    writeBits(&s, 3, code);
-    writeBits(&s, 32, 0);
-    EXPECT_EQ(decode(std::vector<uint8_t>(buffer, buffer + pos)), -1) << int{code};
+    EXPECT_EQ(decode(packBits({{8, 0x80}, {2, 0}, {1, 0}, {1, 0}, {1, 1}, {3, code}, {32, 0}})), -1)
+        << int{code};
     EXPECT_EQ(service.event, event);
   }
 }
@@ -453,15 +440,9 @@ TEST(AppHandGrammar, UndeclaredRootElementsGetGlobalOrBuiltInGrammars) {
   // Document content code 2 (SE(*)): URI hit 5 (URI 4, 3 bits), local-name
   // hit 0 then 3 bits 6 (supportedAppProtocolReq), which pushes state 15; a
   // further SE(*) with a literal local name gets a built-in grammar.
-  uint8_t buffer[16] = {};
-  uint32_t pos = 0;
-  BitStream s{sizeof buffer, buffer, &pos, 0, 8};
-  const std::pair<uint32_t, uint32_t> bits[] = {{8, 0x80}, {2, 2}, {3, 5}, {8, 0}, {3, 6},
-                                                {1, 1},    {3, 5}, {3, 1}, {8, 2}, {8, 'z'}};
-  for (auto [n, v] : bits) writeBits(&s, n, v);
-  flush(&s);
-  uint32_t rpos = 0;
-  BitStream in{pos, buffer, &rpos, 0, 0};
+  TestStream t = TestStream::input(packBits(
+      {{8, 0x80}, {2, 2}, {3, 5}, {8, 0}, {3, 6}, {1, 1}, {3, 5}, {3, 1}, {8, 2}, {8, 'z'}}));
+  BitStream in = *t.in();
   ExiCoderState st;
   RuntimeNameTable rt;
   exiInitNameTableRuntime(&rt);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "EXITypes.h"
@@ -33,3 +34,19 @@ struct TestStream {
   }
   std::vector<uint8_t> written() const { return {bytes.begin(), bytes.begin() + pos}; }
 };
+
+// (width, value) pairs written most significant bit first, padded with zeros.
+using BitFields = std::vector<std::pair<uint32_t, uint32_t>>;
+
+inline std::vector<uint8_t> packBits(const BitFields& fields) {
+  std::vector<uint8_t> out;
+  uint32_t used = 0;
+  for (auto [width, value] : fields) {
+    for (uint32_t i = width; i-- > 0;) {
+      if (used % 8 == 0) out.push_back(0);
+      out.back() = static_cast<uint8_t>(out.back() | (((value >> i) & 1u) << (7 - used % 8)));
+      ++used;
+    }
+  }
+  return out;
+}

@@ -6,6 +6,8 @@
 #include "BitOutputStream.h"
 #include "DecoderChannel.h"
 #include "EXICoder.h"
+#include "EXIDecoder.h"
+#include "EXIEncoder.h"
 #include "EncoderChannel.h"
 #include "exi_test_util.h"
 
@@ -292,6 +294,49 @@ TEST(ExiBinaryAndString, RoundTrip) {
   EXPECT_EQ(dback[2], 250);
   EXPECT_EQ(cback[1], 0x20ACu);
   EXPECT_EQ(cback[2], 0x10FFFFu);
+}
+
+TEST(ExiBoundedValues, NBitIntegersAndEnumerationsAreRangeChecked) {
+  // A multiplier from -3 to 3 in 3 bits and an enumeration of 5 values.
+  const ExiValueCoding multiplier{EXI_VALUE_NBIT_INTEGER, 3, -3, 3, 0};
+  const ExiValueCoding enumeration{EXI_VALUE_ENUMERATION, 3, 0, 4, 0};
+  struct Case {
+    const ExiValueCoding* coding;
+    int32_t value;
+    int32_t rc;
+    uint32_t bits;
+  };
+  const Case cases[] = {
+      {&multiplier, -3, 0, 0b000}, {&multiplier, 3, 0, 0b110},
+      {&multiplier, -4, EXI_ERROR_VALUE_OUT_OF_RANGE, 0}, {&multiplier, 4, EXI_ERROR_VALUE_OUT_OF_RANGE, 0},
+      {&enumeration, 4, 0, 0b100}, {&enumeration, 5, EXI_ERROR_VALUE_OUT_OF_RANGE, 0},
+  };
+  for (const Case& c : cases) {
+    ExiValue v{};
+    v.type = c.coding->type;
+    v.integer.kind = EXI_INT8;
+    v.integer.val.int8 = static_cast<int8_t>(c.value);
+    v.enumeration = static_cast<uint32_t>(c.value);
+    TestStream t = TestStream::output(1);
+    EXPECT_EQ(exiEncodeTypedValue(t.out(), nullptr, *c.coding, 0, &v), c.rc) << c.value;
+    if (c.rc != 0) {
+      EXPECT_EQ(t.stream.capacity, 8) << "nothing written";
+      continue;
+    }
+    EXPECT_EQ(t.stream.buffer, c.bits);
+    ASSERT_EQ(flush(&t.stream), 0);
+    TestStream in = TestStream::input(t.written());
+    ExiValue back{};
+    ASSERT_EQ(exiDecodeTypedValue(in.in(), nullptr, *c.coding, 0, &back), 0);
+    EXPECT_EQ(c.coding == &multiplier ? back.integer.val.int32 : static_cast<int32_t>(back.enumeration),
+              c.value);
+  }
+  // Decoded codes beyond the range (7 = +4, index 7) are refused.
+  for (const ExiValueCoding* coding : {&multiplier, &enumeration}) {
+    TestStream in = TestStream::input({0xE0});
+    ExiValue back{};
+    EXPECT_EQ(exiDecodeTypedValue(in.in(), nullptr, *coding, 0, &back), EXI_ERROR_VALUE_OUT_OF_RANGE);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+// The frame segment shared by Marlet's controller and modem driver processes
+// (System V key 2345): receive ring, receive and transmit slots, index bytes
+// and driver state at fixed offsets.
+//
+// Each count or flag has two writers (one per direction) and is therefore
+// changed only through the atomic helpers below; a slot's flag is published
+// (release) after its content and read (acquire) before it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace plc {
+
+inline constexpr int kFrameSegmentKey = 2345;
+inline constexpr std::size_t kFrameSegmentSize = 24576;
+
+inline constexpr std::size_t kRingOffset = 0;
+inline constexpr std::size_t kRingSize = 4000;
+inline constexpr std::size_t kRxSlotsOffset = 4000;
+inline constexpr std::size_t kRxSlotSize = 604;
+inline constexpr std::size_t kRxSlots = 20;
+inline constexpr std::size_t kRxFlagAt = 600;    // 16-bit
+inline constexpr std::size_t kRxLengthAt = 602;  // 16-bit
+inline constexpr std::size_t kTxSlotsOffset = 16080;
+inline constexpr std::size_t kTxSlotSize = 628;
+inline constexpr std::size_t kTxSlots = 10;
+inline constexpr std::size_t kTxFlagAt = 624;  // byte
+
+inline constexpr std::size_t kTxBufIdx = 22320;
+inline constexpr std::size_t kTxExeIdx = 22321;
+inline constexpr std::size_t kTxBufNum = 22322;
+inline constexpr std::size_t kRxBufIdx = 22323;
+inline constexpr std::size_t kRxExeIdx = 22324;
+inline constexpr std::size_t kRxBufNum = 22325;
+inline constexpr std::size_t kRingIn = 22326;     // 16-bit
+inline constexpr std::size_t kRingOut = 22328;    // 16-bit
+inline constexpr std::size_t kRingCount = 22330;  // 16-bit
+inline constexpr std::size_t kPhyState = 22332;   // 16-bit
+inline constexpr std::size_t kResetCount = 22334; // 16-bit
+inline constexpr std::size_t kResetFlag = 22336;  // 16-bit
+inline constexpr std::size_t kVersionAt = 24572;  // 32-bit, high byte first
+
+inline constexpr std::size_t kMinRxFrame = 60;
+inline constexpr std::size_t kMaxRxFrame = 600;
+// The index bytes lie in the tail of the last transmit slot, from its offset
+// 588: start marker (8) + frame + end marker (2) must end before it.
+inline constexpr std::size_t kMaxTxFrame = 578;
+
+inline constexpr std::uint16_t PHY_START = 0;
+inline constexpr std::uint16_t PHY_SYNC = 1;
+inline constexpr std::uint16_t PHY_RUN = 2;
+
+// The attached segment (PLCShmPtr) and its areas.
+extern std::uint8_t* PLCShmPtr;
+extern std::uint8_t* SPI_ReadBuffer;
+extern std::uint8_t* SPI_RXPktBuffer;
+extern std::uint8_t* SPI_TXPktBuffer;
+
+// Points the area pointers into `base` (kFrameSegmentSize bytes, 8-aligned).
+void FrameSegment_Bind(std::uint8_t* base);
+
+inline std::atomic_ref<std::uint8_t> SegByte(std::size_t off) { return std::atomic_ref<std::uint8_t>(PLCShmPtr[off]); }
+inline std::atomic_ref<std::uint16_t> SegWord(std::size_t off) {
+    return std::atomic_ref<std::uint16_t>(*reinterpret_cast<std::uint16_t*>(PLCShmPtr + off));
+}
+
+inline std::uint8_t LoadByte(std::size_t off) { return SegByte(off).load(std::memory_order_acquire); }
+inline void StoreByte(std::size_t off, std::uint8_t v) { SegByte(off).store(v, std::memory_order_release); }
+inline std::uint16_t LoadWord(std::size_t off) { return SegWord(off).load(std::memory_order_acquire); }
+inline void StoreWord(std::size_t off, std::uint16_t v) { SegWord(off).store(v, std::memory_order_release); }
+
+// Adds one to a count byte.
+inline void CountUp(std::size_t off) { SegByte(off).fetch_add(1, std::memory_order_acq_rel); }
+// Takes one from a count byte; a count that is already 0, or above `limit`
+// (a stale value), becomes 0.
+void CountDown(std::size_t off, std::uint8_t limit);
+
+inline std::uint8_t* RxSlot(std::size_t i) { return SPI_RXPktBuffer + i * kRxSlotSize; }
+inline std::uint8_t* TxSlot(std::size_t i) { return SPI_TXPktBuffer + i * kTxSlotSize; }
+inline std::size_t RxSlotFlag(std::size_t i) { return kRxSlotsOffset + i * kRxSlotSize + kRxFlagAt; }
+inline std::size_t RxSlotLength(std::size_t i) { return kRxSlotsOffset + i * kRxSlotSize + kRxLengthAt; }
+inline std::size_t TxSlotFlag(std::size_t i) { return kTxSlotsOffset + i * kTxSlotSize + kTxFlagAt; }
+
+}  // namespace plc

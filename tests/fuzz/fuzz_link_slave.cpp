@@ -1,0 +1,34 @@
+// The CCS board's end of the board link against any bytes from the line:
+// commands, settings frames, loader starts and raw image transfers.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "clock.h"
+#include "link_bytes_port.h"
+#include "link_frames.h"
+#include "link_slave.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static platform::TestClock clock;
+    static platform::ScopedClock scoped(clock);
+    static std::vector<std::uint8_t> mem(regmap::kMapSize);
+    static const bool init = [] {
+        setenv("STATION_ROOT", "/nonexistent-station-root", 1);
+        supervisor::LinkSlaveHooks h;
+        h.proximity = [] { return std::uint8_t{1}; };
+        h.reboot = [] {};
+        h.runLoader = [](supervisor::LinkPort&, const std::uint8_t*, std::size_t) { return true; };
+        supervisor::SetLinkSlaveHooks(h);
+        return true;
+    }();
+    (void)init;
+    regmap::RegisterMap map(mem.data(), mem.size());
+
+    supervisor::ClassifyCommand(data, size);
+    supervisor::StoreEVSEData(map, data, size, 60);
+
+    LinkBytesPort port(data, size, clock, 16);
+    for (int pass = 0; pass < 64 && !port.Done(); ++pass) supervisor::ServeBoardLinkOn(map, port);
+    return 0;
+}

@@ -199,5 +199,6 @@ int deserialize_appHand(appHandService* service, uint8_t* buffer, uint16_t lengt
         break;
     }
   }
+  service->inStream.pos = nullptr;  // the counter lived on this call's stack
   return rc;
 }

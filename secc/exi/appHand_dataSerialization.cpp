@@ -96,12 +96,9 @@ int init_appHandSerializer(appHandService* service, uint16_t binarySize, uint8_t
   return 0;
 }
 
-int serialize_appHand(appHandService* service, uint8_t* buffer, uint32_t* outLength,
-                      EXIDocumentType_appHand* document) {
-  uint32_t pos = service->transportHeaderOffset;
-  service->outStream = BitStream{service->outStream.size, buffer, &pos, 0, 8};
-  service->exiDocument = *document;
+namespace {
 
+int writeDocument(appHandService* service) {
   RuntimeNameTable runtime;
   exiInitNameTableRuntime(&runtime);
   StringValueTable strings{0, kAppHandQNameSlots, numberOfLocalStringsEncode};
@@ -117,9 +114,20 @@ int serialize_appHand(appHandService* service, uint8_t* buffer, uint32_t* outLen
   if ((doc.isUsed & kAppHandResPresent) != 0 && !w.response(doc.supportedAppProtocolRes)) {
     return kFailed;
   }
-  if (exiappHandEncodeEndDocument(w.out, w.state) != 0) {
-    return kFailed;
+  return exiappHandEncodeEndDocument(w.out, w.state) == 0 ? 0 : kFailed;
+}
+
+}  // namespace
+
+int serialize_appHand(appHandService* service, uint8_t* buffer, uint32_t* outLength,
+                      EXIDocumentType_appHand* document) {
+  uint32_t pos = service->transportHeaderOffset;
+  service->outStream = BitStream{service->outStream.size, buffer, &pos, 0, 8};
+  service->exiDocument = *document;
+  int rc = writeDocument(service);
+  service->outStream.pos = nullptr;  // the counter lived on this call's stack
+  if (rc == 0) {
+    *outLength = pos - service->transportHeaderOffset;
   }
-  *outLength = pos - service->transportHeaderOffset;
-  return 0;
+  return rc;
 }

@@ -256,6 +256,22 @@ TEST_F(ScrivetTest, StatusMirrorOfAlarmsVersionAndMac) {
     EXPECT_EQ(Count(log, " - [Scrivet]SHRMEM_CCS_EV_PROXIMITY from 0 to 1\n"), 1);
 }
 
+TEST_F(ScrivetTest, EvMacIsPrintedOncePerValidReport) {
+    mem[939] = 1;
+    const std::uint8_t mac[] = {0x02, 0x00, 0x00, 0xAB, 0xCD, 0xEF};
+    std::copy(std::begin(mac), std::end(mac), s.EVData.begin() + 45);
+    const std::uint8_t valid[] = {1, 1, 0, 1};
+    std::string printed;
+    for (std::uint8_t v : valid) {
+        s.EVData[44] = v;
+        ::testing::internal::CaptureStdout();
+        MirrorStatus(s);
+        printed += ::testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(Count(printed, "02:00:00:AB:CD:EF"), 2) << printed;
+    EXPECT_EQ(std::vector<std::uint8_t>(mem.begin() + 2215, mem.begin() + 2221), std::vector<std::uint8_t>(std::begin(mac), std::end(mac)));
+}
+
 TEST_F(ScrivetTest, StatusWordChangesAreLoggedOnlyWithAVehicle) {
     mem[2202] = 1;         // disconnected
     s.EVData[34] = 1;

@@ -1,5 +1,5 @@
 // Stand-ins for the parts around the link layer that are not built yet. Each
-// does nothing and reports nothing done: no key is derived, no SLAC frame is
+// does nothing and reports nothing done: no SLAC frame is
 // answered (the frame is dropped), no address comes up, no SDP request is
 // seen, the V2G port is not opened and no connection arrives. A session can
 // therefore not get past SLAC; nothing here claims a success.
@@ -9,11 +9,6 @@
 #include "link_seams.h"
 
 namespace plc {
-
-// Key material: stays as loaded until the derivation exists.
-std::uint8_t NID[7] = {};
-std::uint8_t test_NMK[16] = {};
-void NID_Generator() {}
 
 void MMEDecode_Session(std::uint16_t, std::uint16_t) { MMECleanRX_Packet(); }
 void IF_GreenPHY_TxHandler_SLAC() {}

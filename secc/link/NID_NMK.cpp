@@ -119,6 +119,20 @@ void SHA256Fetch(SHA256Context& ctx, std::uint8_t digest[32]) {
     std::memset(&ctx, 0, sizeof ctx);
 }
 
+namespace {
+
+// d := SHA-256(d), `rounds` times.
+void Rehash(std::uint8_t d[32], int rounds) {
+    SHA256Context ctx;
+    for (int i = 0; i < rounds; ++i) {
+        SHA256Reset(ctx);
+        SHA256Write(ctx, d, 32);
+        SHA256Fetch(ctx, d);
+    }
+}
+
+}  // namespace
+
 void HPAVKeyNMK(std::uint8_t nmk[16], const char* passPhrase, std::size_t length) {
     SHA256Context ctx;
     std::uint8_t d[32];
@@ -126,11 +140,7 @@ void HPAVKeyNMK(std::uint8_t nmk[16], const char* passPhrase, std::size_t length
     SHA256Write(ctx, passPhrase, static_cast<std::uint16_t>(length));
     SHA256Write(ctx, kNmkSalt, sizeof kNmkSalt);
     SHA256Fetch(ctx, d);
-    for (int i = 0; i < 999; ++i) {
-        SHA256Reset(ctx);
-        SHA256Write(ctx, d, sizeof d);
-        SHA256Fetch(ctx, d);
-    }
+    Rehash(d, 999);
     std::memcpy(nmk, d, 16);
 }
 
@@ -140,11 +150,7 @@ void HPAVKeyNID(std::uint8_t nid[7], const std::uint8_t nmk[16], std::uint8_t le
     SHA256Reset(ctx);
     SHA256Write(ctx, nmk, 16);
     SHA256Fetch(ctx, d);
-    for (int i = 0; i < 4; ++i) {
-        SHA256Reset(ctx);
-        SHA256Write(ctx, d, sizeof d);
-        SHA256Fetch(ctx, d);
-    }
+    Rehash(d, 4);
     std::memcpy(nid, d, 7);
     nid[6] = static_cast<std::uint8_t>((d[6] >> 4) | (level << 4));
 }

@@ -4,6 +4,8 @@
 #
 # Usage (sourced):
 #   start_two_boards BUILD_DIR [relay options]   sets CCS_ROOT MAIN_ROOT CCS_PID MAIN_PID RELAY_PID
+#                                                with WITH_MARLET=1 the CCS board also runs Marlet
+#                                                against the emulated Green PHY modem
 #   ccs_shm ARGS... / main_shm ARGS...           shmtool on either board's register map
 #   stop_two_boards                              ends the three processes (KEEP_ROOTS=1 keeps the roots)
 two_boards_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -17,7 +19,9 @@ start_two_boards() {
     MAIN_ROOT=$(mktemp -d /tmp/station-main-XXXXXX)
     make_board_root "$CCS_ROOT" "$build"
     make_board_root "$MAIN_ROOT" "$build"
-    rm -f "$CCS_ROOT/root/Marlet"   # the CCS status block is written by hand here
+    if [ "${WITH_MARLET:-0}" != 1 ]; then
+        rm -f "$CCS_ROOT/root/Marlet"   # the CCS status block is written by hand here
+    fi
 
     "$build/bin/relay" --link-a "$CCS_ROOT/dev/ttyS2" --link-b "$MAIN_ROOT/dev/ttyAMA4" "$@" \
         > "$CCS_ROOT/relay.out" 2>&1 &
@@ -28,9 +32,20 @@ start_two_boards() {
         sleep 0.1
     done
 
-    STATION_ROOT=$CCS_ROOT BUILD=$build HERE=$two_boards_here unshare --ipc --net bash -c '
+    STATION_ROOT=$CCS_ROOT BUILD=$build HERE=$two_boards_here WITH_MARLET=${WITH_MARLET:-0} \
+    unshare --ipc --net bash -c '
         . "$HERE/board-root.sh"
         board_eth0 192.168.1.10/24
+        if [ "$WITH_MARLET" = 1 ]; then
+            # The powerline modem: Marlet reaches it over SPI through a socket,
+            # its line side is a TAP device of the board namespace.
+            "$BUILD/bin/GreenPhyModem" --socket "$STATION_ROOT/greenphy.sock" --tap plc0 \
+                --pcap "$STATION_ROOT/plc.pcap" > "$STATION_ROOT/greenphy.out" 2>&1 &
+            echo $! > "$STATION_ROOT/greenphy.pid"
+            for i in $(seq 1 50); do [ -S "$STATION_ROOT/greenphy.sock" ] && break; sleep 0.1; done
+            ip link set plc0 up
+            export GREENPHY_SPI_SOCKET="$STATION_ROOT/greenphy.sock"
+        fi
         exec "$BUILD/bin/Halvard"' > "$CCS_ROOT/halvard.out" 2>&1 &
     CCS_PID=$!
     STATION_ROOT=$MAIN_ROOT BUILD=$build unshare --ipc bash -c '
@@ -43,6 +58,13 @@ main_shm() { nsenter --target "$MAIN_PID" --ipc "$TWO_BOARDS_BUILD/bin/shmtool" 
 
 stop_two_boards() {
     local pid
+    # Programs the boards started themselves (Marlet and its driver, the modem).
+    if [ -n "${CCS_PID:-}" ]; then
+        for pid in $(cat "$CCS_ROOT/greenphy.pid" 2>/dev/null) \
+                   $(pgrep -f "^$CCS_ROOT/root/Marlet" 2>/dev/null); do
+            kill "$pid" 2>/dev/null || true
+        done
+    fi
     for pid in ${MAIN_PID:-} ${CCS_PID:-} ${RELAY_PID:-}; do
         kill "$pid" 2>/dev/null || true
     done

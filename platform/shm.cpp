@@ -8,6 +8,18 @@
 #include <cstring>
 
 namespace platform {
+namespace {
+
+std::uint8_t* Attach(int id, std::string* error) {
+    void* p = shmat(id, nullptr, 0);
+    if (p == reinterpret_cast<void*>(-1)) {
+        if (error) *error = std::string("shmat: ") + std::strerror(errno);
+        return nullptr;
+    }
+    return static_cast<std::uint8_t*>(p);
+}
+
+}  // namespace
 
 std::uint8_t* AttachSegment(int key, std::size_t size, bool create, int mode, std::string* error) {
     int id = shmget(static_cast<key_t>(key), size, (create ? IPC_CREAT : 0) | mode);
@@ -15,12 +27,7 @@ std::uint8_t* AttachSegment(int key, std::size_t size, bool create, int mode, st
         if (error) *error = std::string("shmget: ") + std::strerror(errno);
         return nullptr;
     }
-    void* p = shmat(id, nullptr, 0);
-    if (p == reinterpret_cast<void*>(-1)) {
-        if (error) *error = std::string("shmat: ") + std::strerror(errno);
-        return nullptr;
-    }
-    return static_cast<std::uint8_t*>(p);
+    return Attach(id, error);
 }
 
 std::uint8_t* AttachExistingSegment(int key, std::size_t* size, std::string* error) {
@@ -30,13 +37,9 @@ std::uint8_t* AttachExistingSegment(int key, std::size_t* size, std::string* err
         if (error) *error = std::string("no segment: ") + std::strerror(errno);
         return nullptr;
     }
-    void* p = shmat(id, nullptr, 0);
-    if (p == reinterpret_cast<void*>(-1)) {
-        if (error) *error = std::string("shmat: ") + std::strerror(errno);
-        return nullptr;
-    }
-    *size = ds.shm_segsz;
-    return static_cast<std::uint8_t*>(p);
+    std::uint8_t* p = Attach(id, error);
+    if (p != nullptr) *size = ds.shm_segsz;
+    return p;
 }
 
 void ReportInitFailure(const std::string& segmentName, const std::string& reason) {

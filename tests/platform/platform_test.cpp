@@ -25,10 +25,11 @@ TEST(Paths, AbsolutePathsResolveUnderTheRoot) {
         EXPECT_EQ(SystemPath("/dev/ttyS2"), root.path() + "/dev/ttyS2");
         EXPECT_EQ(SystemPath("relative"), "relative");
     }
+    const std::string saved = StationRoot();
     setenv("STATION_ROOT", "/", 1);
     EXPECT_EQ(SystemPath("/dev/ttyS2"), "/dev/ttyS2");
     EXPECT_FALSE(IsSandboxRoot());
-    unsetenv("STATION_ROOT");
+    setenv("STATION_ROOT", saved.c_str(), 1);
 }
 
 TEST(TestClockTest, SleepAdvancesBothClocksWithoutWaiting) {

@@ -28,6 +28,15 @@ void Sleep(std::int64_t ms) { platform::GetClock().SleepMs(ms); }
 // Repeats of a short buffer read before the read task gives up for this pass.
 constexpr int kReadRepeats = 3;
 
+// The transmit slot `idx` is done with: free it, take it off the count (a
+// full queue counts 10) and move on to the next slot.
+void ReleaseTxSlot(std::uint8_t idx) {
+    StoreByte(TxSlotFlag(idx), 0);
+    CountDown(kTxBufNum, kTxSlots);
+    StoreByte(kTxExeIdx, static_cast<std::uint8_t>((idx + 1) % kTxSlots));
+    PLC_State_Machine = 0;
+}
+
 }  // namespace
 
 // ---- Driver process ---------------------------------------------------------
@@ -97,17 +106,14 @@ void SPI_Pkt_Write(int fd) {
         switch (PLC_State_Machine) {
         case 0:
             if (LoadByte(TxSlotFlag(idx)) == 0) {
-                CountDown(kTxBufNum, 9);
+                CountDown(kTxBufNum, kTxSlots);
                 continue;
             }
             PLC_State_Machine = 1;
             break;
         case 1:
             if (len > kMaxTxFrame) {  // not a slot this program filled: drop it
-                StoreByte(TxSlotFlag(idx), 0);
-                CountDown(kTxBufNum, 9);
-                StoreByte(kTxExeIdx, static_cast<std::uint8_t>((idx + 1) % kTxSlots));
-                PLC_State_Machine = 0;
+                ReleaseTxSlot(idx);
                 break;
             }
             if (SPI2_Xfer_RegReadCmd_Execute(fd, SPI_REG_WRBUF_SPC_AVA) < len + 10u) {
@@ -120,11 +126,8 @@ void SPI_Pkt_Write(int fd) {
             break;
         case 7:
             SPI2_Xfer_8bit_WriteData_Execute(fd, slot, static_cast<std::uint16_t>(len + 10));
-            StoreByte(TxSlotFlag(idx), 0);
             RawSend(slot + 8, len);
-            CountDown(kTxBufNum, 9);
-            StoreByte(kTxExeIdx, static_cast<std::uint8_t>((idx + 1) % kTxSlots));
-            PLC_State_Machine = 0;
+            ReleaseTxSlot(idx);
             break;
         default:
             PLC_State_Machine = 0;

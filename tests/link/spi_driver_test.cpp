@@ -307,3 +307,26 @@ TEST(SpiDriver, CopyToThePacketInterfaceCarriesNoKey) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SpiDriver, AFullTransmitQueueIsSentWholeAndInOrder) {
+    LinkRig rig;
+    ASSERT_TRUE(rig.SyncDriver());
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (int i = 0; i < 10; ++i) {
+        auto f = LinkRig::MakeFrame(100, static_cast<std::uint8_t>(i * 11));
+        f[20] = static_cast<std::uint8_t>(i);
+        ASSERT_EQ(Write_Tx_Packet_Buffer(f.data(), 100, 58), 1);
+        sent.push_back(f);
+    }
+    ASSERT_EQ(LoadByte(kTxBufNum), 10);
+    Steps(rig, 3);
+    std::vector<std::vector<std::uint8_t>> onLine;
+    for (auto f = rig.PeerReceive(); !f.empty(); f = rig.PeerReceive()) onLine.push_back(f);
+    EXPECT_EQ(onLine, sent);
+    EXPECT_EQ(LoadByte(kTxBufNum), 0);
+    EXPECT_EQ(LoadByte(kTxExeIdx), 0);
+}
+
+}  // namespace

@@ -20,6 +20,13 @@ int32_t writeBits(BitStream* stream, uint32_t n, uint32_t value) {
     return EXI_ERROR_OUT_OF_BOUNDS;
   }
   while (n > 0) {
+    if (stream->capacity == 0) {
+      // A complete byte is still waiting from a store that was refused.
+      int32_t rc = storeByte(stream);
+      if (rc != EXI_OK) {
+        return rc;
+      }
+    }
     uint32_t put = n < stream->capacity ? n : stream->capacity;
     uint32_t bits = static_cast<uint32_t>(value >> (n - put)) & ((1u << put) - 1u);
     stream->buffer = static_cast<uint8_t>((static_cast<uint32_t>(stream->buffer) << put) | bits);
@@ -38,6 +45,9 @@ int32_t writeBits(BitStream* stream, uint32_t n, uint32_t value) {
 int32_t flush(BitStream* stream) {
   if (stream->capacity == 8) {
     return EXI_OK;
+  }
+  if (stream->capacity == 0) {
+    return storeByte(stream);
   }
   return writeBits(stream, stream->capacity, 0);
 }

@@ -71,4 +71,19 @@ TEST(BitOutputStream, WritingPastTheEndFailsWithOutputFull) {
   EXPECT_EQ(u.written(), (std::vector<uint8_t>{0x12, 0x34}));
 }
 
+TEST(BitOutputStream, RefusedByteIsNeverReportedAsWritten) {
+  // A write that completes a byte the stream cannot hold leaves that byte
+  // pending; every later write, of any width, and the final flush must
+  // still fail rather than drop it and report a complete stream.
+  for (uint32_t width : {1u, 8u, 31u, 32u}) {
+    TestStream t = TestStream::output(1);
+    BitStream* s = t.out();
+    ASSERT_EQ(encode(s, 0x80), 0);
+    ASSERT_EQ(encode(s, 0x40), EXI_ERROR_OUTPUT_FULL);
+    EXPECT_EQ(writeBits(s, width, 0xFFFFFFFFu), EXI_ERROR_OUTPUT_FULL) << width;
+    EXPECT_EQ(encodeFinish(s), EXI_ERROR_OUTPUT_FULL) << width;
+    EXPECT_EQ(t.pos, 1u);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "link_rig.h"
 #include "link_seams.h"
@@ -202,6 +203,201 @@ TEST(Controller, EvMacIsPublishedWhenSdpStartsAndClearedInStandby) {
     rig.Pass();
     EXPECT_EQ(rig.map[2207], 0);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(rig.map[2208 + i], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// One supervised time-out: the state it is armed in, the time stamp it runs
+// from and its length; nothing happens at the limit, `acted` holds one
+// millisecond later.
+struct TimeoutCase {
+    const char* name;
+    std::uint8_t state;
+    std::uint32_t status;
+    common::TimeStamp* since;
+    std::int64_t limitMs;
+    std::function<void()> arm;
+    std::function<bool()> acted;
+};
+
+bool SlacRestarted() { return DINState == 1 && nSystemStatus == 0x01000000u; }
+
+TEST(Controller, SessionTimeoutsActOneMillisecondAfterTheirLimit) {
+    const TimeoutCase cases[] = {
+        {"no CM_SLAC_PARM.REQ", 1, 0x01000000, &nTT_EVSE_SLAC_INIT, 50000, [] {},
+         [] { return DINState == 255 && nSystemStatus == 0x010000FEu; }},
+        {"PARM.CNF not sent", 1, 0x01606400, &nTP_MATCH_RESPONSE, 100, [] { fgCMSLACPARMReqSend = 1; }, SlacRestarted},
+        {"PARM.CNF resent", 1, 0x01606500, &nTT_MATCH_SEQUENCE, 100, [] {}, [] { return fgCMSLACPARMReqSend == 1; }},
+        {"no START_ATTEN_CHAR", 1, 0x01606500, &nTT_MATCH_SEQUENCE, 1200, [] { nCM_SLAC_PARM_CNF_Cnt = 5; },
+         [] { return DINState == 0 && nSystemStatus == 0x01000000u && nCM_SLAC_PARM_CNF_Cnt == 0; }},
+        {"sounding ends, accepted", 1, 0x01607600, &nTT_EVSE_MATCH_MNBC, 600, [] { fgCMSTARTATTENCHARIndSend = 1; },
+         [] { return fgCMMNBCSOUNDIndSend == 1 && fgCMATTENPROFILEIndSend == 1 && DINState == 1; }},
+        {"sounding ends, not accepted", 1, 0x01608600, &nTT_EVSE_MATCH_MNBC, 600, [] {},
+         [] { return DINState == 0; }},
+        {"ATTEN_CHAR.IND resent", 1, 0x01606E00, &nTT_MATCH_RESPONSE, 200, [] { nCM_ATTN_CHAR_IND_Cnt = 3; },
+         [] { return fgCMSTARTATTENCHARIndSend && fgCMMNBCSOUNDIndSend && fgCMATTENPROFILEIndSend; }},
+        {"ATTEN_CHAR.IND given up", 1, 0x01606E00, &nTT_MATCH_RESPONSE, 200, [] { nCM_ATTN_CHAR_IND_Cnt = 4; },
+         [] { return DINState == 255 && nSystemStatus == 0x01606EFEu; }},
+        {"no MATCH.REQ", 1, 0x01606F00, &nTT_EVSE_MATCH_SESSION, 10000, [] {}, SlacRestarted},
+        {"MATCH.CNF not sent", 1, 0x01607C00, &nTT_MATCH_JOIN, 100, [] {}, SlacRestarted},
+        {"match not joined", 1, 0x01607D00, &nTP_MATCH_RESPONSE, 12000, [] {}, SlacRestarted},
+        {"no SDP request", 3, 0x03000000, &UDP_MSG_StartTime, 60000, [] { SECC_State = 3; },
+         [] { return DINState == 255 && nSystemStatus == 0x030000FEu && SECC_State == 255; }},
+        {"no TCP connection", 5, 0x05000000, &TCP_MSG_StartTime, 60000, [] {},
+         [] { return DINState == 255 && nSystemStatus == 0x050000FEu; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinkRig rig;
+        rig.SetPilot(4);
+        DINState = c.state;
+        nSystemStatus = c.status;
+        c.arm();
+        *c.since = common::MonotonicNow();
+        rig.clock.Advance(c.limitMs);
+        DIN_Controller();
+        EXPECT_FALSE(c.acted());
+        EXPECT_EQ(DINState, c.state);
+        rig.clock.Advance(1);
+        DIN_Controller();
+        EXPECT_TRUE(c.acted());
+    }
+}
+
+TEST(Controller, ConfirmedMatchMovesToAddressSetUpAndAsksForANewKey) {
+    LinkRig rig;
+    rig.SetPilot(4);
+    DINState = 1;
+    nSystemStatus = 0x01607D00;
+    nTP_MATCH_RESPONSE = common::MonotonicNow();
+    EVSE_State = 2;
+    bupdate_CM_Set_Key = 0;
+    DIN_Controller();
+    EXPECT_EQ(DINState, 2);
+    EXPECT_EQ(nSystemStatus, 0x02000000u);
+    EXPECT_EQ(bupdate_CM_Set_Key, 1);
+}
+
+// A standby request that got no answer: raised again after its interval,
+// and a reset of the modem once its counter passes 10.
+struct RetryCase {
+    const char* name;
+    std::uint32_t status;
+    common::TimeStamp* sentAt;
+    std::int64_t intervalMs;
+    std::uint8_t* request;
+    std::uint8_t* counter;
+    bool forcesNewKey;
+};
+
+TEST(Controller, StandbyRequestsAreRetriedAndTheEleventhAttemptResetsTheModem) {
+    const RetryCase cases[] = {
+        {"VS_SW_VER", 0x0BA00000, &nVS_SW_VER_ST, 200, &fgVSSWVER_Req, &fgVSSWVER_Cnt, false},
+        {"CM_SET_KEY", 0x0B600800, &nCM_SET_KEY_ST, 300, &fg_CMSETKEYReqSend, &fg_CMSETKEYReqSendCnt, true},
+        {"VS_NW_INFO", 0x0BA03800, &nVS_NW_INFO_ST, 400, &fgVSNWINFO_Req, &fgVSNWINFO_Cnt, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinkRig rig;
+        fgVSSWVER_Cnf = c.forcesNewKey ? 1 : 0;
+        bupdate_CM_Set_Key = 0;
+        std::vector<std::uint8_t> nid(NID, NID + 7);
+        nSystemStatus = c.status;
+        *c.counter = 9;
+        *c.sentAt = common::MonotonicNow();
+        rig.clock.Advance(c.intervalMs);
+        Task_Standby();
+        EXPECT_EQ(*c.request, 0);
+        EXPECT_EQ(*c.counter, 9);
+        rig.clock.Advance(1);
+        Task_Standby();
+        EXPECT_EQ(*c.request, 1);
+        EXPECT_EQ(*c.counter, 10);
+        EXPECT_EQ(LoadWord(kResetFlag), 0);
+
+        // The tenth retry is the eleventh attempt.
+        *c.request = 0;
+        rig.clock.Advance(c.intervalMs + 1);
+        Task_Standby();
+        EXPECT_EQ(LoadWord(kResetFlag), 1);
+        EXPECT_EQ(DINState, 0);
+        if (c.forcesNewKey) {
+            // A new key is made and set into the modem first.
+            EXPECT_NE(std::vector<std::uint8_t>(NID, NID + 7), nid);
+            EXPECT_EQ(fg_CMSETKEYReqSend, 1);
+            EXPECT_EQ(fg_CMSETKEYReqSendCnt, 1);
+            EXPECT_EQ(fgVSNWINFO_Req, 0);
+            EXPECT_EQ(nSystemStatus, 0x0B600800u);
+        } else {
+            EXPECT_EQ(std::vector<std::uint8_t>(NID, NID + 7), nid);
+            EXPECT_EQ(fgVSSWVER_Req, 1);
+            EXPECT_EQ(fgVSSWVER_Cnt, 1);
+            EXPECT_EQ(nSystemStatus, 0x0BA00000u);
+        }
+    }
+}
+
+// When the vehicle leaves, the modem is reset after a failed session or
+// when its last reset is more than three hours old.
+struct UnplugCase {
+    std::uint8_t result;
+    std::int64_t sinceResetMs;
+    bool reset;
+};
+
+TEST(Controller, UnplugResetsTheModemAfterAFailureOrThreeHours) {
+    const UnplugCase cases[] = {
+        {0x00, 0, false},         {0xFE, 0, true}, {0xFF, 0, true}, {0x01, 0, false},
+        {0x00, 10800999, false}, {0x00, 10801000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << int(c.result) << " after " << c.sinceResetMs);
+        LinkRig rig;
+        rig.SetPilot(4);
+        ASSERT_EQ(DIN_GetChargingStatus(), 1);
+        // The last reset is `sinceResetMs` old when the vehicle counts as gone.
+        QCA7K_Reset_ST = common::TimeStamp{common::MonotonicNow().ms + 1001 - c.sinceResetMs};
+        DINState = 255;
+        nSystemStatus = 0x03000000u | c.result;
+        rig.SetPilot(1);
+        ASSERT_EQ(DIN_GetChargingStatus(), 1);
+        rig.clock.Advance(1001);
+        EXPECT_EQ(DIN_GetChargingStatus(), 0);
+        EXPECT_EQ(DINState, 0);
+        EXPECT_EQ(LoadWord(kResetFlag), c.reset ? 1 : 0);
+        if (c.reset) {
+            EXPECT_EQ(common::ElapsedMs(QCA7K_Reset_ST), 0);
+        }
+    }
+}
+
+TEST(Controller, CompletedSessionLeavesANewKeyForTheNextVehicle) {
+    LinkRig rig;
+    rig.SetPilot(0);
+    ASSERT_TRUE(rig.RunUntil(PowerOn));
+    std::vector<std::uint8_t> firstNid(NID, NID + 7);
+    auto requests = rig.modem->mgmtRequests;
+    rig.SetPilot(4);
+    ASSERT_TRUE(rig.RunUntil([] { return DINState == 1; }));
+    // As a completed session leaves it: SessionStop answered, key used up.
+    DINState = 10;
+    bupdate_CM_Set_Key = 1;
+    rig.Pass();
+    EXPECT_EQ(rig.StatusWord(), 0x0A000000u);
+    rig.SetPilot(0);
+    rig.clock.Advance(1001);
+    rig.Pass();
+    ASSERT_TRUE(rig.RunUntil(PowerOn));
+    EXPECT_NE(std::vector<std::uint8_t>(NID, NID + 7), firstNid);
+    EXPECT_EQ(std::memcmp(rig.modem->nid(), NID, 7), 0);
+    EXPECT_EQ(std::memcmp(rig.modem->nmk(), test_NMK, 16), 0);
+    EXPECT_EQ(rig.modem->mgmtRequests[0x6008], requests[0x6008] + 1);
+    EXPECT_GT(rig.modem->mgmtRequests[0xA038], requests[0xA038]);
+    EXPECT_EQ(rig.modem->mgmtRequests[0xA000], requests[0xA000]);
+    EXPECT_FALSE(SawReset(rig));
+    EXPECT_EQ(bupdate_CM_Set_Key, 0);
 }
 
 }  // namespace

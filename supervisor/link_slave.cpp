@@ -61,7 +61,9 @@ std::size_t CollectCommand(LinkPort& port, std::uint8_t* buf) {
 
 void WriteImageFile(const std::uint8_t* data, std::size_t len, bool& written) {
     written = false;
-    int fd = open(platform::SystemPath("/mnt/FWImage").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Truncated: a longer image left from an earlier transfer must not trail
+    // behind the new one.
+    int fd = open(platform::SystemPath("/mnt/FWImage").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;
     ssize_t n;
     do {

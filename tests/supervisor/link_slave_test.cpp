@@ -244,6 +244,10 @@ TEST_F(LinkSlaveTest, RawImageLengthOutOfRangeIsDroppedWithoutReboot) {
 
 TEST_F(LinkSlaveTest, RawImageIsWrittenInstalledAndAnswered) {
     root.Make("/mnt");
+    {
+        std::ofstream old(root.path() + "/mnt/FWImage", std::ios::binary);  // a longer image of an earlier transfer
+        old << std::string(1000, '\xEE');
+    }
     Bytes8 image(300);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);
     port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));

@@ -401,3 +401,83 @@ TEST(Controller, CompletedSessionLeavesANewKeyForTheNextVehicle) {
 }
 
 }  // namespace
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The frame queued in transmit slot `i`, as long as its length word says.
+Bytes QueuedFrame(std::size_t i) {
+    const std::uint8_t* s = TxSlot(i);
+    std::size_t len = s[4] | s[5] << 8;
+    return Bytes(s + 8, s + 8 + len);
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const auto& p : parts) b.insert(b.end(), p.begin(), p.end());
+    b.resize(std::max<std::size_t>(b.size(), 60), 0);
+    return b;
+}
+
+TEST(Controller, StandbyRequestsAreBuiltByteForByte) {
+    LinkRig rig;
+    MACAddress[0] = 0x00B0;
+    MACAddress[1] = 0x5211;
+    MACAddress[2] = 0x2233;
+    const Bytes station = {0x00, 0xB0, 0x52, 0x11, 0x22, 0x33};
+    const Bytes modemLocal = {0x00, 0xB0, 0x52, 0x00, 0x00, 0x01};
+    const Bytes nid(NID, NID + 7), nmk(test_NMK, test_NMK + 16);
+    struct Case {
+        const char* name;
+        void (*encode)();
+        Bytes want;
+    };
+    const Case cases[] = {
+        {"VS_SW_VER.REQ", Encode_VSSWVER_REQ_MME, Cat({modemLocal, station, {0x88, 0xE1, 0x00, 0x00, 0xA0, 0x00, 0xB0, 0x52}})},
+        {"VS_NW_INFO.REQ", Encode_VSNWINFO_REQ_MME,
+         Cat({modemLocal, station, {0x88, 0xE1, 0x01, 0x38, 0xA0, 0x00, 0x00, 0x00, 0xB0, 0x52}})},
+        {"CM_SET_KEY.REQ", Encode_CM_SET_KEY_REQ_MME,
+         Cat({station, station, {0x88, 0xE1, 0x01, 0x08, 0x60, 0x00, 0x00},
+              {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x04, 0, 0, 0, 0x01}, nid, {0x01}, nmk, {0, 0, 0}})},
+    };
+    std::size_t slot = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.want.size(), 60u);
+        c.encode();
+        EXPECT_EQ(QueuedFrame(slot++), c.want);
+    }
+}
+
+// A VS_SW_VER.CNF in the current receive slot, from `source`.
+void ReceiveSwVerCnf(const Bytes& source) {
+    Bytes f = Cat({{0x02, 0x56, 0x54, 0x00, 0x00, 0x01}, source, {0x88, 0xE1, 0x00, 0x01, 0xA0, 0x00, 0xB0, 0x52}});
+    std::uint8_t idx = LoadByte(kRxBufIdx);
+    std::memcpy(RxSlot(idx), f.data(), f.size());
+    StoreWord(RxSlotLength(idx), static_cast<std::uint16_t>(f.size()));
+    StoreWord(RxSlotFlag(idx), 1);
+    StoreByte(kRxBufIdx, static_cast<std::uint8_t>(idx + 1));
+    CountUp(kRxBufNum);
+}
+
+TEST(Controller, ModemAddressWithAZeroFirstWordDoesNotConfirmTheVersion) {
+    const struct {
+        Bytes source;
+        bool confirms;
+    } cases[] = {{{0x00, 0x00, 0x52, 0x01, 0x02, 0x03}, false}, {{0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, true},
+                 {{0x00, 0xB0, 0x52, 0x01, 0x02, 0x03}, true}};
+    for (const auto& c : cases) {
+        LinkRig rig;
+        rig.SetPilot(0);
+        ReceiveSwVerCnf(c.source);
+        MMEDecode();
+        EXPECT_EQ(StationMac(), c.source);
+        EXPECT_EQ(nSystemStatus, 0x0BA00100u);
+        EXPECT_EQ(fgVSSWVER_Cnf, c.confirms ? 1 : 0);
+        EXPECT_EQ(fg_CMSETKEYReqSend, c.confirms ? 1 : 0);
+        EXPECT_EQ(LoadByte(kRxBufNum), 0);  // the slot was taken
+    }
+}
+
+}  // namespace

@@ -56,11 +56,6 @@ void BuildHeader(const std::uint8_t dest[6], std::uint8_t mmv, std::uint16_t mmt
     SPI_MMEsFormatHeader[16] = static_cast<std::uint8_t>(mmtype >> 8);
 }
 
-void RaiseSetKey() {
-    fg_CMSETKEYReqSend = 1;
-    ++fg_CMSETKEYReqSendCnt;
-}
-
 // VS_SW_VER.CNF: the modem's address becomes the station's own.
 void OnSwVerCnf(std::uint32_t status, std::size_t copyLen, bool standby, const std::uint8_t* frame) {
     nSystemStatus = status;
@@ -72,7 +67,7 @@ void OnSwVerCnf(std::uint32_t status, std::size_t copyLen, bool standby, const s
     if (MACAddress[0] == 0 || (standby && fgVSSWVER_Cnf)) return;
     fgVSSWVER_Cnf = 1;
     fgVSSWVER_Cnt = 0;
-    RaiseSetKey();
+    RaiseRequest(fg_CMSETKEYReqSend, fg_CMSETKEYReqSendCnt);
 }
 
 void OnNwInfoCnf(std::uint32_t status) {
@@ -85,8 +80,7 @@ void OnNwInfoCnf(std::uint32_t status) {
         return;
     }
     Sleep(2000);
-    fgVSNWINFO_Req = 1;
-    ++fgVSNWINFO_Cnt;
+    RaiseRequest(fgVSNWINFO_Req, fgVSNWINFO_Cnt);
 }
 
 void OnSetKeyCnf(std::uint32_t status) {
@@ -95,15 +89,14 @@ void OnSetKeyCnf(std::uint32_t status) {
     if (CM_SETKEYCNF_Form[0] == 1) {
         if (fg_CMSETKEYCnfSend) return;
         fg_CMSETKEYCnfSend = 1;
-        fgVSNWINFO_Req = 1;
-        ++fgVSNWINFO_Cnt;
+        RaiseRequest(fgVSNWINFO_Req, fgVSNWINFO_Cnt);
         fg_CMSETKEYReqSendCnt = 0;
         Sleep(7000);  // the modem applies the key
         return;
     }
     Sleep(200);
     fg_CMSETKEYCnfSend = 0;
-    RaiseSetKey();
+    RaiseRequest(fg_CMSETKEYReqSend, fg_CMSETKEYReqSendCnt);
 }
 
 std::uint32_t g_seen_resets = 0;

@@ -61,8 +61,7 @@ void WriteVersion() {
 // it was confirmed, else a new key when one is due, else the network check.
 void RearmModemManagement(bool pauseAfterKey) {
     if (!fgVSSWVER_Cnf) {
-        fgVSSWVER_Req = 1;
-        ++fgVSSWVER_Cnt;
+        RaiseRequest(fgVSSWVER_Req, fgVSSWVER_Cnt);
         nSystemStatus = 0x0BA00000;
     } else if (bupdate_CM_Set_Key == 1) {
         NID_Generator();
@@ -73,8 +72,7 @@ void RearmModemManagement(bool pauseAfterKey) {
         nSystemStatus = 0x0B600800;
         bupdate_CM_Set_Key = 0;
     } else {
-        fgVSNWINFO_Req = 1;
-        ++fgVSNWINFO_Cnt;
+        RaiseRequest(fgVSNWINFO_Req, fgVSNWINFO_Cnt);
     }
 }
 
@@ -255,30 +253,19 @@ int DIN_GetChargingStatus() {
 void Task_Standby() {
     switch (StatusMMType()) {
     case 0x0000:
-        if (!fgVSSWVER_Cnf) {
-            fgVSSWVER_Req = 1;
-            ++fgVSSWVER_Cnt;
-        }
+        if (!fgVSSWVER_Cnf) RaiseRequest(fgVSSWVER_Req, fgVSSWVER_Cnt);
         break;
     case 0x6008:
-        if (Since(nCM_SET_KEY_ST) > 300 && !fg_CMSETKEYReqSend && !fg_CMSETKEYCnfSend) {
-            fg_CMSETKEYReqSend = 1;
-            ++fg_CMSETKEYReqSendCnt;
-        }
+        if (Since(nCM_SET_KEY_ST) > 300 && !fg_CMSETKEYReqSend && !fg_CMSETKEYCnfSend)
+            RaiseRequest(fg_CMSETKEYReqSend, fg_CMSETKEYReqSendCnt);
         break;
     case 0x6009: fg_CMSETKEYReqSendCnt = 0; break;
     case 0xA000:
-        if (Since(nVS_SW_VER_ST) > 200) {
-            fgVSSWVER_Req = 1;
-            ++fgVSSWVER_Cnt;
-        }
+        if (Since(nVS_SW_VER_ST) > 200) RaiseRequest(fgVSSWVER_Req, fgVSSWVER_Cnt);
         break;
     case 0xA001: fgVSSWVER_Cnt = 0; break;
     case 0xA038:
-        if (Since(nVS_NW_INFO_ST) > 400) {
-            fgVSNWINFO_Req = 1;
-            ++fgVSNWINFO_Cnt;
-        }
+        if (Since(nVS_NW_INFO_ST) > 400) RaiseRequest(fgVSNWINFO_Req, fgVSNWINFO_Cnt);
         break;
     case 0xA039:
         if (fgVSNWINFO_Cnf) {

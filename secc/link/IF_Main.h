@@ -75,6 +75,12 @@ void UpdateSystemStatus();
 void SetSystemStatus(std::uint8_t phase, std::uint8_t mid1, std::uint8_t mid0, std::uint8_t result);
 void UpdateCCSMacStatus();
 
+// Raises a standby request and counts the attempt.
+inline void RaiseRequest(std::uint8_t& request, std::uint8_t& attempts) {
+    request = 1;
+    ++attempts;
+}
+
 // The MMTYPE field (bits 8-23) of the status word.
 inline std::uint16_t StatusMMType() { return static_cast<std::uint16_t>(nSystemStatus >> 8); }
 

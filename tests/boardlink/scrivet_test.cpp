@@ -256,6 +256,30 @@ TEST_F(ScrivetTest, StatusMirrorOfAlarmsVersionAndMac) {
     EXPECT_EQ(Count(log, " - [Scrivet]SHRMEM_CCS_EV_PROXIMITY from 0 to 1\n"), 1);
 }
 
+TEST_F(ScrivetTest, StatusFrameBytesLandInTheirMainBoardBytes) {
+    // Every frame byte a distinct value; where each one must land.
+    for (std::size_t i = 1; i < s.EVData.size() - 1; ++i) s.EVData[i] = static_cast<std::uint8_t>(0x80 + i);
+    s.EVData[33] = 0x0C;  // plug-temperature bits, checked on their own
+    mem[475] = 1;
+    mem[21545] = 255;
+    mem[939] = 1;
+    const struct {
+        std::size_t frameByte;
+        std::uint32_t mapByte;
+    } places[] = {
+        {1, 2160},  {2, 2163},  {3, 2164},  {4, 2165},  {5, 2166},  {6, 2167},  {7, 2170},  {8, 2171},
+        {9, 2172},  {10, 2173}, {11, 2186}, {12, 2189}, {13, 2190}, {14, 2191}, {15, 2184}, {16, 2185},
+        {17, 2168}, {18, 2169}, {19, 2192}, {20, 2193}, {21, 2194}, {22, 2195}, {23, 2197}, {24, 2198},
+        {25, 2199}, {26, 2200}, {27, 476},  {28, 134},  {29, 135},  {32, 145},  {34, 2202}, {35, 517},
+        {36, 518},  {37, 519},  {38, 520},  {39, 521},  {40, 522},  {41, 2174}, {42, 21568}, {43, 21569},
+        {44, 2214}, {45, 2215}, {46, 2216}, {47, 2217}, {48, 2218}, {49, 2219}, {50, 2220},
+    };
+    MirrorStatus(s);
+    for (const auto& p : places) EXPECT_EQ(mem[p.mapByte], 0x80 + p.frameByte) << "frame byte " << p.frameByte;
+    EXPECT_EQ(map.get(SHRMEM_SET_V1), 5000) << "0x9E9F clamped to 500.0 V";
+    EXPECT_EQ(mem[321], 0x0C);
+}
+
 TEST_F(ScrivetTest, EvMacIsPrintedOncePerValidReport) {
     mem[939] = 1;
     const std::uint8_t mac[] = {0x02, 0x00, 0x00, 0xAB, 0xCD, 0xEF};
@@ -320,6 +344,7 @@ TEST_F(ScrivetTest, GfdSelfTestWalk) {
         EXPECT_EQ(s.GFDSelfTest, kGfdRunning);
 
         mem[108] = c.answer;
+        clock.SetWallSeconds(clock.WallSeconds() + 3600);  // calendar jumps do not count
         clock.Advance(c.waitMs);
         BuildEVSEData(s);
         EXPECT_EQ(s.GFDSelfTest, c.endState) << c.name;
@@ -345,6 +370,32 @@ TEST_F(ScrivetTest, GfdSelfTestRestartsOnPilotOrProximityChange) {
         else { s.EVData[1] = mem[2160]; s.EVData[34] = mem[2202] ^ 1; }
         MirrorStatus(s);
         EXPECT_EQ(s.GFDSelfTest, kGfdIdle) << which;
+    }
+}
+
+TEST_F(ScrivetTest, InitialStatusBlockWritesEveryByteOfItsList) {
+    std::fill(mem.begin() + 2160, mem.begin() + 2221, 0xEE);
+    map.set(SHRMEM_AVAILABLE_POWER, 30000);
+    mem[452] = 90;
+    InitCcsStatusBlock(map);
+    std::vector<int> want(2221, 0);  // bytes 2160..2220; -1 = not written
+    for (std::uint32_t b : {2161u, 2196u, 2203u, 2204u, 2205u, 2206u, 2207u, 2208u, 2209u, 2210u, 2211u, 2212u,
+                            2213u, 2214u, 2187u, 2188u}) {
+        want[b] = -1;
+    }
+    want[2175] = 1;
+    want[2176] = 65;
+    want[2177] = 30;
+    want[2178] = 0x01;
+    want[2179] = 0xF4;
+    want[2180] = 2;
+    want[2181] = 0x00;
+    want[2182] = 0xC8;
+    want[2183] = 90;
+    want[2201] = 1;
+    want[2202] = 1;
+    for (std::uint32_t b = 2160; b <= 2220; ++b) {
+        EXPECT_EQ(mem[b], want[b] < 0 ? 0xEE : want[b]) << "byte " << b;
     }
 }
 

@@ -49,10 +49,14 @@ TEST_F(LogFiles, EventLineAndMonthlyFile) {
 TEST_F(LogFiles, YearEndSplitsTwoFiles) {
     clock.SetWallSeconds(At(2024, 12, 31, 23, 59, 59));
     common::RecordSysLog("[Scrivet] last");
+    common::RecordEvtLog("SN1", "00C202");
     clock.Advance(1000);
     common::RecordSysLog("[Scrivet] first");
+    common::RecordEvtLog("SN1", "10C202");
     EXPECT_EQ(Read("/Storage/SystemLog/[2024.12]SystemLog"), "2024.12.31 23:59:59 - [Scrivet] last\n");
     EXPECT_EQ(Read("/Storage/SystemLog/[2025.01]SystemLog"), "2025.01.01 00:00:00 - [Scrivet] first\n");
+    EXPECT_EQ(Read("/Storage/Events/[2024.12]SN1_Events.csv"), "2024.12.31 23:59:59 - 00C202\n");
+    EXPECT_EQ(Read("/Storage/Events/[2025.01]SN1_Events.csv"), "2025.01.01 00:00:00 - 10C202\n");
 }
 
 TEST_F(LogFiles, TextsAreWrittenAsTheyAre) {

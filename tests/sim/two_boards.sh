@@ -33,27 +33,39 @@ is() { [ "$("$1" read "${@:3}")" = "$2" ]; }   # is ccs_shm|main_shm WANT FIELD 
 wait_until 30 "link hand-shakes and cycles" is ccs_shm 1 475
 
 # Steps 5 and 6: the CCS board's status block and set-point appear on the main board.
+# The values hold the bytes a cooked line would eat or change (0x03, 0x0A,
+# 0x0D, 0x11, 0x13): the line is raw both ways.
 ccs_shm write 2174 1   # isolation tested: no GFD self-test on this set-point
 ccs_shm write 2160 4
-ccs_shm write 2165 55
+ccs_shm write 2165 0x13
+ccs_shm write 2166 0x11
+ccs_shm write 2170 0x03
+ccs_shm write 2186 0x0D
 ccs_shm write 2184 400 u16
 ccs_shm write 2197 0x060A0000 u32
-ccs_shm write 134 1000 u16
+ccs_shm write 134 0x030D u16
 ccs_shm write 146 4000 u16
 ccs_shm write 145 255
 wait_until 25 "pilot state on the main board" is main_shm 4 2160
-wait_until 25 "state of charge on the main board" is main_shm 55 2165
+wait_until 25 "state of charge on the main board" is main_shm 19 2165
+wait_until 25 "EV maximum current on the main board" is main_shm 17 2166
+wait_until 25 "energy capacity on the main board" is main_shm 3 2170
+wait_until 25 "EV target current on the main board" is main_shm 13 2186
 wait_until 25 "EV target voltage on the main board" is main_shm 400 2184 u16
 wait_until 25 "status word on the main board" is main_shm "06 0a 00 00" 2197 bytes:4
-wait_until 25 "current set-point on the main board" is main_shm 1000 134 u16
+wait_until 25 "current set-point on the main board" is main_shm 781 134 u16
 wait_until 25 "voltage set-point on the main board" is main_shm 4000 146 u16
 wait_until 25 "set-point armed on the main board" is main_shm 255 145
 
 # Step 7: the main board's present voltage and current reach the CCS board.
-main_shm write 2187 398 u16
-main_shm write 2196 57
-wait_until 25 "present voltage on the CCS board" is ccs_shm 398 2187 u16
-wait_until 25 "present current on the CCS board" is ccs_shm 57 2196
+main_shm write 2187 0x030A u16
+main_shm write 2196 0x11
+main_shm write 2183 0x13
+main_shm write 21570 0x0D
+wait_until 25 "present voltage on the CCS board" is ccs_shm 778 2187 u16
+wait_until 25 "present current on the CCS board" is ccs_shm 17 2196
+wait_until 25 "energy to deliver on the CCS board" is ccs_shm 19 2183
+wait_until 25 "reset notice on the CCS board" is ccs_shm 13 474
 
 if [ "$(( $(main_shm read 312) & 0x20 ))" -ne 0 ]; then
     echo "FAIL link alarm set"

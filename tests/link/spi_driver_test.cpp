@@ -330,3 +330,36 @@ TEST(SpiDriver, AFullTransmitQueueIsSentWholeAndInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SpiDriver, SynchronisationResetsAfter500MsTwiceThenAfter600Ms) {
+    greenphy::ModemConfig c;
+    c.resetDelayMs = 1000000000;  // the chip never answers
+    LinkRig rig(c);
+    rig.DriverStep();  // start: synchronising from now on
+    ASSERT_EQ(rig.PhyState(), PHY_SYNC);
+    // The time since the synchronisation started at which each reset came,
+    // and the failure mark in the status bytes after it.
+    const struct {
+        std::int64_t at;
+        std::uint16_t countAfter;
+        std::uint8_t resultAfter;
+    } want[] = {{501, 1, 0}, {501, 2, 0}, {601, 3, 0}, {601, 2, 255}, {601, 3, 255}, {601, 2, 255}};
+    for (const auto& w : want) {
+        auto resets = rig.modem->resets;
+        std::int64_t t = 0;
+        for (int i = 0; i < 1000 && rig.modem->resets == resets; ++i) {
+            t = common::ElapsedMs(QCA7K_SYNC_StartTime);
+            rig.DriverStep();
+        }
+        EXPECT_EQ(t, w.at);
+        EXPECT_EQ(rig.modem->resets, resets + 1);
+        EXPECT_EQ(LoadWord(kResetCount), w.countAfter);
+        EXPECT_EQ(rig.map[2197], 9);
+        EXPECT_EQ(rig.map[2200], w.resultAfter);
+        EXPECT_EQ(rig.PhyState(), PHY_SYNC);
+    }
+}
+
+}  // namespace

@@ -1,14 +1,11 @@
 #include "EXICoder.h"
 
+#include "BitInputStream.h"
+#include "BitOutputStream.h"
+
 namespace {
 
 constexpr uint16_t kSmallLengths[17] = {0, 0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4};
-constexpr uint16_t kXsiUri = 2;
-constexpr uint16_t kXsiTypeLocalName = 1;
-
-int16_t& topGrammar(ExiCoderState* state) {
-  return state->grammarStack[state->stackIndex];
-}
 
 }  // namespace
 
@@ -26,6 +23,24 @@ int32_t exiGetCodingLength(uint32_t count, uint16_t* bits) {
   }
   *bits = n;
   return EXI_OK;
+}
+
+int32_t exiDecodeCode(BitStream* stream, uint32_t alternatives, uint32_t* code) {
+  uint16_t bits = 0;
+  int32_t rc = exiGetCodingLength(alternatives, &bits);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  return decodeNBitUnsignedInteger(stream, bits, code);
+}
+
+int32_t exiEncodeCode(BitStream* stream, uint32_t alternatives, uint32_t code) {
+  uint16_t bits = 0;
+  int32_t rc = exiGetCodingLength(alternatives, &bits);
+  if (rc != EXI_OK) {
+    return rc;
+  }
+  return encodeNBitUnsignedInteger(stream, bits, code);
 }
 
 uint32_t numberOf7BitBlocksToRepresent(uint32_t value) {
@@ -102,7 +117,7 @@ int32_t exi__RetrieveAndPushGlobalGrammar(ExiCoderState* state, uint16_t qnameId
 }
 
 int32_t exi__MoveToElementContentRule(ExiCoderState* state) {
-  int16_t& g = topGrammar(state);
+  int16_t& g = exiTopGrammar(state);
   if (g < 0) {
     if (exi__IsStartContent(g)) {
       g = static_cast<int16_t>(g - 1);
@@ -126,7 +141,7 @@ int32_t exi__HandleXsiType(ExiCoderState* state, ExiQNameValue type) {
   const ExiGrammar* g = state->grammar;
   for (uint16_t i = 0; i < g->typeCount; ++i) {
     if (g->types[i].uriId == type.uriId && g->types[i].localNameId == type.localNameId) {
-      topGrammar(state) = g->types[i].state;
+      exiTopGrammar(state) = g->types[i].state;
       break;
     }
   }
@@ -146,11 +161,11 @@ RuntimeGrammarEntry* exiRuntimeGrammar(ExiCoderState* state, int16_t grammar) {
 
 int32_t exi__LearnAttribute(ExiCoderState* state, uint16_t /*qnameId*/, uint16_t uriId,
                             uint16_t localNameId) {
-  RuntimeGrammarEntry* entry = exiRuntimeGrammar(state, topGrammar(state));
+  RuntimeGrammarEntry* entry = exiRuntimeGrammar(state, exiTopGrammar(state));
   if (entry == nullptr) {
     return EXI_OK;
   }
-  if (uriId == kXsiUri && localNameId == kXsiTypeLocalName) {
+  if (uriId == kExiXsiUri && localNameId == kExiXsiTypeLocalName) {
     if (entry->xsiTypeCode == 0) {
       ++entry->learnedCount;
       entry->xsiTypeCode = entry->learnedCount;

@@ -82,6 +82,20 @@ struct ExiGrammar {
 int32_t exiGetCodingLength(uint32_t count, uint16_t* bits);
 uint32_t numberOf7BitBlocksToRepresent(uint32_t value);
 
+// One of `alternatives` values (an event code or a compact identifier) in
+// the fewest bits that can hold them all.
+int32_t exiDecodeCode(BitStream* stream, uint32_t alternatives, uint32_t* code);
+int32_t exiEncodeCode(BitStream* stream, uint32_t alternatives, uint32_t code);
+
+// The xsi:type attribute: XML Schema instance URI, local name "type".
+constexpr uint16_t kExiXsiUri = 2;
+constexpr uint16_t kExiXsiTypeLocalName = 1;
+
+// The current grammar state: the top level of the grammar stack.
+inline int16_t& exiTopGrammar(ExiCoderState* state) {
+  return state->grammarStack[state->stackIndex];
+}
+
 // Sets up a coder state for one document of the grammar: document state at
 // level 0, the runtime name table and string-value table copied in (no
 // global strings, all local counters cleared), no runtime grammars.

@@ -8,35 +8,19 @@
 
 namespace {
 
-constexpr uint16_t kXsiUri = 2;
-constexpr uint16_t kXsiTypeLocalName = 1;
-
-int16_t& topGrammar(ExiCoderState* state) {
-  return state->grammarStack[state->stackIndex];
-}
-
 uint16_t topElement(const ExiCoderState* state) {
   return state->elementStack[state->stackIndex];
-}
-
-int32_t readCode(BitStream* stream, uint32_t alternatives, uint32_t* code) {
-  uint16_t bits = 0;
-  int32_t rc = exiGetCodingLength(alternatives, &bits);
-  if (rc != EXI_OK) {
-    return rc;
-  }
-  return decodeNBitUnsignedInteger(stream, bits, code);
 }
 
 // Built-in grammar of an undeclared element: only the escape is accepted
 // at the first level.
 int32_t nextBuiltInEvent(BitStream* stream, ExiCoderState* state, uint32_t* event) {
-  RuntimeGrammarEntry* entry = exiRuntimeGrammar(state, topGrammar(state));
+  RuntimeGrammarEntry* entry = exiRuntimeGrammar(state, exiTopGrammar(state));
   if (entry == nullptr) {
     return EXI_ERROR_EVENT_CODE_LEVEL1;
   }
   uint32_t code = 0;
-  int32_t rc = readCode(stream, static_cast<uint32_t>(entry->learnedCount) + 1, &code);
+  int32_t rc = exiDecodeCode(stream, static_cast<uint32_t>(entry->learnedCount) + 1, &code);
   if (rc != EXI_OK) {
     return rc;
   }
@@ -51,7 +35,7 @@ int32_t nextBuiltInEvent(BitStream* stream, ExiCoderState* state, uint32_t* even
                                           EXI_EVENT_CHARACTERS_GENERIC_UNDECLARED};
   const uint32_t* list = entry->contentFlag == 0 ? kStartTag : kContent;
   uint32_t count = entry->contentFlag == 0 ? 4 : 2;
-  rc = readCode(stream, count, &code);
+  rc = exiDecodeCode(stream, count, &code);
   if (rc != EXI_OK) {
     return rc;
   }
@@ -64,7 +48,7 @@ int32_t nextSecondLevelEvent(BitStream* stream, ExiCoderState* state, const ExiG
   uint32_t events[kExiMaxSecondLevel];
   uint32_t m = exiSecondLevelEvents(state, st, events);
   uint32_t code = 0;
-  int32_t rc = readCode(stream, m, &code);
+  int32_t rc = exiDecodeCode(stream, m, &code);
   if (rc != EXI_OK) {
     return rc;
   }
@@ -74,7 +58,7 @@ int32_t nextSecondLevelEvent(BitStream* stream, ExiCoderState* state, const ExiG
   *event = events[code];
   if (*event == EXI_EVENT_ATTRIBUTE_INVALID_VALUE) {
     // Third level: which declared attribute carries the untyped value.
-    rc = readCode(stream, exiDeclaredAttributes(state, st) + 1, &code);
+    rc = exiDecodeCode(stream, exiDeclaredAttributes(state, st) + 1, &code);
     if (rc != EXI_OK) {
       return rc;
     }
@@ -160,7 +144,7 @@ int32_t exiDecodeNextEvent(BitStream* stream, ExiCoderState* state, uint32_t* ev
   *event = EXI_EVENT_NO_EVENT;
   uint32_t ev = EXI_EVENT_NO_EVENT;
   int32_t rc = EXI_OK;
-  int16_t g = topGrammar(state);
+  int16_t g = exiTopGrammar(state);
   if (g < 0) {
     rc = nextBuiltInEvent(stream, state, &ev);
   } else {
@@ -192,18 +176,18 @@ int32_t exiDecodeNextEvent(BitStream* stream, ExiCoderState* state, uint32_t* ev
 
 int32_t exiDecodeStartDocument(BitStream* /*stream*/, ExiCoderState* state) {
   uint32_t code = 0;
-  const ExiProduction* p = exiFindProduction(state, exiGrammarState(state, topGrammar(state)),
+  const ExiProduction* p = exiFindProduction(state, exiGrammarState(state, exiTopGrammar(state)),
                                              EXI_EVENT_START_DOCUMENT, kExiAnyQName, &code);
   if (p == nullptr) {
     return EXI_ERROR_START_DOCUMENT;
   }
-  topGrammar(state) = p->next;
+  exiTopGrammar(state) = p->next;
   return EXI_OK;
 }
 
 int32_t exiDecodeEndDocument(BitStream* /*stream*/, ExiCoderState* state) {
   uint32_t code = 0;
-  if (exiFindProduction(state, exiGrammarState(state, topGrammar(state)), EXI_EVENT_END_DOCUMENT,
+  if (exiFindProduction(state, exiGrammarState(state, exiTopGrammar(state)), EXI_EVENT_END_DOCUMENT,
                         kExiAnyQName, &code) == nullptr) {
     return EXI_ERROR_END_DOCUMENT;
   }
@@ -211,7 +195,7 @@ int32_t exiDecodeEndDocument(BitStream* /*stream*/, ExiCoderState* state) {
 }
 
 int32_t exiDecodeStartElement(BitStream* stream, ExiCoderState* state, uint16_t* qnameId) {
-  const ExiGrammarState* st = exiGrammarState(state, topGrammar(state));
+  const ExiGrammarState* st = exiGrammarState(state, exiTopGrammar(state));
   const ExiProduction* p = exiProduction(state, st, state->eventCode);
   EQName name{};
   int32_t rc = EXI_OK;
@@ -221,7 +205,7 @@ int32_t exiDecodeStartElement(BitStream* stream, ExiCoderState* state, uint16_t*
         return EXI_ERROR_START_ELEMENT;
       }
       *qnameId = p->qnameId;
-      topGrammar(state) = p->next;
+      exiTopGrammar(state) = p->next;
       return exi__PushStack(state, p->pushed, p->qnameId);
     case EXI_EVENT_START_ELEMENT_GENERIC:
       if (p == nullptr || p->event != EXI_EVENT_START_ELEMENT_GENERIC) {
@@ -231,7 +215,7 @@ int32_t exiDecodeStartElement(BitStream* stream, ExiCoderState* state, uint16_t*
       if (rc != EXI_OK) {
         return rc;
       }
-      topGrammar(state) = p->next;
+      exiTopGrammar(state) = p->next;
       return exi__RetrieveAndPushGlobalGrammar(state, *qnameId);
     case EXI_EVENT_START_ELEMENT_GENERIC_UNDECLARED:
       rc = exiDecodeQName(stream, state, &name, qnameId);
@@ -244,7 +228,7 @@ int32_t exiDecodeStartElement(BitStream* stream, ExiCoderState* state, uint16_t*
 }
 
 int32_t exiDecodeEndElement(BitStream* /*stream*/, ExiCoderState* state, uint16_t* qnameId) {
-  if (state->currentEvent == EXI_EVENT_END_ELEMENT_UNDECLARED && topGrammar(state) < 0) {
+  if (state->currentEvent == EXI_EVENT_END_ELEMENT_UNDECLARED && exiTopGrammar(state) < 0) {
     return EXI_ERROR_UNDECLARED_END_BUILTIN;
   }
   if (state->stackIndex == 0) {
@@ -255,7 +239,7 @@ int32_t exiDecodeEndElement(BitStream* /*stream*/, ExiCoderState* state, uint16_
 }
 
 int32_t exiDecodeCharacters(BitStream* stream, ExiCoderState* state, ExiValue* value) {
-  const ExiGrammarState* st = exiGrammarState(state, topGrammar(state));
+  const ExiGrammarState* st = exiGrammarState(state, exiTopGrammar(state));
   const ExiProduction* p = exiProduction(state, st, state->eventCode);
   int32_t rc = EXI_OK;
   switch (state->currentEvent) {
@@ -266,11 +250,11 @@ int32_t exiDecodeCharacters(BitStream* stream, ExiCoderState* state, ExiValue* v
       }
       rc = exiDecodeTypedValue(stream, state, p->coding, topElement(state), value);
       if (rc == EXI_OK) {
-        topGrammar(state) = p->next;
+        exiTopGrammar(state) = p->next;
       }
       return rc;
     case EXI_EVENT_CHARACTERS_GENERIC_UNDECLARED:
-      if (topGrammar(state) < 0) {
+      if (exiTopGrammar(state) < 0) {
         return EXI_ERROR_UNTYPED_CHARS_BUILTIN;
       }
       rc = exi__MoveToElementContentRule(state);
@@ -285,7 +269,7 @@ int32_t exiDecodeCharacters(BitStream* stream, ExiCoderState* state, ExiValue* v
 
 int32_t exiDecodeAttribute(BitStream* stream, ExiCoderState* state, uint16_t* qnameId,
                            ExiValue* value) {
-  const ExiGrammarState* st = exiGrammarState(state, topGrammar(state));
+  const ExiGrammarState* st = exiGrammarState(state, exiTopGrammar(state));
   const ExiProduction* p = nullptr;
   EQName name{};
   int32_t rc = EXI_OK;
@@ -315,13 +299,13 @@ int32_t exiDecodeAttribute(BitStream* stream, ExiCoderState* state, uint16_t* qn
     default:
       return EXI_ERROR_ATTRIBUTE;
   }
-  topGrammar(state) = p->next;
+  exiTopGrammar(state) = p->next;
   return rc;
 }
 
 int32_t exiDecodeAttributeGenericValue(BitStream* stream, ExiCoderState* state, uint16_t qnameId,
                                        EQName name, ExiValue* value) {
-  if (name.uriId == kXsiUri && name.localNameId == kXsiTypeLocalName) {
+  if (name.uriId == kExiXsiUri && name.localNameId == kExiXsiTypeLocalName) {
     return exiDecodeAttributeXsiType(stream, state, value);
   }
   return decodeUntypedString(stream, state, qnameId, value);

@@ -8,21 +8,8 @@
 
 namespace {
 
-int16_t& topGrammar(ExiCoderState* state) {
-  return state->grammarStack[state->stackIndex];
-}
-
 const ExiGrammarState* currentState(const ExiCoderState* state) {
   return exiGrammarState(state, state->grammarStack[state->stackIndex]);
-}
-
-int32_t writeCode(BitStream* stream, uint32_t alternatives, uint32_t code) {
-  uint16_t bits = 0;
-  int32_t rc = exiGetCodingLength(alternatives, &bits);
-  if (rc != EXI_OK) {
-    return rc;
-  }
-  return encodeNBitUnsignedInteger(stream, bits, code);
 }
 
 }  // namespace
@@ -77,7 +64,7 @@ int32_t exiEncodeStartDocument(BitStream* /*stream*/, ExiCoderState* state) {
   if (p == nullptr) {
     return EXI_ERROR_START_DOCUMENT;
   }
-  topGrammar(state) = p->next;
+  exiTopGrammar(state) = p->next;
   return EXI_OK;
 }
 
@@ -104,7 +91,7 @@ int32_t exiEncodeStartElement(BitStream* stream, ExiCoderState* state, uint16_t 
   if (rc != EXI_OK) {
     return rc;
   }
-  topGrammar(state) = p->next;
+  exiTopGrammar(state) = p->next;
   return exi__PushStack(state, p->pushed, qnameId);
 }
 
@@ -141,7 +128,7 @@ int32_t exiEncodeCharacters(BitStream* stream, ExiCoderState* state, const ExiVa
   }
   rc = exiEncodeTypedValue(stream, state, p->coding,
                            state->elementStack[state->stackIndex], value);
-  topGrammar(state) = p->next;
+  exiTopGrammar(state) = p->next;
   return rc;
 }
 
@@ -162,7 +149,7 @@ int32_t exiEncodeAttribute(BitStream* stream, ExiCoderState* state, uint16_t qna
     return rc;
   }
   rc = exiEncodeTypedValue(stream, state, p->coding, qnameId, value);
-  topGrammar(state) = p->next;
+  exiTopGrammar(state) = p->next;
   return rc;
 }
 
@@ -178,7 +165,7 @@ int32_t exiEncodeAttributeXsiType(BitStream* stream, ExiCoderState* state, ExiQN
     ++second;
   }
   int32_t rc = encodeNBitUnsignedInteger(stream, st->width, st->count);
-  if (rc == EXI_OK) rc = writeCode(stream, m, second);
+  if (rc == EXI_OK) rc = exiEncodeCode(stream, m, second);
   if (rc == EXI_OK) rc = exiEncodeQNameHit(stream, state, EQName{type.uriId, type.localNameId});
   if (rc == EXI_OK) rc = exi__HandleXsiType(state, type);
   return rc;

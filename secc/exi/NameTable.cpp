@@ -152,13 +152,8 @@ int32_t exiDecodeQName(BitStream* stream, ExiCoderState* state, EQName* name, ui
   RuntimeNameTable* rt = &state->nameTableRuntime;
   uint16_t uriCount = 0;
   exiGetUriSize(pre, rt, &uriCount);
-  uint16_t bits = 0;
-  int32_t rc = exiGetCodingLength(static_cast<uint32_t>(uriCount) + 1, &bits);
-  if (rc != EXI_OK) {
-    return rc;
-  }
   uint32_t uriCode = 0;
-  rc = decodeNBitUnsignedInteger(stream, bits, &uriCode);
+  int32_t rc = exiDecodeCode(stream, static_cast<uint32_t>(uriCount) + 1, &uriCode);
   if (rc != EXI_OK) {
     return rc;
   }
@@ -185,9 +180,8 @@ int32_t exiDecodeQName(BitStream* stream, ExiCoderState* state, EQName* name, ui
   if (localCode == 0) {
     uint16_t localCount = 0;
     rc = exiGetLocalNameSize(pre, rt, name->uriId, &localCount);
-    if (rc == EXI_OK) rc = exiGetCodingLength(localCount, &bits);
     uint32_t localId = 0;
-    if (rc == EXI_OK) rc = decodeNBitUnsignedInteger(stream, bits, &localId);
+    if (rc == EXI_OK) rc = exiDecodeCode(stream, localCount, &localId);
     if (rc != EXI_OK) {
       return rc;
     }
@@ -221,11 +215,8 @@ int32_t exiEncodeQNameHit(BitStream* stream, ExiCoderState* state, EQName name) 
   if (name.localNameId >= localCount) {
     return EXI_ERROR_OUT_OF_BOUNDS;
   }
-  uint16_t bits = 0;
-  rc = exiGetCodingLength(static_cast<uint32_t>(uriCount) + 1, &bits);
-  if (rc == EXI_OK) rc = encodeNBitUnsignedInteger(stream, bits, name.uriId + 1u);
+  rc = exiEncodeCode(stream, static_cast<uint32_t>(uriCount) + 1, name.uriId + 1u);
   if (rc == EXI_OK) rc = encodeUnsignedInteger32(stream, 0);
-  if (rc == EXI_OK) rc = exiGetCodingLength(localCount, &bits);
-  if (rc == EXI_OK) rc = encodeNBitUnsignedInteger(stream, bits, name.localNameId);
+  if (rc == EXI_OK) rc = exiEncodeCode(stream, localCount, name.localNameId);
   return rc;
 }

@@ -64,9 +64,7 @@ int32_t copyPooled(const ExiCoderState* state, const ExiValuePoolEntry& e, ExiCh
 }
 
 int32_t readIdentifier(BitStream* stream, uint16_t count, uint32_t* id) {
-  uint16_t bits = 0;
-  int32_t rc = exiGetCodingLength(count, &bits);
-  if (rc == EXI_OK) rc = decodeNBitUnsignedInteger(stream, bits, id);
+  int32_t rc = exiDecodeCode(stream, count, id);
   if (rc == EXI_OK && *id >= count) rc = EXI_ERROR_OUT_OF_BOUNDS;
   return rc;
 }
@@ -75,10 +73,7 @@ int32_t writeIdentifier(BitStream* stream, uint16_t count, uint32_t id) {
   if (id >= count) {
     return EXI_ERROR_OUT_OF_BOUNDS;
   }
-  uint16_t bits = 0;
-  int32_t rc = exiGetCodingLength(count, &bits);
-  if (rc == EXI_OK) rc = encodeNBitUnsignedInteger(stream, bits, id);
-  return rc;
+  return exiEncodeCode(stream, count, id);
 }
 
 }  // namespace

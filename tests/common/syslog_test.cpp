@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -136,6 +137,30 @@ TEST(AlarmTables, CodesRecoveryCodesAndLevels) {
     EXPECT_EQ(common::pu8SysAlarmLvl[4], 2);
     EXPECT_STREQ(common::pu8SysAlarmCode[8], "00A00F");
     EXPECT_STREQ(common::pu8SysAlarmCode[6], "000000");
+}
+
+TEST(AlarmTables, EveryDinEntryFollowsItsRangeAndRecoveryMirrorsIt) {
+    // Entries 0-16 count up from 00C100, 26-30 from 00C202, 48-72 from 00C300;
+    // the rest have no event. A recovery code is the code with "1" in front.
+    const struct {
+        unsigned first, last, base;
+    } ranges[] = {{0, 16, 0xC100}, {26, 30, 0xC202}, {48, 72, 0xC300}};
+    for (unsigned e = 0; e < common::kDINEvtCount; ++e) {
+        std::string want = "000000";
+        for (const auto& r : ranges) {
+            if (e < r.first || e > r.last) continue;
+            char buf[7];
+            std::snprintf(buf, sizeof buf, "00%04X", r.base + e - r.first);
+            want = buf;
+        }
+        EXPECT_EQ(std::string(common::pu8DINAlarmCode[e]), want) << e;
+        const std::string recovery = want == "000000" ? want : "1" + want.substr(1);
+        EXPECT_EQ(std::string(common::pu8DINAlarmCodeRcvr[e]), recovery) << e;
+    }
+    for (unsigned e = 0; e < common::kSysEvtCount; ++e) {
+        const std::string code = common::pu8SysAlarmCode[e];
+        EXPECT_EQ(std::string(common::pu8SysAlarmCodeRcvr[e]), code == "000000" ? code : "1" + code.substr(1)) << e;
+    }
 }
 
 TEST(AlarmTables, NamesFallBackToUnknown) {

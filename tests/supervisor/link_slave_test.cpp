@@ -202,6 +202,12 @@ TEST_F(LinkSlaveTest, LateShortOrBadSettingsAreIgnored) {
 }
 
 TEST_F(LinkSlaveTest, LoaderStartIsRecognisedByLengthHeaderAndCrc) {
+    // The start packet of a 13,565,965-byte image, as the loader frames it.
+    const Bytes8 known = {0x55, 0xFE, 0x01, 0x00, 0xCF, 0x00, 0x0D, 0xFF, 0xD9, 0xAA};
+    const auto made = MakeLoaderStart(13565965);
+    EXPECT_EQ(Bytes8(made.begin(), made.end()), known);
+    EXPECT_EQ(ClassifyCommand(known.data(), known.size()), CommandKind::LoaderStart);
+
     // An image size whose start packet has 0xAA as CRC high byte (its eighth byte).
     std::uint32_t size = 1;
     while (MakeLoaderStart(size)[7] != 0xAA) ++size;

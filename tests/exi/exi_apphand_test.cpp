@@ -436,6 +436,84 @@ TEST(AppHandGrammar, EventCodesOfTheDocumentStates) {
   EXPECT_EQ(event, EXI_EVENT_NO_EVENT);
 }
 
+TEST(AppHandGrammar, EntriesKeepSchemaOrder) {
+  // Encoder: in every state of a request only the next child of the schema
+  // may start; any other element is refused and writes nothing.
+  uint8_t buffer[64] = {};
+  uint32_t pos = 0;
+  BitStream s{sizeof buffer, buffer, &pos, 0, 8};
+  ExiCoderState st;
+  RuntimeNameTable rt;
+  exiInitNameTableRuntime(&rt);
+  ASSERT_EQ(exiappHandInitEncoder(&s, &st, rt, {0, 0, nullptr}), 0);
+  ASSERT_EQ(exiappHandEncodeStartDocument(&s, &st), 0);
+  ASSERT_EQ(exiappHandEncodeStartElement(&s, &st, APPHAND_QNAME_supportedAppProtocolReq), 0);
+  const uint16_t fields[] = {APPHAND_QNAME_ProtocolNamespace, APPHAND_QNAME_VersionNumberMajor,
+                             APPHAND_QNAME_VersionNumberMinor, APPHAND_QNAME_SchemaID,
+                             APPHAND_QNAME_Priority};
+  auto refusesAllBut = [&](uint16_t allowed) {
+    for (uint16_t q : {APPHAND_QNAME_AppProtocol, APPHAND_QNAME_ProtocolNamespace,
+                       APPHAND_QNAME_VersionNumberMajor, APPHAND_QNAME_VersionNumberMinor,
+                       APPHAND_QNAME_SchemaID, APPHAND_QNAME_Priority, APPHAND_QNAME_ResponseCode}) {
+      if (q == allowed) continue;
+      uint32_t before = pos;
+      EXPECT_EQ(exiappHandEncodeStartElement(&s, &st, q), EXI_ERROR_START_ELEMENT)
+          << "element " << q << " where " << allowed << " must come";
+      EXPECT_EQ(pos, before);
+    }
+  };
+  refusesAllBut(APPHAND_QNAME_AppProtocol);
+  ASSERT_EQ(exiappHandEncodeStartElement(&s, &st, APPHAND_QNAME_AppProtocol), 0);
+  for (uint16_t field : fields) {
+    refusesAllBut(field);
+    ASSERT_EQ(exiappHandEncodeStartElement(&s, &st, field), 0);
+    ExiValue v{};
+    v.type = field == APPHAND_QNAME_ProtocolNamespace   ? EXI_VALUE_STRING
+             : field == APPHAND_QNAME_VersionNumberMajor ||
+                       field == APPHAND_QNAME_VersionNumberMinor
+                 ? EXI_VALUE_UNSIGNED_INTEGER
+                 : EXI_VALUE_NBIT_INTEGER;
+    v.integer.kind = EXI_UINT8;
+    v.integer.val.uint8 = 1;
+    ASSERT_EQ(exiappHandEncodeCharacters(&s, &st, &v), 0) << field;
+    ASSERT_EQ(exiappHandEncodeEndElement(&s, &st), 0);
+  }
+  ASSERT_EQ(exiappHandEncodeEndElement(&s, &st), 0);  // AppProtocol
+}
+
+TEST_F(AppHandTest, ElementsOutOfSchemaOrderFailToDecode) {
+  // Out of order, an element can only come as an undeclared start element:
+  // the escape, SE(*) at the second level and the element's name as a URI
+  // hit (1 of 6 values: 3 bits) and a local-name hit (0, then 3 bits).
+  auto undeclared = [](uint16_t localName) {
+    return BitFields{{3, 1}, {8, 0}, {3, localName}};
+  };
+  struct Case {
+    const char* what;
+    BitFields fields;
+  };
+  const Case cases[] = {
+      // SE Req, then in its start state escape 1 and SE(*) 5 of 3 bits.
+      {"ProtocolNamespace as first child", {{2, 0}, {1, 1}, {3, 5}}},
+      // SE Req, SE AppProtocol, then Priority in place of ProtocolNamespace.
+      {"Priority first in an entry", {{2, 0}, {1, 0}, {1, 1}, {3, 5}}},
+      // ... ProtocolNamespace "" (CH, literal length 0 + 2), EE, then in
+      // state 31 the escape and SE(*) (1 of 2 bits) with Priority.
+      {"Priority after ProtocolNamespace", {{2, 0}, {1, 0}, {1, 0}, {1, 0}, {8, 2}, {1, 0}, {1, 1}, {2, 1}}},
+  };
+  const uint16_t names[] = {2, 1, 1};  // local names: ProtocolNamespace 2, Priority 1
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    BitFields f{{8, 0x80}};
+    f.insert(f.end(), cases[i].fields.begin(), cases[i].fields.end());
+    BitFields name = undeclared(names[i]);
+    f.insert(f.end(), name.begin(), name.end());
+    f.push_back({32, 0});
+    init_AnonType_supportedAppProtocolReq(&req);
+    EXPECT_EQ(decode(packBits(f)), -1) << cases[i].what;
+    EXPECT_EQ(service.event, EXI_EVENT_START_ELEMENT_GENERIC_UNDECLARED) << cases[i].what;
+  }
+}
+
 TEST(AppHandGrammar, UndeclaredRootElementsGetGlobalOrBuiltInGrammars) {
   // Document content code 2 (SE(*)): URI hit 5 (URI 4, 3 bits), local-name
   // hit 0 then 3 bits 6 (supportedAppProtocolReq), which pushes state 15; a

@@ -152,9 +152,12 @@ void SPI_Pkt_RX_Task(int fd) {
     if (remaining == 0) return;
     if (remaining > kMaxChipReadBytes) {
         // The chip cannot hold that much: its state is not to be trusted.
+        // After its reset it starts a new stream, so the start of a frame
+        // still in the ring would never be completed: drop it.
         ++nLinkCounters.chipFaults;
         StoreWord(kPhyState, PHY_SYNC);
         PLC_Reset();
+        Ring_Clear();
         return;
     }
     int repeats = 0;
@@ -174,6 +177,10 @@ void SPI_Pkt_RX_Task(int fd) {
         Ring_Append(scratch, n);
         remaining = static_cast<std::uint16_t>(remaining - n);
     }
+}
+
+void Ring_Clear() {
+    for (std::size_t off : {kRingIn, kRingOut, kRingCount}) StoreWord(off, 0);
 }
 
 std::size_t Ring_Append(const std::uint8_t* data, std::size_t n) {
@@ -207,9 +214,7 @@ void IF_GreenPHY_Pkt_Parser() {
     std::size_t count = LoadWord(kRingCount);
     std::size_t out = LoadWord(kRingOut);
     if (count > kRingSize || out >= kRingSize) {  // not values this driver wrote
-        StoreWord(kRingIn, 0);
-        StoreWord(kRingOut, 0);
-        StoreWord(kRingCount, 0);
+        Ring_Clear();
         return;
     }
     auto at = [&](std::size_t k) { return SPI_ReadBuffer[(out + k) % kRingSize]; };

@@ -50,6 +50,8 @@ void IF_GreenPHY_Pkt_Parser();
 // Appends bytes read from the chip to the receive ring; at most the free
 // space is taken. Returns the count appended.
 std::size_t Ring_Append(const std::uint8_t* data, std::size_t n);
+// Empties the receive ring.
+void Ring_Clear();
 // Copies ring positions `first` to `last` inclusive (wrapping) to `dst`.
 void Buffer_Copy(std::size_t first, std::size_t last, std::uint8_t* dst);
 

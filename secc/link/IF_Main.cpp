@@ -193,7 +193,8 @@ void SLAC_Param_Reset() {
 
 void System_Var_Reset() {
     for (std::size_t off : {kTxBufIdx, kTxExeIdx, kTxBufNum, kRxBufIdx, kRxExeIdx, kRxBufNum}) StoreByte(off, 0);
-    for (std::size_t off : {kRingIn, kRingOut, kRingCount, kResetCount}) StoreWord(off, 0);
+    Ring_Clear();
+    StoreWord(kResetCount, 0);
     timer_init();
     g_pilot_active = false;
     fgVSSWVER_Cnt = fgVSNWINFO_Cnt = fg_CMSETKEYReqSendCnt = 0;

@@ -208,14 +208,22 @@ TEST(SpiDriver, FullSlotsPauseTheRingWhichIsNeverOverwritten) {
 TEST(SpiDriver, ImpossibleBytesAvailableResetsTheModem) {
     LinkRig rig;
     ASSERT_TRUE(rig.SyncDriver());
+    // The start of a frame whose rest the chip will never send after its reset.
+    auto cut = ChipFrame(LinkRig::MakeFrame(300, 9));
+    ASSERT_EQ(Ring_Append(cut.data(), 100), 100u);
     rig.modem->config().bytesAvailableOverride = 3200;
     auto resets = rig.modem->resets;
     Steps(rig, 1);
     EXPECT_EQ(nLinkCounters.chipFaults, 1u);
     EXPECT_EQ(rig.modem->resets, resets + 1);
     EXPECT_EQ(LoadWord(kRingCount), 0);
+    EXPECT_EQ(LoadWord(kRingIn), LoadWord(kRingOut));
     rig.modem->config().bytesAvailableOverride.reset();
-    EXPECT_TRUE(rig.SyncDriver());
+    ASSERT_TRUE(rig.SyncDriver());
+    auto next = LinkRig::MakeFrame(300, 0x40);
+    rig.PeerSend(next);
+    Steps(rig, 2);
+    EXPECT_EQ(TakeAll(), std::vector<std::vector<std::uint8_t>>{next});
 }
 
 TEST(SpiDriver, QueuedFrameReachesTheChipFramedExactly) {

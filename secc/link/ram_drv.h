@@ -48,6 +48,15 @@ inline constexpr std::size_t kMaxRxFrame = 600;
 // 588: start marker (8) + frame + end marker (2) must end before it.
 inline constexpr std::size_t kMaxTxFrame = 578;
 
+// The areas follow each other; the index bytes and driver state sit in the
+// tail of the last transmit slot, behind its longest image and before its flag.
+static_assert(kRxSlotsOffset == kRingOffset + kRingSize);
+static_assert(kTxSlotsOffset == kRxSlotsOffset + kRxSlots * kRxSlotSize);
+static_assert(kTxSlotsOffset + kTxSlots * kTxSlotSize == 22360);
+static_assert(kTxBufIdx == kTxSlotsOffset + (kTxSlots - 1) * kTxSlotSize + 8 + kMaxTxFrame + 2);
+static_assert(kResetFlag + 2 <= kTxSlotsOffset + (kTxSlots - 1) * kTxSlotSize + kTxFlagAt);
+static_assert(kRxFlagAt >= kMaxRxFrame && kVersionAt + 4 == kFrameSegmentSize);
+
 inline constexpr std::uint16_t PHY_START = 0;
 inline constexpr std::uint16_t PHY_SYNC = 1;
 inline constexpr std::uint16_t PHY_RUN = 2;

@@ -311,7 +311,10 @@ void MMECleanRX_Packet() {
 
 void MMEPacketCP(std::uint8_t* dst, std::size_t offset, std::size_t len) {
     std::uint8_t idx = LoadByte(kRxExeIdx) % kRxSlots;
-    if (offset < kMaxRxFrame) std::memcpy(dst, RxSlot(idx) + offset, std::min(len, kMaxRxFrame - offset));
+    std::size_t have = std::min<std::size_t>(LoadWord(RxSlotLength(idx)), kMaxRxFrame);
+    std::size_t n = offset < have ? std::min(len, have - offset) : 0;
+    std::memcpy(dst, RxSlot(idx) + offset, n);
+    std::memset(dst + n, 0, len - n);  // nothing of an earlier, longer frame
     MMECleanRX_Packet();
 }
 

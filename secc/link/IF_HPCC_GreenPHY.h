@@ -81,8 +81,8 @@ int Encode_Packet(std::uint16_t len);
 int Encode_Packet_SLAC(std::uint16_t len);
 void MMEAddTX_Packet();
 void MMECleanRX_Packet();
-// Copies `len` bytes from `offset` of the current receive slot (bounded by
-// the slot) and releases the slot.
+// Copies `len` bytes from `offset` of the frame in the current receive slot
+// and releases the slot; what lies beyond the frame's end comes out as 0.
 void MMEPacketCP(std::uint8_t* dst, std::size_t offset, std::size_t len);
 std::uint16_t SwapWord(std::uint16_t w);
 

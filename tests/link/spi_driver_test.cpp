@@ -371,3 +371,28 @@ TEST(SpiDriver, SynchronisationResetsAfter500MsTwiceThenAfter600Ms) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SpiDriver, RecordCopiedFromAShortFrameHoldsNothingOfAnEarlierFrame) {
+    LinkRig rig;
+    const struct {
+        std::size_t frameLen, offset, len, fromFrame;
+    } cases[] = {{60, 19, 88, 41}, {100, 19, 66, 66}, {60, 17, 300, 43}, {60, 60, 10, 0}, {60, 600, 14, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.frameLen << " " << c.offset << " " << c.len);
+        std::uint8_t idx = LoadByte(kRxExeIdx);
+        std::memset(RxSlot(idx), 0x77, kMaxRxFrame);  // what an earlier frame left
+        for (std::size_t i = 0; i < c.frameLen; ++i) RxSlot(idx)[i] = static_cast<std::uint8_t>(i);
+        StoreWord(RxSlotLength(idx), static_cast<std::uint16_t>(c.frameLen));
+        StoreWord(RxSlotFlag(idx), 1);
+        std::vector<std::uint8_t> rec(c.len, 0xEE);
+        MMEPacketCP(rec.data(), c.offset, c.len);
+        for (std::size_t i = 0; i < c.len; ++i) {
+            ASSERT_EQ(rec[i], i < c.fromFrame ? static_cast<std::uint8_t>(c.offset + i) : 0) << i;
+        }
+        EXPECT_EQ(LoadWord(RxSlotFlag(idx)), 0);
+    }
+}
+
+}  // namespace

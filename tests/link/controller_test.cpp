@@ -481,3 +481,32 @@ TEST(Controller, ModemAddressWithAZeroFirstWordDoesNotConfirmTheVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Controller, ConfirmedModemIsResetInStandbyAfterThreeHours) {
+    const struct {
+        std::uint16_t powerOn;
+        std::int64_t sinceResetMs;
+        bool reset;
+    } cases[] = {{1, 10800999, false}, {1, 10801000, true}, {0, 20000000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.powerOn << " after " << c.sinceResetMs);
+        LinkRig rig;
+        fgVSSWVER_Cnf = 1;
+        bupdate_CM_Set_Key = 0;
+        QCA7k_PowerOn = c.powerOn;
+        nSystemStatus = 0x0B000000;
+        QCA7K_Reset_ST = common::TimeStamp{common::MonotonicNow().ms - c.sinceResetMs};
+        Task_Standby();
+        EXPECT_EQ(LoadWord(kResetFlag), c.reset ? 1 : 0);
+        if (c.reset) {
+            // Reset over, the modem's network is checked again.
+            EXPECT_EQ(QCA7k_PowerOn, 0);
+            EXPECT_EQ(fgVSNWINFO_Req, 1);
+            EXPECT_EQ(common::ElapsedMs(QCA7K_Reset_ST), 0);
+        }
+    }
+}
+
+}  // namespace

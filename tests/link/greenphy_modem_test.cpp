@@ -2,15 +2,18 @@
 // strictly it checks what the driver sends.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "clock.h"
 #include "greenphy_modem.h"
+#include "spi.h"
 #include "testroot.h"
 
 namespace {
@@ -224,6 +227,49 @@ TEST_F(Modem, PcapRecordsWhatCrosses) {
     std::memcpy(&magic, file.data(), 4);
     EXPECT_EQ(magic, 0xA1B2C3D4u);
     EXPECT_EQ(Bytes(file.begin() + 40, file.begin() + 104), f);
+}
+
+TEST_F(Modem, ReachedOverTheSocketSeamOneMessageATransfer) {
+    Make();
+    TestRoot root;
+    std::string path = root.path() + "/spi.sock";
+    int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    // The emulator's end, as its program serves it.
+    std::thread server([&] {
+        int client = accept(listener, nullptr, nullptr);
+        std::string tx;
+        unsigned bits = 0;
+        while (platform::ReadSpiRequest(client, tx, bits)) {
+            Bytes rx(tx.size());
+            modem->Transfer(reinterpret_cast<const std::uint8_t*>(tx.data()), rx.data(), tx.size(), bits);
+            if (!platform::WriteSpiAnswer(client, rx.data(), rx.size())) break;
+        }
+        close(client);
+    });
+    {
+        auto spi = platform::ConnectSpiSocket(path);
+        ASSERT_TRUE(spi);
+        std::uint8_t sig[4] = {0xDA, 0x00, 0, 0}, rx[4] = {};
+        ASSERT_EQ(spi->Transfer(sig, rx, 4, 16), 4);
+        EXPECT_EQ(rx[2] << 8 | rx[3], 0xAA55);
+        // A frame written through the seam arrives whole on the line side.
+        Bytes img = Image(Frame(300));
+        std::uint8_t size[4] = {0x41, 0x00, std::uint8_t(img.size() >> 8), std::uint8_t(img.size())};
+        std::uint8_t cmd[2] = {0x00, 0x00};
+        ASSERT_EQ(spi->Transfer(size, nullptr, 4, 16), 4);
+        ASSERT_EQ(spi->Transfer(cmd, nullptr, 2, 8), 2);
+        ASSERT_EQ(spi->Transfer(img.data(), nullptr, img.size(), 8), static_cast<int>(img.size()));
+        EXPECT_EQ(Peer(), Frame(300));
+        EXPECT_EQ(modem->frameErrors + modem->protocolErrors, 0u);
+    }
+    server.join();
+    close(listener);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "IF_Main.h"
 
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -81,6 +82,29 @@ void RequestModemReset() {
     StoreWord(kResetFlag, 1);
     Sleep(7000);
     QCA7K_Reset_ST = Now();
+}
+
+// The frame segment carries the network key on its way to the modem: one
+// found already there (made earlier or by someone else) is made private to
+// this program's user, and one of another user is refused.
+bool MakeSegmentPrivate(int key, std::string* error) {
+    shmid_ds ds{};
+    int id = shmget(key, 0, 0);
+    if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) {
+        *error = "segment gone";
+        return false;
+    }
+    if (ds.shm_perm.uid != geteuid() || ds.shm_perm.cuid != geteuid()) {
+        *error = "segment of another user";
+        return false;
+    }
+    if ((ds.shm_perm.mode & 0777) == 0600) return true;
+    ds.shm_perm.mode = static_cast<decltype(ds.shm_perm.mode)>((ds.shm_perm.mode & ~0777u) | 0600);
+    if (shmctl(id, IPC_SET, &ds) != 0) {
+        *error = "segment mode cannot be set";
+        return false;
+    }
+    return true;
 }
 
 bool ResetAgeExceeded() { return Since(QCA7K_Reset_ST) / 1000 > 10800; }
@@ -480,7 +504,7 @@ int Marlet_Main(const MarletStart& start) {
         return 1;
     }
     std::uint8_t* segment = platform::AttachSegment(start.segmentKey, kFrameSegmentSize, true, 0600, &error);
-    if (!segment) {
+    if (!segment || !MakeSegmentPrivate(start.segmentKey, &error)) {
         platform::ReportInitFailure("ModemFrameSegment", error);
         return 1;
     }

@@ -57,6 +57,8 @@ TEST_F(Startup, FrameSegmentThatCannotBeHad) {
 
 TEST_F(Startup, FailedForkEndsTheProgramAndTheSegmentIsPrivate) {
     CreateMap();
+    // Left open to others by an earlier program: made private.
+    ASSERT_GE(shmget(segKey, 24576, IPC_CREAT | 0666), 0);
     platform::TestClock clock;
     platform::ScopedClock sc(clock);
     greenphy::GreenPhyModem modem({}, nullptr);

@@ -400,14 +400,21 @@ TEST_F(AppHandTest, RepeatedNamespaceSentAsValueHitIsResolved) {
   EXPECT_EQ(decode(std::vector<uint8_t>(buffer, buffer + pos)), EXI_ERROR_OUT_OF_BOUNDS);
 }
 
-TEST(AppHandGrammar, EventCodesOfTheDocumentStates) {
-  uint8_t buffer[16] = {};
+// An event encoder of the handshake grammar after its header byte.
+class AppHandGrammar : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exiInitNameTableRuntime(&rt);
+    ASSERT_EQ(exiappHandInitEncoder(&s, &st, rt, {0, 0, nullptr}), 0);
+  }
+  uint8_t buffer[64] = {};
   uint32_t pos = 0;
   BitStream s{sizeof buffer, buffer, &pos, 0, 8};
   ExiCoderState st;
   RuntimeNameTable rt;
-  exiInitNameTableRuntime(&rt);
-  ASSERT_EQ(exiappHandInitEncoder(&s, &st, rt, {0, 0, nullptr}), 0);
+};
+
+TEST_F(AppHandGrammar, EventCodesOfTheDocumentStates) {
   EXPECT_EQ(exiappHandEncodeEndDocument(&s, &st), EXI_ERROR_END_DOCUMENT);
   ASSERT_EQ(exiappHandEncodeStartDocument(&s, &st), 0);
   EXPECT_EQ(exiappHandEncodeStartDocument(&s, &st), EXI_ERROR_START_DOCUMENT);
@@ -436,16 +443,9 @@ TEST(AppHandGrammar, EventCodesOfTheDocumentStates) {
   EXPECT_EQ(event, EXI_EVENT_NO_EVENT);
 }
 
-TEST(AppHandGrammar, EntriesKeepSchemaOrder) {
-  // Encoder: in every state of a request only the next child of the schema
-  // may start; any other element is refused and writes nothing.
-  uint8_t buffer[64] = {};
-  uint32_t pos = 0;
-  BitStream s{sizeof buffer, buffer, &pos, 0, 8};
-  ExiCoderState st;
-  RuntimeNameTable rt;
-  exiInitNameTableRuntime(&rt);
-  ASSERT_EQ(exiappHandInitEncoder(&s, &st, rt, {0, 0, nullptr}), 0);
+TEST_F(AppHandGrammar, EntriesKeepSchemaOrder) {
+  // In every state of a request only the next child of the schema may
+  // start; any other element is refused and writes nothing.
   ASSERT_EQ(exiappHandEncodeStartDocument(&s, &st), 0);
   ASSERT_EQ(exiappHandEncodeStartElement(&s, &st, APPHAND_QNAME_supportedAppProtocolReq), 0);
   const uint16_t fields[] = {APPHAND_QNAME_ProtocolNamespace, APPHAND_QNAME_VersionNumberMajor,
@@ -514,16 +514,13 @@ TEST_F(AppHandTest, ElementsOutOfSchemaOrderFailToDecode) {
   }
 }
 
-TEST(AppHandGrammar, UndeclaredRootElementsGetGlobalOrBuiltInGrammars) {
+TEST_F(AppHandGrammar, UndeclaredRootElementsGetGlobalOrBuiltInGrammars) {
   // Document content code 2 (SE(*)): URI hit 5 (URI 4, 3 bits), local-name
   // hit 0 then 3 bits 6 (supportedAppProtocolReq), which pushes state 15; a
   // further SE(*) with a literal local name gets a built-in grammar.
   TestStream t = TestStream::input(packBits(
       {{8, 0x80}, {2, 2}, {3, 5}, {8, 0}, {3, 6}, {1, 1}, {3, 5}, {3, 1}, {8, 2}, {8, 'z'}}));
   BitStream in = *t.in();
-  ExiCoderState st;
-  RuntimeNameTable rt;
-  exiInitNameTableRuntime(&rt);
   ASSERT_EQ(exiappHandInitDecoder(&in, &st, rt, {0, 0, nullptr}), 0);
   uint32_t event = 0;
   uint16_t qname = 0;

@@ -7,6 +7,7 @@
 #include "IF_SPI_App.h"
 #include "link_rig.h"
 #include "link_seams.h"
+#include "spi.h"
 
 using namespace plc;
 
@@ -393,6 +394,55 @@ TEST(SpiDriver, RecordCopiedFromAShortFrameHoldsNothingOfAnEarlierFrame) {
         }
         EXPECT_EQ(LoadWord(RxSlotFlag(idx)), 0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Records each transfer as it would cross the wire.
+class WireLog final : public platform::SpiDevice {
+public:
+    struct Xfer {
+        std::vector<std::uint8_t> tx;
+        unsigned bits;
+    };
+    int Transfer(const std::uint8_t* tx, std::uint8_t* rx, std::size_t len, unsigned bits) override {
+        log.push_back({tx ? std::vector<std::uint8_t>(tx, tx + len) : std::vector<std::uint8_t>(len, 0), bits});
+        if (rx) {
+            std::memset(rx, 0, len);
+            if (bits == 16 && len == 4) rx[2] = 0x12, rx[3] = 0x34;
+        }
+        return static_cast<int>(len);
+    }
+    std::vector<Xfer> log;
+};
+
+TEST(SpiDriver, RegisterAndBufferCommandsOnTheWire) {
+    WireLog wire;
+    auto* prev = platform::SetSpiDevice(&wire);
+    int fd = SPI_init();
+    ASSERT_GE(fd, 0);
+    const std::uint8_t data[3] = {0xAA, 0x01, 0x55};
+    std::uint8_t in[5];
+    EXPECT_EQ(SPI2_Xfer_RegWriteCmd_Execute(fd, SPI_REG_INTR_ENABLE, 0x47), 1);
+    EXPECT_EQ(SPI2_Xfer_RegReadCmd_Execute(fd, SPI_REG_SIGNATURE), 0x1234);
+    EXPECT_EQ(SPI2_Xfer_BufWriteCmd_Execute(fd, SPI_CMD_BUF_READ), 1);
+    EXPECT_EQ(SPI2_Xfer_BufWriteCmd_Execute(fd, SPI_CMD_BUF_WRITE), 1);
+    EXPECT_EQ(SPI2_Xfer_8bit_WriteData_Execute(fd, data, 3), 1);
+    EXPECT_EQ(SPI2_8bit_RX_Dummy_Execute(fd, 5, in), 5);
+    const WireLog::Xfer want[] = {
+        {{0x4D, 0x00, 0x00, 0x47}, 16}, {{0xDA, 0x00, 0x00, 0x00}, 16}, {{0x80, 0x00}, 8},
+        {{0x00, 0x00}, 8},             {{0xAA, 0x01, 0x55}, 8},        {{0, 0, 0, 0, 0}, 8},
+    };
+    ASSERT_EQ(wire.log.size(), std::size(want));
+    for (std::size_t i = 0; i < std::size(want); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(wire.log[i].tx, want[i].tx);
+        EXPECT_EQ(wire.log[i].bits, want[i].bits);
+    }
+    SPI_close();
+    platform::SetSpiDevice(prev);
 }
 
 }  // namespace

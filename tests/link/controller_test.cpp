@@ -205,9 +205,6 @@ TEST(Controller, EvMacIsPublishedWhenSdpStartsAndClearedInStandby) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(rig.map[2208 + i], 0);
 }
 
-}  // namespace
-
-namespace {
 
 // One supervised time-out: the state it is armed in, the time stamp it runs
 // from and its length; nothing happens at the limit, `acted` holds one
@@ -400,9 +397,6 @@ TEST(Controller, CompletedSessionLeavesANewKeyForTheNextVehicle) {
     EXPECT_EQ(bupdate_CM_Set_Key, 0);
 }
 
-}  // namespace
-
-namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -480,9 +474,6 @@ TEST(Controller, ModemAddressWithAZeroFirstWordDoesNotConfirmTheVersion) {
     }
 }
 
-}  // namespace
-
-namespace {
 
 TEST(Controller, ConfirmedModemIsResetInStandbyAfterThreeHours) {
     const struct {

@@ -315,9 +315,6 @@ TEST(SpiDriver, CopyToThePacketInterfaceCarriesNoKey) {
     EXPECT_EQ(std::memcmp(out, plain.data(), plain.size()), 0);
 }
 
-}  // namespace
-
-namespace {
 
 TEST(SpiDriver, AFullTransmitQueueIsSentWholeAndInOrder) {
     LinkRig rig;
@@ -338,9 +335,6 @@ TEST(SpiDriver, AFullTransmitQueueIsSentWholeAndInOrder) {
     EXPECT_EQ(LoadByte(kTxExeIdx), 0);
 }
 
-}  // namespace
-
-namespace {
 
 TEST(SpiDriver, SynchronisationResetsAfter500MsTwiceThenAfter600Ms) {
     greenphy::ModemConfig c;
@@ -371,9 +365,6 @@ TEST(SpiDriver, SynchronisationResetsAfter500MsTwiceThenAfter600Ms) {
     }
 }
 
-}  // namespace
-
-namespace {
 
 TEST(SpiDriver, RecordCopiedFromAShortFrameHoldsNothingOfAnEarlierFrame) {
     LinkRig rig;
@@ -396,9 +387,6 @@ TEST(SpiDriver, RecordCopiedFromAShortFrameHoldsNothingOfAnEarlierFrame) {
     }
 }
 
-}  // namespace
-
-namespace {
 
 // Records each transfer as it would cross the wire.
 class WireLog final : public platform::SpiDevice {

@@ -11,7 +11,11 @@ std::int64_t SystemClock::MonotonicMs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::int64_t SystemClock::WallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t SystemClock::WallMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 void SystemClock::SleepMs(std::int64_t ms) {
     if (ms <= 0) return;

@@ -11,14 +11,15 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::int64_t MonotonicMs() = 0;
-    virtual std::int64_t WallSeconds() = 0;
+    virtual std::int64_t WallMs() = 0;  // calendar time in milliseconds
+    std::int64_t WallSeconds() { return WallMs() / 1000; }
     virtual void SleepMs(std::int64_t ms) = 0;
 };
 
 class SystemClock final : public Clock {
 public:
     std::int64_t MonotonicMs() override;
-    std::int64_t WallSeconds() override;
+    std::int64_t WallMs() override;
     void SleepMs(std::int64_t ms) override;
 };
 
@@ -26,7 +27,7 @@ class TestClock final : public Clock {
 public:
     explicit TestClock(std::int64_t wallSeconds = 1700000000) : wall_ms_(wallSeconds * 1000) {}
     std::int64_t MonotonicMs() override { return mono_ms_; }
-    std::int64_t WallSeconds() override { return wall_ms_ / 1000; }
+    std::int64_t WallMs() override { return wall_ms_; }
     void SleepMs(std::int64_t ms) override { Advance(ms); }
     void Advance(std::int64_t ms) { mono_ms_ += ms; wall_ms_ += ms; }
     void SetWallSeconds(std::int64_t s) { wall_ms_ = s * 1000; }

@@ -76,8 +76,9 @@ bool PcapWriter::Open(const std::string& path) {
 void PcapWriter::Write(const std::uint8_t* frame, std::size_t len) {
     if (!f_) return;
     auto& clock = platform::GetClock();
-    Put32(f_, static_cast<std::uint32_t>(clock.WallSeconds()));
-    Put32(f_, static_cast<std::uint32_t>(clock.MonotonicMs() % 1000 * 1000));
+    const std::int64_t now = clock.WallMs();
+    Put32(f_, static_cast<std::uint32_t>(now / 1000));
+    Put32(f_, static_cast<std::uint32_t>(now % 1000 * 1000));
     Put32(f_, static_cast<std::uint32_t>(len));
     Put32(f_, static_cast<std::uint32_t>(len));
     std::fwrite(frame, 1, len, f_);

@@ -17,7 +17,7 @@ bool DeviceAdc::Open(const std::string& systemPath) {
     struct stat st{};
     file_ = IsSandboxRoot() && stat(systemPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     path_ = systemPath;
-    fd_ = open(systemPath.c_str(), O_RDWR);
+    fd_ = open(systemPath.c_str(), O_RDWR | O_CLOEXEC);
     return fd_ >= 0;
 }
 

@@ -39,14 +39,26 @@ void NoteNotRun(const Command& cmd) {
     log << cmd.text << '\n';
 }
 
+// The child keeps only standard input, output and error: descriptors the
+// parent opened without close-on-exec (a serial line, a device) must not stay
+// open in a program that runs on after the parent has closed them.
+void CloseInheritedDescriptors() {
+    if (close_range(3, ~0u, 0) == 0) return;
+    const long max = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < (max > 0 ? max : 1024); ++fd) close(static_cast<int>(fd));
+}
+
 [[noreturn]] void ExecChild(const Command& cmd, const std::string& program) {
     if (!cmd.cwd.empty() && chdir(SystemPath(cmd.cwd).c_str()) != 0) _exit(127);
     if (!cmd.stdoutPath.empty()) {
         int fd = open(SystemPath(cmd.stdoutPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0) _exit(127);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
+        if (fd != STDOUT_FILENO) {
+            dup2(fd, STDOUT_FILENO);
+            close(fd);
+        }
     }
+    CloseInheritedDescriptors();
     std::vector<char*> args;
     for (const auto& a : cmd.argv) args.push_back(const_cast<char*>(a.c_str()));
     args[0] = const_cast<char*>(program.c_str());

@@ -12,9 +12,13 @@
 namespace platform {
 
 int OpenSerial(const std::string& systemPath) {
-    int fd = open(systemPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Opened non-blocking so that a port without carrier detect cannot hang
+    // the open; once the line ignores the modem lines, reads block again.
+    int fd = open(systemPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     SetRawLine(fd);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 

@@ -22,8 +22,8 @@ int FlashToShrMem(RegisterMap& map) {
     }
     ssize_t n = platform::ReadFileBytes(platform::SystemPath(kFlashDevice), buf.get(), kFlashSize);
     if (n != static_cast<ssize_t>(kFlashSize)) return 0;
-    std::memcpy(map.data(), buf.get(), kFlashSize);
-    std::memcpy(map.data(), buf.get() + kFlashSettingsOffset, kSettingsImageSize);
+    std::memcpy(map.bytes(Bytes{0, kFlashSize}), buf.get(), kFlashSize);
+    std::memcpy(map.bytes(Bytes{0, kSettingsImageSize}), buf.get() + kFlashSettingsOffset, kSettingsImageSize);
     return 1;
 }
 

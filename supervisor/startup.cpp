@@ -34,7 +34,8 @@ void Print(const std::string& text) {
 }  // namespace
 
 std::uint16_t ConvertPlugTemperature(std::int32_t r) {
-    const std::int32_t celsius = (5 * r - 6945) / 9 + 65;
+    // Wide enough that no 32-bit reading can overflow the arithmetic.
+    const std::int64_t celsius = (5 * std::int64_t{r} - 6945) / 9 + 65;
     return static_cast<std::uint16_t>(celsius / 5);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,4 +64,30 @@ TEST(RecordingRunner, RecordsInOrderAndRunsNothing) {
     RunCommand("reboot", {"reboot"});
     RunCommand("sync", {"sync"});
     EXPECT_EQ(rec.Texts(), (std::vector<std::string>{"reboot", "sync"}));
+}
+
+TEST(SystemRunner, ChildrenInheritNoDescriptorsButTheStandardThree) {
+    TestRoot root;
+    std::filesystem::create_directories(root.path() + "/bin");
+    std::filesystem::create_directories(root.path() + "/mnt");
+    std::filesystem::copy_file("/bin/ls", root.path() + "/bin/ls");
+    // A descriptor opened the way a device or line might be: no close-on-exec.
+    int leaked = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 0);
+    ASSERT_EQ(dup2(leaked, 57), 57);
+    close(leaked);
+    SystemRunner runner;
+    for (bool background : {false, true}) {
+        Command cmd{"ls /proc/self/fd", {"ls", "/proc/self/fd"}, "/mnt/fds", "", background};
+        ASSERT_EQ(runner.Run(cmd), 0);
+        std::string fds;
+        for (int i = 0; i < 200 && fds.empty(); ++i) {  // a background child writes a moment later
+            fds = ReadTextFile(root.path() + "/mnt/fds");
+            if (fds.empty()) usleep(10000);
+        }
+        EXPECT_EQ(fds.find("57"), std::string::npos) << (background ? "background: " : "") << fds;
+        EXPECT_NE(fds.find("1\n"), std::string::npos) << "standard output stays";
+        std::filesystem::remove(root.path() + "/mnt/fds");
+    }
+    close(57);
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -116,4 +118,25 @@ TEST(Shm, CreateThenAttachWithoutCreate) {
     shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
     shmdt(a);
     shmdt(b);
+}
+
+TEST(Serial, OpenSerialGivesABlockingRawLineThatChildrenDoNotInherit) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    int fd = OpenSerial(name);
+    ASSERT_GE(fd, 0);
+    // Opened without waiting for carrier, then back to blocking reads.
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetispeed(&t), B115200);
+    EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_lflag & ICANON, 0u);
+    EXPECT_EQ(OpenSerial(std::string(name) + "-missing"), -1);
+    close(fd);
+    close(master);
+    close(slave);
 }

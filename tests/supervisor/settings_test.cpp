@@ -120,3 +120,68 @@ TEST_F(SettingsTest, RunTimeCcsFieldsAreClearedAfterARestore) {
     EXPECT_EQ(at(2207, 7), std::vector<std::uint8_t>(7, 0));
     EXPECT_EQ(mem[2201], 1);
 }
+
+// Every byte the defaults write, and the bytes next to them that they must
+// leave alone, over a map that held 0xA5 everywhere.
+TEST_F(SettingsTest, DefaultsWriteExactlyTheirBytesAndTheMirrorStopsBeforeTheStatusBlock) {
+    constexpr std::uint8_t kOld = 0xA5;
+    std::memset(mem.data(), kOld, mem.size());
+    WriteDefaults(map);
+
+    struct Expect {
+        std::size_t offset;
+        std::vector<std::uint8_t> bytes;
+    };
+    auto text = [](const char* s) {
+        std::vector<std::uint8_t> b(s, s + std::strlen(s));
+        b.push_back(0);
+        return b;
+    };
+    const std::vector<std::uint8_t> old1{kOld}, old2{kOld, kOld};
+    const Expect image[] = {
+        {261, old1}, {262, {0}},
+        {1024, text("Vanto Charging Station")}, {1088, text("Vanto Charging Station")}, {1120, text("0")},
+        {1152, text("Location")}, {1280, text("0")}, {1248, text("0")}, {1216, text("0")},
+        {1312, text("Vanto")}, {1344, text("Vanto")}, {1376, text("authPriv")}, {1392, text("MD5")},
+        {1400, text("tarvodex")}, {1432, text("DES")}, {1440, text("tarvodex")}, {1472, text("0")},
+        {1504, text("0")},
+        {266, {10, 1, 168, 192}}, {270, {0, 255, 255, 255}}, {274, {254, 1, 168, 192}},
+        {300, {1, 1, 168, 192}}, {304, {1, 1, 168, 192}}, {344, {1, 1, 168, 192}},
+        {400, {1, 1, 168, 192}}, {404, {1, 1, 168, 192}}, {433, {1, 1, 168, 192}},
+        {141, {0, 0, 0, 0}}, {443, {25}}, {444, {60}}, {2048, {60}}, {452, {255}},
+        {459, {0x00, 0x00, 0x27, 0x10}}, {463, {0x2C, 0x01, 0x00, 0x00}}, {2161, {0}}, {467, {0}}, {469, {0}},
+        {196, {0, 32, 0, 1, 0x0B, 0xB8, 0, 100, 0x8F, 0xA0, 0x44, 0xE2, 0x41, 0xF4, 0, 2, 0x8B, 0x86, 0x8B, 0xEA,
+               0x95, 0x7C}},
+        {218, std::vector<std::uint8_t>(24, kOld)},
+    };
+    for (const auto& e : image) {
+        EXPECT_EQ(at(e.offset, e.bytes.size()), e.bytes) << "byte " << e.offset;
+    }
+    for (unsigned h = 0; h < 24; ++h) {
+        EXPECT_EQ(mem[352 + 2 * h], kOld) << "rate high byte, hour " << h;
+        EXPECT_EQ(mem[353 + 2 * h], 0) << "rate low byte, hour " << h;
+    }
+    std::vector<std::uint8_t> covered(mem.begin() + 196, mem.begin() + 228);
+    EXPECT_EQ(at(250, 2), (std::vector<std::uint8_t>{static_cast<std::uint8_t>(common::Crc16Arc(covered.data(), 32) >> 8),
+                                                     static_cast<std::uint8_t>(common::Crc16Arc(covered.data(), 32))}));
+
+    // The CCS status block, written after the mirror copy.
+    const Expect status[] = {
+        {2160, old1}, {2162, std::vector<std::uint8_t>(13, 0)}, {2175, {1}}, {2176, {125}}, {2177, {25}},
+        {2178, {1, 244}}, {2180, {0}}, {2181, {0, 50}}, {2183, {255}}, {2184, {0, 0, 0}}, {2187, old2},
+        {2189, std::vector<std::uint8_t>(7, 0)}, {2196, old1}, {2197, {0, 0, 0, 0}}, {2201, {1}},
+        {2202, {kOld, kOld, kOld, kOld, kOld}}, {2207, std::vector<std::uint8_t>(7, 0)},
+    };
+    std::vector<bool> statusByte(65536, false);
+    for (const auto& e : status) {
+        EXPECT_EQ(at(e.offset, e.bytes.size()), e.bytes) << "status byte " << e.offset;
+        for (std::size_t i = 0; i < e.bytes.size(); ++i) statusByte[e.offset + i] = e.bytes[i] != kOld;
+    }
+    for (std::size_t i = 0; i < 65536; ++i) {
+        const std::uint8_t want = statusByte[i] ? kOld : mem[i];
+        if (mem[196608 + i] != want) {
+            ADD_FAILURE() << "mirror byte " << i << " is " << int{mem[196608 + i]} << ", want " << int{want};
+            break;
+        }
+    }
+}

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -44,6 +46,8 @@ protected:
 TEST(PlugTemperatureConversion, MatchesTheSensorScale) {
     const struct { std::int32_t raw; std::uint16_t v; } cases[] = {
         {1389, 13}, {1407, 15}, {6945 / 5, 13}, {0, static_cast<std::uint16_t>(-141)}, {2400, 125},
+        // Any 32-bit reading converts without overflow, wrapped to 16 bits.
+        {INT32_MAX, 58112}, {INT32_MIN, 7141},
     };
     for (const auto& c : cases) EXPECT_EQ(ConvertPlugTemperature(c.raw), c.v) << c.raw;
 }
@@ -247,4 +251,59 @@ TEST(Proximity, FiveEqualReadingsWithinThreeSeconds) {
     EXPECT_EQ(ProxiDisconn(), 1);
     EXPECT_GE(clock.MonotonicMs() - t0, 3000);
     platform::SetGpio(prev);
+}
+
+TEST_F(StartUpTest, StartClearsTheChargerStateSelectionAndBoardAlarms) {
+    mem[263] = 1;
+    mem[475] = 1;
+    mem[2205] = 0xFF;
+    mem[2206] = 0xFF;
+    StartUp(s, adc);
+    EXPECT_EQ(mem[263], 0);
+    EXPECT_EQ(mem[475], 0);
+    EXPECT_EQ(map().get(ccsb::SHRMEM_CCS_BOARD_ALARM), 0);
+}
+
+TEST_F(StartUpTest, Eth0InfoKeepsTheMacInItsSlotAndRaisesTheInitAlarmOnFailure) {
+    const std::string kMac = "02:11:22:33:44:55";
+    const struct {
+        const char* name;
+        const char* addressFile;  // nullptr: missing
+        std::uint8_t dhcp;
+        bool alarm;
+        std::string mac;
+    } cases[] = {
+        {"missing address file", nullptr, 1, true, "old"},
+        {"empty MAC with DHCP", "", 0, true, ""},
+        {"empty MAC with static addresses", "", 1, false, ""},
+        {"MAC text", "02:11:22:33:44:55\n", 1, false, kMac},
+        {"overlong text is cut to 17 bytes", "02:11:22:33:44:55:66:77:88\n", 1, false, kMac},
+    };
+    const std::string file = root.path() + "/sys/class/net/eth0/address";
+    for (const auto& c : cases) {
+        mem.assign(kMapSize, 0);
+        std::filesystem::remove(file);
+        if (c.addressFile != nullptr) std::ofstream(file) << c.addressFile;
+        map().set(SHRMEM_ETH0_MAC, "old");
+        mem[280] = c.dhcp;
+        EXPECT_EQ(GetEth0Info(map()), 0) << c.name;
+        EXPECT_EQ(map().get(ALARM_INIT_FAIL), c.alarm) << c.name;
+        EXPECT_EQ(map().get(SHRMEM_ETH0_MAC), c.mac) << c.name;
+        EXPECT_EQ(mem[299], 0) << c.name << ": the slot ends in a NUL";
+    }
+}
+
+TEST_F(StartUpTest, RateOfTheCurrentLocalHourIsCopied) {
+    for (unsigned h = 0; h < 24; ++h) map().set(RateTableEntry(h), static_cast<std::uint16_t>(0x0100 * h + 10 * h + 5));
+    for (std::int64_t wall : {kGoodTime, kGoodTime + 5 * 3600, kGoodTime + 13 * 3600}) {
+        clock.SetWallSeconds(wall);
+        std::time_t t = static_cast<std::time_t>(wall);
+        std::tm local{};
+        localtime_r(&t, &local);
+        const unsigned h = static_cast<unsigned>(local.tm_hour);
+        const std::uint16_t entry = static_cast<std::uint16_t>(0x0100 * h + 10 * h + 5);
+        EXPECT_FLOAT_EQ(GetRateOfHour(map()), entry / 10.0f) << h;
+        EXPECT_EQ(mem[261], entry >> 8) << h;
+        EXPECT_EQ(mem[262], entry & 0xFF) << h;
+    }
 }

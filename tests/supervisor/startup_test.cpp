@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -305,5 +306,32 @@ TEST_F(StartUpTest, RateOfTheCurrentLocalHourIsCopied) {
         EXPECT_FLOAT_EQ(GetRateOfHour(map()), entry / 10.0f) << h;
         EXPECT_EQ(mem[261], entry >> 8) << h;
         EXPECT_EQ(mem[262], entry & 0xFF) << h;
+    }
+}
+
+TEST_F(StartUpTest, DhcpRemovesTheResolverFileAndEveryStartClearsARestoredSession) {
+    const struct { std::uint8_t dhcp; bool resolverKept; } cases[] = {{0, false}, {1, true}};
+    for (const auto& c : cases) {
+        root.Make("/etc");
+        std::ofstream(root.path() + "/etc/resolv.conf") << "nameserver 192.168.1.1\n";
+        // A flash image saved in the middle of a session.
+        std::vector<std::uint8_t> flash(262144, 0);
+        std::uint8_t* image = flash.data() + 196608;
+        image[280] = c.dhcp;
+        image[2162] = 9;
+        std::memset(image + 2197, 0x06, 4);
+        image[2201] = 0;
+        std::memset(image + 2207, 0x11, 7);
+        {
+            std::ofstream f(root.path() + "/dev/mtdblock4", std::ios::binary);
+            f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+        }
+        mem.assign(kMapSize, 0);
+        StartUp(s, adc);
+        EXPECT_EQ(std::filesystem::exists(root.path() + "/etc/resolv.conf"), c.resolverKept) << int{c.dhcp};
+        EXPECT_EQ(mem[2162], 0);
+        EXPECT_EQ(map().get(SHRMEM_CCS_PLC_STATUS), 0u);
+        EXPECT_EQ(mem[2201], 1);
+        EXPECT_EQ(std::vector<std::uint8_t>(mem.begin() + 2207, mem.begin() + 2214), std::vector<std::uint8_t>(7, 0));
     }
 }

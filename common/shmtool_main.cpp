@@ -15,7 +15,13 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "-k" || a == "--key") && i + 1 < argc) {
-            key = static_cast<int>(std::strtol(argv[++i], nullptr, 0));
+            char* end = nullptr;
+            const long k = std::strtol(argv[++i], &end, 0);
+            if (end == argv[i] || *end != '\0' || k <= 0 || k > 0xFFFFFFFFL) {
+                std::fprintf(stderr, "shmtool: not a segment key: %s\n", argv[i]);
+                return 2;
+            }
+            key = static_cast<int>(static_cast<std::uint32_t>(k));
         } else {
             args.push_back(a);
         }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # When the register map cannot be had (a segment of the key exists with
-# another size), Halvard says so and stops with a failure status.
+# another size), Halvard says so and stops with a failure status. shmtool
+# attaches what exists, never creates, and refuses a key that is no key.
 set -euo pipefail
 build=$1
 root=$(mktemp -d /tmp/halvard-noseg-XXXXXX)
@@ -10,7 +11,22 @@ STATION_ROOT=$root BUILD=$build unshare --ipc bash -c '
     set +e
     out=$(timeout 10 "$BUILD/bin/Halvard" 2>/dev/null)
     rc=$?
-    set -e
     echo "exit $rc, printed: $out"
-    [ "$rc" -ne 0 ] && [ "$rc" -ne 124 ] && [ "$out" = "System init failed:SharedRegisterMap" ]
+    [ "$rc" -ne 0 ] && [ "$rc" -ne 124 ] && [ "$out" = "System init failed:SharedRegisterMap" ] || exit 1
+    fail=0
+    expect() {  # expect RC ARGS...: shmtool exits with RC
+        local want=$1; shift
+        "$BUILD/bin/shmtool" "$@" > /dev/null 2>&1
+        local got=$?
+        if [ "$got" != "$want" ]; then echo "FAIL shmtool $*: exit $got, want $want"; fail=1; else echo "ok   shmtool $*"; fi
+    }
+    expect 0 read 99
+    expect 2 read 100
+    expect 0 -k 0x153e read 0
+    expect 1 -k 0x1234 read 0
+    expect 2 -k 0 read 0
+    expect 2 -k abc read 0
+    expect 2 -k 0x100000000 read 0
+    [ "$(ipcs -m | grep -c "^0x")" = 1 ] || { echo "FAIL shmtool created a segment"; ipcs -m; fail=1; }
+    exit $fail
 '

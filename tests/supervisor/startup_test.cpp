@@ -335,3 +335,72 @@ TEST_F(StartUpTest, DhcpRemovesTheResolverFileAndEveryStartClearsARestoredSessio
         EXPECT_EQ(std::vector<std::uint8_t>(mem.begin() + 2207, mem.begin() + 2214), std::vector<std::uint8_t>(7, 0));
     }
 }
+
+namespace {
+
+// Writes GPIO operations and commands into one journal, to check how they interleave.
+struct Journal {
+    std::vector<std::string> lines;
+};
+
+class JournalGpio final : public platform::Gpio {
+public:
+    explicit JournalGpio(Journal& j) : j_(j) {}
+    bool Export(int line) override { return note("export " + std::to_string(line)); }
+    bool SetDirection(int line, const std::string& d) override { return note(std::to_string(line) + " " + d); }
+    bool Write(int line, int v) override { return note(std::to_string(line) + " = " + std::to_string(v)); }
+    std::optional<char> ReadChar(int) override { return '1'; }
+
+private:
+    bool note(std::string s) {
+        j_.lines.push_back(std::move(s));
+        return true;
+    }
+    Journal& j_;
+};
+
+class JournalRunner final : public platform::CommandRunner {
+public:
+    explicit JournalRunner(Journal& j) : j_(j) {}
+    int Run(const platform::Command& c) override {
+        j_.lines.push_back(c.text);
+        return 0;
+    }
+
+private:
+    Journal& j_;
+};
+
+}  // namespace
+
+TEST_F(StartUpTest, OutputsAndCommandsInterleaveInStartUpOrder) {
+    Journal j;
+    JournalGpio gpio(j);
+    JournalRunner journalRunner(j);
+    platform::Gpio* prev = platform::SetGpio(&gpio);
+    platform::ScopedRunner scope(journalRunner);
+    StartUp(s, adc);
+    platform::SetGpio(prev);
+    auto out = [](int line, int v) {
+        const std::string n = std::to_string(line);
+        return std::vector<std::string>{"export " + n, n + " out", n + " = " + std::to_string(v)};
+    };
+    std::vector<std::string> want;
+    for (auto [line, v] : {std::pair{87, 1}, {78, 0}, {72, 0}, {73, 0}}) {
+        auto o = out(line, v);
+        want.insert(want.end(), o.begin(), o.end());
+    }
+    for (const char* c : {"cd /root;./Tavish", "sync", "/sbin/ifconfig eth0 192.168.1.10 netmask 255.255.255.0",
+                          "route add default gw 192.168.1.254 eth0", "/sbin/udhcpc -i eth0 -n -s /root/simple.script",
+                          "export 43"}) {
+        want.push_back(c);
+    }
+    for (auto [line, v] : {std::pair{72, 1}, {73, 0}, {79, 1}, {67, 0}, {45, 1}}) {
+        auto o = out(line, v);
+        want.insert(want.end(), o.begin(), o.end());
+    }
+    want.push_back("78 in");
+    want.push_back("/root/Marlet &");
+    want.push_back("/root/Grisel > /dev/ttyS0 &");
+    EXPECT_EQ(j.lines, want);
+}

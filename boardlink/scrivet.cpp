@@ -150,7 +150,7 @@ void BuildEVSEData(Scrivet& s) {
 int SendEVSEData(Scrivet& s, LinkPort& port) {
     if (!SendCommand(port, supervisor::kCmdSettings)) return 0;
     std::uint8_t ack[supervisor::kCommandSize] = {};
-    const std::size_t n = supervisor::GatherFrame(port, ack, sizeof ack, {kAckWindowMs});
+    const std::size_t n = supervisor::GatherFrame(port, ack, sizeof ack, kAckWindowMs);
     if (!supervisor::IsFramed(ack, n, sizeof ack) || ack[1] != supervisor::kCmdSettings) return 0;
     BuildEVSEData(s);
     return supervisor::WriteFrame(port, s.EVSEData.data(), s.EVSEData.size(), kSettingsWriteWindowMs) ? 1 : 0;
@@ -284,7 +284,7 @@ void MirrorStatus(Scrivet& s) {
 int GetCCSData(Scrivet& s, LinkPort& port) {
     s.EVData.fill(0);
     if (!SendCommand(port, supervisor::kCmdStatus)) return 0;
-    const std::size_t n = supervisor::GatherFrame(port, s.EVData.data(), s.EVData.size(), {kStatusWindowMs});
+    const std::size_t n = supervisor::GatherFrame(port, s.EVData.data(), s.EVData.size(), kStatusWindowMs);
     if (!supervisor::IsFramed(s.EVData.data(), n, s.EVData.size())) return 0;
     MirrorStatus(s);
     return 1;
@@ -297,7 +297,7 @@ int HandShake(Scrivet& s, LinkPort& port) {
     for (;;) {
         std::uint8_t answer[supervisor::kCommandSize] = {};
         SendCommand(port, supervisor::kCmdHandShake);
-        const std::size_t n = supervisor::GatherFrame(port, answer, sizeof answer, {kHandShakeReadMs});
+        const std::size_t n = supervisor::GatherFrame(port, answer, sizeof answer, kHandShakeReadMs);
         if (supervisor::IsFramed(answer, n, sizeof answer) && answer[1] == supervisor::kCmdHandShake) return 1;
 
         supervisor::DrainLine(port, kHandShakeReadMs, 1);

@@ -34,9 +34,9 @@ ssize_t FdLinkPort::Write(const std::uint8_t* buf, std::size_t len) {
     }
 }
 
-std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, GatherWindow window) {
+std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, int windowMs) {
     platform::Clock& clock = platform::GetClock();
-    std::int64_t deadline = clock.MonotonicMs() + window.firstByteMs;
+    const std::int64_t deadline = clock.MonotonicMs() + windowMs;
     std::size_t got = 0;
     while (got < want) {
         const std::int64_t left = deadline - clock.MonotonicMs();
@@ -46,7 +46,6 @@ std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, Gat
             if (n < 0) clock.SleepMs(std::min<std::int64_t>(left, 10));  // a failing line must not spin
             continue;
         }
-        if (got == 0 && window.restMs >= 0) deadline = clock.MonotonicMs() + window.restMs;
         got += static_cast<std::size_t>(n);
     }
     return got;

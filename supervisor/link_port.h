@@ -31,18 +31,10 @@ private:
     int fd_;
 };
 
-// How long a frame may take to arrive: `firstByteMs` from the call for its
-// first byte, then `restMs` from the first byte for the rest (a negative
-// `restMs` keeps the one window from the call).
-struct GatherWindow {
-    int firstByteMs;
-    int restMs = -1;
-};
-
-// Gathers up to `want` bytes over as many reads as the line needs, so a frame
-// split across reads is still whole. A read error counts as no bytes.
-// Returns the count gathered (== want when complete).
-std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, GatherWindow window);
+// Gathers up to `want` bytes over as many reads as the line needs within
+// `windowMs` of the call, so a frame split across reads is still whole. A read
+// error counts as no bytes. Returns the count gathered (== want when complete).
+std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, int windowMs);
 
 // Writes all bytes, in as many writes as needed; fails when a write returns
 // more than `windowMs` after the first one without all bytes out.

@@ -47,12 +47,12 @@ void SendAck(LinkPort& port, std::uint8_t command, std::uint8_t result = 0) {
 // the window from the first byte. A loader start gets its two further bytes.
 std::size_t CollectCommand(LinkPort& port, std::uint8_t* buf) {
     platform::Clock& clock = platform::GetClock();
-    std::size_t got = GatherFrame(port, buf, 1, {kSlaveReadTimeoutMs});
+    std::size_t got = GatherFrame(port, buf, 1, kSlaveReadTimeoutMs);
     if (got == 0) return 0;
     const std::int64_t first = clock.MonotonicMs();
     auto rest = [&](std::size_t want) {
         const std::int64_t left = first + kSlaveCommandWindowMs - clock.MonotonicMs();
-        if (left > 0) got += GatherFrame(port, buf + got, want - got, {static_cast<int>(left)});
+        if (left > 0) got += GatherFrame(port, buf + got, want - got, static_cast<int>(left));
     };
     rest(kCommandSize);
     if (got == kCommandSize && IsLoaderStartPrefix(buf, got)) rest(kLoaderStartSize);
@@ -156,7 +156,7 @@ void ServeBoardLinkOn(RegisterMap& map, LinkPort& port) {
     case kCmdSettings: {
         SendAck(port, kCmdSettings);
         std::uint8_t f[kEVSEDataSize];
-        const std::size_t n = GatherFrame(port, f, sizeof f, {kSlaveSettingsWindowMs});
+        const std::size_t n = GatherFrame(port, f, sizeof f, kSlaveSettingsWindowMs);
         StoreEVSEData(map, f, n, g_hooks.modelMaxCurrent);
         break;
     }

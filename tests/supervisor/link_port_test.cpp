@@ -45,12 +45,12 @@ TEST_F(PtyLine, ControlBytesPassBothWaysUnchanged) {
     std::vector<std::uint8_t> got(frame.size());
 
     ASSERT_TRUE(WriteFrame(a, frame.data(), frame.size(), 1000));
-    EXPECT_EQ(GatherFrame(b, got.data(), got.size(), {2000}), frame.size());
+    EXPECT_EQ(GatherFrame(b, got.data(), got.size(), 2000), frame.size());
     EXPECT_EQ(got, frame);
 
     std::fill(got.begin(), got.end(), 0);
     ASSERT_TRUE(WriteFrame(b, frame.data(), frame.size(), 1000));
-    EXPECT_EQ(GatherFrame(a, got.data(), got.size(), {2000}), frame.size());
+    EXPECT_EQ(GatherFrame(a, got.data(), got.size(), 2000), frame.size());
     EXPECT_EQ(got, frame);
 }
 
@@ -63,7 +63,7 @@ TEST_F(PtyLine, AFrameWrittenInPiecesIsGatheredWhole) {
         usleep(2000);
     }
     std::vector<std::uint8_t> got(frame.size());
-    EXPECT_EQ(GatherFrame(b, got.data(), got.size(), {2000}), frame.size());
+    EXPECT_EQ(GatherFrame(b, got.data(), got.size(), 2000), frame.size());
     EXPECT_EQ(got, frame);
 }
 

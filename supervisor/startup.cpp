@@ -170,8 +170,7 @@ void StartUp(Supervisor& s, platform::Adc& adc) {
     }
 
     map.set(SHRMEM_SUPERVISOR_STARTED, 0x80);
-    s.fwVersion = (kFirmwareVersion & 0xFFFFFF00u) | 1u;
-    map.set(SHRMEM_FW_VERSION, s.fwVersion);
+    map.set(SHRMEM_FW_VERSION, (kFirmwareVersion & 0xFFFFFF00u) | 1u);
     GetEth0Info(map);
     map.set(SHRMEM_CHARGER_STATE, 0);
     GetRateOfHour(map);
@@ -204,7 +203,7 @@ void StartUp(Supervisor& s, platform::Adc& adc) {
     gpio.SetDirection(78, "in");
 
     map.set(ccsb::SHRMEM_CCS_BOARD_ALARM, 0);
-    s.modelMaxCurrent = defEVSEmodelMaxCur;
+    // The model maximum current (defEVSEmodelMaxCur) caps the settings frame in the link's hooks.
     map.set(SHRMEM_CCS_SELECTED, 0);
 
     Run("/root/Marlet &", {"/root/Marlet"}, "", "", true);

@@ -40,8 +40,6 @@ struct Supervisor {
     int line = -1;                 // board-link descriptor
     PlugTemperature temperature;
     common::TimeStamp lastSample;
-    std::uint32_t fwVersion = kFirmwareVersion;
-    int modelMaxCurrent = defEVSEmodelMaxCur;
 };
 
 // Runs the start-up, from the GPIO set-up to entering the loop (the map is

@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +42,37 @@ std::string ReadTextFile(const std::string& path, std::size_t maxBytes) {
     ssize_t n = ReadFileBytes(path, reinterpret_cast<std::uint8_t*>(s.data()), maxBytes);
     s.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return s;
+}
+
+bool ReplaceFile(const std::string& path, const void* data, std::size_t len, mode_t mode) {
+    const std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    fchmod(fd, mode);  // an older temporary file keeps its mode otherwise
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < len) {
+        ssize_t n = write(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false; else done += static_cast<std::size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    // The rename itself is durable only once the folder is synced.
+    const auto slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -17,5 +17,13 @@ ssize_t ReadFileBytes(const std::string& path, std::uint8_t* buf, std::size_t le
 bool AppendToFile(const std::string& path, const std::string& text);
 // Reads a whole small text file ("" when missing).
 std::string ReadTextFile(const std::string& path, std::size_t maxBytes = 4096);
+// Replaces the file as a whole: the bytes go to a temporary file beside it,
+// which is synced and renamed over the old one, so a reader or a power cut
+// sees the old file or the new one, never a torn one. False on failure (the
+// old file then stays as it was).
+bool ReplaceFile(const std::string& path, const void* data, std::size_t len, mode_t mode = 0644);
+inline bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    return ReplaceFile(path, text.data(), text.size(), mode);
+}
 
 }  // namespace platform

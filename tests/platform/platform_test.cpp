@@ -5,6 +5,9 @@
 #include <termios.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <thread>
@@ -13,6 +16,7 @@
 #include "clock.h"
 #include "files.h"
 #include "gpio.h"
+#include "instance_lock.h"
 #include "paths.h"
 #include "serial.h"
 #include "shm.h"
@@ -139,4 +143,45 @@ TEST(Serial, OpenSerialGivesABlockingRawLineThatChildrenDoNotInherit) {
     close(fd);
     close(master);
     close(slave);
+}
+
+TEST(Files, ReplaceFileSwapsTheWholeFileOrLeavesTheOldOne) {
+    TestRoot root;
+    const std::string path = root.Make("/Storage") + "/Value";
+    ASSERT_TRUE(ReplaceFile(path, std::string("a much longer first text\n")));
+    ASSERT_TRUE(ReplaceFile(path, std::string("short"), 0600));
+    EXPECT_EQ(ReadTextFile(path), "short");  // no tail of the longer text
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_FALSE(ReplaceFile(root.path() + "/missing/folder/Value", std::string("x")));
+    EXPECT_EQ(ReadTextFile(path), "short");
+}
+
+TEST(InstanceLock, OneHolderPerNameUntilItEnds) {
+    TestRoot root;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The child takes the lock, says so, and holds it until killed.
+        char ok = HoldInstanceLock("Tool") ? 1 : 0;
+        if (write(ready[1], &ok, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    std::string err;
+    EXPECT_FALSE(HoldInstanceLock("Tool", &err));
+    EXPECT_NE(err.find("already running"), std::string::npos) << err;
+    EXPECT_TRUE(HoldInstanceLock("OtherTool"));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(HoldInstanceLock("Tool", &err)) << err;  // a killed holder frees it
+    EXPECT_FALSE(HoldInstanceLock("Tool"));              // and now this process holds it
+    close(ready[0]);
+    close(ready[1]);
 }

@@ -1,0 +1,16 @@
+// One instance of each program per board: a program takes its lock at start
+// and holds it for its life; a second start finds it taken and exits.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Takes the exclusive lock "/var/lock/<name>.lock" under the station root and
+// keeps it until the process ends (the kernel drops it with the last holder,
+// also after a kill). False, with a reason, when another process holds it or
+// the lock file cannot be made. The descriptor is not passed to programs
+// started with exec; a forked child shares the lock with its parent.
+bool HoldInstanceLock(const std::string& name, std::string* error = nullptr);
+
+}  // namespace platform

@@ -31,7 +31,7 @@ int main() {
     platform::FlushInput(fd);
     boardlink::InitCcsStatusBlock(s.map);
 
-    supervisor::FdLinkPort port(fd);
+    linkwire::FdLinkPort port(fd);
     while (!boardlink::LinkCycle(s, port)) {
     }
     boardlink::FirmwarePush(s, port);

@@ -13,7 +13,7 @@ namespace boardlink {
 using namespace regmap;
 using common::RecordSysLog;
 using common::RecordSysLogf;
-using supervisor::LinkPort;
+using linkwire::LinkPort;
 
 namespace {
 
@@ -23,8 +23,8 @@ bool ChargePhase(const RegisterMap& map) {
 }
 
 bool SendCommand(LinkPort& port, std::uint8_t command) {
-    const supervisor::LinkCommandFrame f = supervisor::MakeCommandFrame(command);
-    return supervisor::WriteFrame(port, f.data(), f.size(), kAckWindowMs);
+    const linkwire::LinkCommandFrame f = linkwire::MakeCommandFrame(command);
+    return linkwire::WriteFrame(port, f.data(), f.size(), kAckWindowMs);
 }
 
 void GfdFailure(Scrivet& s) {
@@ -100,8 +100,8 @@ void BuildEVSEData(Scrivet& s) {
     RegisterMap& map = s.map;
     auto& f = s.EVSEData;
     f.fill(0);
-    f[0] = supervisor::kFrameStart;
-    f[15] = supervisor::kFrameEnd;
+    f[0] = linkwire::kFrameStart;
+    f[15] = linkwire::kFrameEnd;
     const bool charging = ChargePhase(map);
 
     f[1] = map.get(SHRMEM_CCS_SELECTED);
@@ -148,12 +148,12 @@ void BuildEVSEData(Scrivet& s) {
 }
 
 int SendEVSEData(Scrivet& s, LinkPort& port) {
-    if (!SendCommand(port, supervisor::kCmdSettings)) return 0;
-    std::uint8_t ack[supervisor::kCommandSize] = {};
-    const std::size_t n = supervisor::GatherFrame(port, ack, sizeof ack, kAckWindowMs);
-    if (!supervisor::IsFramed(ack, n, sizeof ack) || ack[1] != supervisor::kCmdSettings) return 0;
+    if (!SendCommand(port, linkwire::kCmdSettings)) return 0;
+    std::uint8_t ack[linkwire::kCommandSize] = {};
+    const std::size_t n = linkwire::GatherFrame(port, ack, sizeof ack, kAckWindowMs);
+    if (!linkwire::IsFramed(ack, n, sizeof ack) || ack[1] != linkwire::kCmdSettings) return 0;
     BuildEVSEData(s);
-    return supervisor::WriteFrame(port, s.EVSEData.data(), s.EVSEData.size(), kSettingsWriteWindowMs) ? 1 : 0;
+    return linkwire::WriteFrame(port, s.EVSEData.data(), s.EVSEData.size(), kSettingsWriteWindowMs) ? 1 : 0;
 }
 
 namespace {
@@ -283,9 +283,9 @@ void MirrorStatus(Scrivet& s) {
 
 int GetCCSData(Scrivet& s, LinkPort& port) {
     s.EVData.fill(0);
-    if (!SendCommand(port, supervisor::kCmdStatus)) return 0;
-    const std::size_t n = supervisor::GatherFrame(port, s.EVData.data(), s.EVData.size(), kStatusWindowMs);
-    if (!supervisor::IsFramed(s.EVData.data(), n, s.EVData.size())) return 0;
+    if (!SendCommand(port, linkwire::kCmdStatus)) return 0;
+    const std::size_t n = linkwire::GatherFrame(port, s.EVData.data(), s.EVData.size(), kStatusWindowMs);
+    if (!linkwire::IsFramed(s.EVData.data(), n, s.EVData.size())) return 0;
     MirrorStatus(s);
     return 1;
 }
@@ -295,12 +295,12 @@ int HandShake(Scrivet& s, LinkPort& port) {
     const common::TimeStamp start = common::MonotonicNow();
     bool reported = false;
     for (;;) {
-        std::uint8_t answer[supervisor::kCommandSize] = {};
-        SendCommand(port, supervisor::kCmdHandShake);
-        const std::size_t n = supervisor::GatherFrame(port, answer, sizeof answer, kHandShakeReadMs);
-        if (supervisor::IsFramed(answer, n, sizeof answer) && answer[1] == supervisor::kCmdHandShake) return 1;
+        std::uint8_t answer[linkwire::kCommandSize] = {};
+        SendCommand(port, linkwire::kCmdHandShake);
+        const std::size_t n = linkwire::GatherFrame(port, answer, sizeof answer, kHandShakeReadMs);
+        if (linkwire::IsFramed(answer, n, sizeof answer) && answer[1] == linkwire::kCmdHandShake) return 1;
 
-        supervisor::DrainLine(port, kHandShakeReadMs, 1);
+        linkwire::DrainLine(port, kHandShakeReadMs, 1);
         clock.SleepMs(1000);
         if (common::ElapsedMs(start) > kLinkAlarmAfterMs) {
             if (!reported) {

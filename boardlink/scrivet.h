@@ -26,23 +26,23 @@ enum : std::uint8_t { kGfdIdle = 0, kGfdRequested = 1, kGfdRunning = 2, kGfdFail
 
 struct Scrivet {
     regmap::RegisterMap map;                 // MeterSMPtr: the main board's map
-    supervisor::EVDataFrame EVData{};        // last status frame
-    supervisor::EVSEDataFrame EVSEData{};    // settings frame being sent
+    linkwire::EVDataFrame EVData{};        // last status frame
+    linkwire::EVSEDataFrame EVSEData{};    // settings frame being sent
     std::uint8_t GFDSelfTest = kGfdIdle;
     common::TimeStamp GFDSelfTestStartTime;
     std::uint8_t u8PevStatusUpdate = 0;
     std::uint8_t vCmdLowFlag = 0, vCmdHighFlag = 0, iCmdHighFlag = 0;
     DinErrorState din;
     // The CCS-board firmware push: 1 when the CCS board reported success.
-    std::function<int(supervisor::LinkPort&)> updateCAImage;
+    std::function<int(linkwire::LinkPort&)> updateCAImage;
 };
 
 // Start-up step 4: the main board's initial CCS status block.
 void InitCcsStatusBlock(regmap::RegisterMap& map);
 
-int HandShake(Scrivet& s, supervisor::LinkPort& port);
-int SendEVSEData(Scrivet& s, supervisor::LinkPort& port);
-int GetCCSData(Scrivet& s, supervisor::LinkPort& port);
+int HandShake(Scrivet& s, linkwire::LinkPort& port);
+int SendEVSEData(Scrivet& s, linkwire::LinkPort& port);
+int GetCCSData(Scrivet& s, linkwire::LinkPort& port);
 int ChargerMalfun(const regmap::RegisterMap& map);
 
 // Builds the settings frame from the map (the GFD self-test steps meanwhile).
@@ -54,9 +54,9 @@ void MirrorStatus(Scrivet& s);
 // Hand-shake, then settings / status / analysis until a step fails (false)
 // or a firmware push is requested (true). `maxCycles` bounds the cycles
 // (negative: no bound; reaching it returns false).
-bool LinkCycle(Scrivet& s, supervisor::LinkPort& port, int maxCycles = -1);
+bool LinkCycle(Scrivet& s, linkwire::LinkPort& port, int maxCycles = -1);
 
 // The firmware push and its result; the program then idles.
-void FirmwarePush(Scrivet& s, supervisor::LinkPort& port);
+void FirmwarePush(Scrivet& s, linkwire::LinkPort& port);
 
 }  // namespace boardlink

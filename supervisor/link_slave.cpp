@@ -18,6 +18,7 @@
 namespace supervisor {
 
 using namespace regmap;
+using namespace linkwire;
 
 namespace {
 

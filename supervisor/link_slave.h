@@ -11,6 +11,8 @@
 
 namespace supervisor {
 
+using linkwire::LinkPort;
+
 // What the link needs of the rest of the supervisor. Every member has a
 // working default; the start-up or a test may replace them.
 struct LinkSlaveHooks {

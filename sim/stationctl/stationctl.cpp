@@ -7,7 +7,7 @@
 #include <string>
 
 #include "regmap_fields.h"
-#include "settings.h"
+#include "settings_defaults.h"
 #include "shm.h"
 
 int main() {
@@ -19,7 +19,7 @@ int main() {
         return EXIT_FAILURE;
     }
     RegisterMap map(base, kMapSize);
-    supervisor::WriteDefaults(map);  // the settings image as restored from flash
+    common::WriteDefaults(map);  // the settings image as restored from flash
     map.set(mainb::SHRMEM_MAX_OUTPUT_CURRENT, 125);
 
     // Station-controller inputs of the other programs.

@@ -12,7 +12,7 @@
 #include "clock.h"
 #include "link_port.h"
 
-class FakeLinkPort : public supervisor::LinkPort {
+class FakeLinkPort : public linkwire::LinkPort {
 public:
     explicit FakeLinkPort(platform::TestClock& clock) : clock_(clock) {}
 

@@ -443,7 +443,7 @@ TEST_F(ScrivetTest, FirmwarePushRequestLeavesTheCycle) {
     EXPECT_EQ(Count(Log(), " - [Scrivet]Update Quorzel NG (transmission failed)\n"), 1);
 
     map.set(ALARM_CCS_BOARD_UPDATE, false);
-    s.updateCAImage = [](supervisor::LinkPort&) { return 1; };
+    s.updateCAImage = [](linkwire::LinkPort&) { return 1; };
     FirmwarePush(s, port);
     EXPECT_FALSE(map.get(ALARM_CCS_BOARD_UPDATE));
     EXPECT_EQ(Count(Log(), " - [Scrivet]Update Quorzel OK\n"), 1);

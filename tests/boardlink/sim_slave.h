@@ -29,23 +29,23 @@ private:
         in_.insert(in_.end(), bytes.begin(), bytes.end());
         for (;;) {
             if (settingsDue_) {
-                if (in_.size() < supervisor::kEVSEDataSize) return;
-                supervisor::StoreEVSEData(map, in_.data(), supervisor::kEVSEDataSize, 60);
-                in_.erase(in_.begin(), in_.begin() + supervisor::kEVSEDataSize);
+                if (in_.size() < linkwire::kEVSEDataSize) return;
+                linkwire::StoreEVSEData(map, in_.data(), linkwire::kEVSEDataSize, 60);
+                in_.erase(in_.begin(), in_.begin() + linkwire::kEVSEDataSize);
                 settingsDue_ = false;
                 continue;
             }
-            if (in_.size() < supervisor::kCommandSize) return;
+            if (in_.size() < linkwire::kCommandSize) return;
             const std::uint8_t cmd = in_[1];
-            in_.erase(in_.begin(), in_.begin() + supervisor::kCommandSize);
+            in_.erase(in_.begin(), in_.begin() + linkwire::kCommandSize);
             if (silent) continue;
-            if (cmd == supervisor::kCmdStatus) {
-                const auto f = supervisor::BuildEVData(map, proximity);
+            if (cmd == linkwire::kCmdStatus) {
+                const auto f = linkwire::BuildEVData(map, proximity);
                 Answer(f.data(), f.size());
             } else {
-                const auto ack = supervisor::MakeAck(cmd);
+                const auto ack = linkwire::MakeAck(cmd);
                 Answer(ack.data(), ack.size());
-                settingsDue_ = cmd == supervisor::kCmdSettings;
+                settingsDue_ = cmd == linkwire::kCmdSettings;
             }
         }
     }

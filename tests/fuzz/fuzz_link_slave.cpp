@@ -18,15 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         supervisor::LinkSlaveHooks h;
         h.proximity = [] { return std::uint8_t{1}; };
         h.reboot = [] {};
-        h.runLoader = [](supervisor::LinkPort&, const std::uint8_t*, std::size_t) { return true; };
+        h.runLoader = [](linkwire::LinkPort&, const std::uint8_t*, std::size_t) { return true; };
         supervisor::SetLinkSlaveHooks(h);
         return true;
     }();
     (void)init;
     regmap::RegisterMap map(mem.data(), mem.size());
 
-    supervisor::ClassifyCommand(data, size);
-    supervisor::StoreEVSEData(map, data, size, 60);
+    linkwire::ClassifyCommand(data, size);
+    linkwire::StoreEVSEData(map, data, size, 60);
 
     LinkBytesPort port(data, size, clock, 16);
     for (int pass = 0; pass < 64 && !port.Done(); ++pass) supervisor::ServeBoardLinkOn(map, port);

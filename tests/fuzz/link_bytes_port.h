@@ -10,7 +10,7 @@
 #include "clock.h"
 #include "link_port.h"
 
-class LinkBytesPort : public supervisor::LinkPort {
+class LinkBytesPort : public linkwire::LinkPort {
 public:
     LinkBytesPort(const std::uint8_t* d, std::size_t n, platform::TestClock& c, std::size_t maxChunk)
         : d_(d), n_(n), clock_(c), maxChunk_(maxChunk) {}

@@ -15,6 +15,7 @@
 #include "testroot.h"
 
 using namespace supervisor;
+using namespace linkwire;
 using namespace regmap;
 using Bytes8 = std::vector<std::uint8_t>;
 

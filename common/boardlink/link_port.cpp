@@ -9,7 +9,7 @@
 #include "clock.h"
 #include "serial.h"
 
-namespace supervisor {
+namespace linkwire {
 
 ssize_t FdLinkPort::Read(std::uint8_t* buf, std::size_t len, int timeoutMs) {
     if (fd_ < 0) {
@@ -69,4 +69,4 @@ void DrainLine(LinkPort& port, int quietMs, int pauseMs) {
     while (port.Read(junk, sizeof junk, quietMs) > 0) platform::GetClock().SleepMs(pauseMs);
 }
 
-}  // namespace supervisor
+}  // namespace linkwire

@@ -12,9 +12,9 @@
 #include "link_port.h"
 #include "serial.h"
 
-using supervisor::FdLinkPort;
-using supervisor::GatherFrame;
-using supervisor::WriteFrame;
+using linkwire::FdLinkPort;
+using linkwire::GatherFrame;
+using linkwire::WriteFrame;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace supervisor {
+namespace linkwire {
 
 class LinkPort {
 public:
@@ -44,4 +44,4 @@ bool WriteFrame(LinkPort& port, const std::uint8_t* buf, std::size_t len, int wi
 // nothing (pausing `pauseMs` after each read that brought bytes).
 void DrainLine(LinkPort& port, int quietMs, int pauseMs);
 
-}  // namespace supervisor
+}  // namespace linkwire

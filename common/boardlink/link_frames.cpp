@@ -6,7 +6,7 @@
 #include "crc.h"
 #include "regmap_fields.h"
 
-namespace supervisor {
+namespace linkwire {
 
 using namespace regmap;
 
@@ -115,4 +115,4 @@ bool StoreEVSEData(RegisterMap& map, const std::uint8_t* f, std::size_t n, std::
     return true;
 }
 
-}  // namespace supervisor
+}  // namespace linkwire

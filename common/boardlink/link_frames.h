@@ -10,7 +10,7 @@
 
 #include "regmap.h"
 
-namespace supervisor {
+namespace linkwire {
 
 inline constexpr std::uint8_t kFrameStart = 0x55;
 inline constexpr std::uint8_t kFrameEnd = 0xAA;
@@ -61,4 +61,4 @@ EVDataFrame BuildEVData(regmap::RegisterMap& map, std::uint8_t proximity);
 // frame (16 bytes, 0x55 ... 0xAA) is stored; false otherwise.
 bool StoreEVSEData(regmap::RegisterMap& map, const std::uint8_t* frame, std::size_t n, std::uint8_t maxCurrent);
 
-}  // namespace supervisor
+}  // namespace linkwire

@@ -1,6 +1,8 @@
 #include "instance_lock.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -28,6 +30,11 @@ bool HoldInstanceLock(const std::string& name, std::string* error) {
         return false;
     }
     return true;  // the descriptor stays open for the life of the process
+}
+
+bool EndWithParent(int parentPid) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return false;
+    return getppid() == parentPid;  // a parent that died before the call sends nothing
 }
 
 }  // namespace platform

@@ -13,4 +13,9 @@ namespace platform {
 // started with exec; a forked child shares the lock with its parent.
 bool HoldInstanceLock(const std::string& name, std::string* error = nullptr);
 
+// For a forked child that shares its parent's lock: the child ends when the
+// parent (`parentPid`, taken before the fork) does, so a killed program can be
+// started again at once. False when the parent is already gone.
+bool EndWithParent(int parentPid);
+
 }  // namespace platform

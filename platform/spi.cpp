@@ -57,29 +57,52 @@ private:
     int fd_;
 };
 
+int ConnectUnix(const std::string& socketPath) {
+    sockaddr_un addr{};
+    if (socketPath.empty() || socketPath.size() >= sizeof(addr.sun_path)) return -1;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A transfer that fails drops the connection; the next one connects again,
+// so a restarted emulator is found as a replaced chip would be.
 class SocketSpi final : public SpiDevice {
 public:
-    explicit SocketSpi(int fd) : fd_(fd) {}
-    ~SocketSpi() override { close(fd_); }
+    SocketSpi(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    ~SocketSpi() override { Drop(); }
 
     int Transfer(const std::uint8_t* tx, std::uint8_t* rx, std::size_t len, unsigned bitsPerWord) override {
         if (len == 0 || len + 1 > kMaxMessage) return -1;
+        if (fd_ < 0 && (fd_ = ConnectUnix(path_)) < 0) return -1;
         std::vector<std::uint8_t> msg(len + 1, 0);
         msg[0] = static_cast<std::uint8_t>(bitsPerWord);
         if (tx) std::memcpy(&msg[1], tx, len);
-        if (send(fd_, msg.data(), msg.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(msg.size())) return -1;
+        if (send(fd_, msg.data(), msg.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(msg.size())) return Drop();
         std::vector<std::uint8_t> in(len);
         ssize_t n;
         do {
             n = recv(fd_, in.data(), in.size(), 0);
         } while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(len)) return -1;
+        if (n != static_cast<ssize_t>(len)) return Drop();
         if (rx) std::memcpy(rx, in.data(), len);
         return static_cast<int>(len);
     }
 
 private:
+    int Drop() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        return -1;
+    }
     int fd_;
+    std::string path_;
 };
 
 // Forwards to an installed device that it does not own.
@@ -114,17 +137,9 @@ std::unique_ptr<SpiDevice> OpenSpidev(const std::string& systemPath) {
 }
 
 std::unique_ptr<SpiDevice> ConnectSpiSocket(const std::string& socketPath) {
-    sockaddr_un addr{};
-    if (socketPath.empty() || socketPath.size() >= sizeof(addr.sun_path)) return nullptr;
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int fd = ConnectUnix(socketPath);
     if (fd < 0) return nullptr;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    return std::make_unique<SocketSpi>(fd);
+    return std::make_unique<SocketSpi>(fd, socketPath);
 }
 
 std::unique_ptr<SpiDevice> OpenSpi(const std::string& devicePath) {

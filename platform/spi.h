@@ -28,7 +28,8 @@ public:
 std::unique_ptr<SpiDevice> OpenSpidev(const std::string& systemPath);
 
 // The client end of the emulator's socket (SOCK_SEQPACKET): one request
-// message per transfer, one answer message of the received bytes.
+// message per transfer, one answer message of the received bytes. After a
+// failed transfer the next one connects again (a restarted emulator).
 std::unique_ptr<SpiDevice> ConnectSpiSocket(const std::string& socketPath);
 
 // The environment variable that names the emulator's socket. When it is set,

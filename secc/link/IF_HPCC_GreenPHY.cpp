@@ -10,6 +10,7 @@
 #include "IF_SPI_App.h"
 #include "clock.h"
 #include "packet.h"
+#include "instance_lock.h"
 #include "ram_drv.h"
 
 namespace plc {
@@ -42,8 +43,14 @@ void ReleaseTxSlot(std::uint8_t idx) {
 // ---- Driver process ---------------------------------------------------------
 
 pid_t GreenPHY_StateMachine(int fd, pid_t (*forkFn)()) {
+    const int parent = static_cast<int>(getpid());
     pid_t pid = forkFn();
-    if (pid == 0) GreenPHY_DriverLoop(fd);
+    if (pid == 0) {
+        // The driver holds the program's instance lock with its parent: it
+        // must not outlive a killed controller, or Marlet could not start again.
+        if (!platform::EndWithParent(parent)) std::_Exit(0);
+        GreenPHY_DriverLoop(fd);
+    }
     return pid;
 }
 
@@ -52,18 +59,61 @@ void GreenPHY_DriverLoop(int fd) {
     for (;;) GreenPHY_DriverStep(fd);
 }
 
+bool MovePhyState(std::uint16_t from, std::uint16_t to) {
+    return SegWord(kPhyState).compare_exchange_strong(from, to, std::memory_order_acq_rel);
+}
+
+namespace {
+
+common::TimeStamp g_signatureCheckedAt;
+
+// The segment was cleared by the controller: whatever this process still
+// held of the old indices, slots and transmit machine is void.
+void ForgetClearedState() {
+    for (std::size_t off : {kTxBufIdx, kTxExeIdx, kTxBufNum, kRxBufIdx, kRxExeIdx, kRxBufNum}) StoreByte(off, 0);
+    for (std::size_t i = 0; i < kTxSlots; ++i) StoreByte(TxSlotFlag(i), 0);
+    for (std::size_t i = 0; i < kRxSlots; ++i) StoreWord(RxSlotFlag(i), 0);
+    Ring_Clear();
+    PLC_State_Machine = 0;
+}
+
+// The chip stopped answering (a failed transfer or a lost signature): it is
+// synchronised again, and the controller sees the driver leave its running state.
+void LeaveRunning() {
+    PLC_State_Machine = 0;
+    if (!MovePhyState(PHY_RUN, PHY_SYNC)) return;
+    SetSystemStatus(9, 0, 0, 0);
+    QCA7K_SYNC_StartTime = common::MonotonicNow();
+}
+
+}  // namespace
+
 void GreenPHY_DriverStep(int fd) {
-    switch (LoadWord(kPhyState)) {
-    case PHY_SYNC: {
-        if (SegWord(kResetFlag).exchange(0, std::memory_order_acq_rel) == 1) PLC_Reset();
+    std::uint16_t phy = LoadWord(kPhyState);
+    if (phy != PHY_SYNC && phy != PHY_RUN) {  // 0, or whatever a cleared segment holds
+        ForgetClearedState();
+        if (!MovePhyState(phy, PHY_SYNC)) return;
+        SetSystemStatus(9, 0, 0, 0);
+        QCA7K_SYNC_StartTime = common::MonotonicNow();
+        return;
+    }
+    // Looked at in every state: a request set just after a clear must not be
+    // lost when the driver gets to running in that window.
+    if (SegWord(kResetFlag).exchange(0, std::memory_order_acq_rel) == 1) {
+        PLC_Reset();
+        return;
+    }
+    SPI_TakeFailure();
+    if (phy == PHY_SYNC) {
         SPI2_Xfer_RegReadCmd_Execute(fd, SPI_REG_SIGNATURE);
         if (SPI2_Xfer_RegReadCmd_Execute(fd, SPI_REG_SIGNATURE) == SPI_GOOD_SIGNATURE) {
             SPI2_Xfer_RegWriteCmd_Execute(fd, SPI_REG_INTR_CAUSE, nIntCause);
             SPI2_Xfer_RegWriteCmd_Execute(fd, SPI_REG_INTR_ENABLE, 0x47);
             SPI2_Xfer_RegWriteCmd_Execute(fd, SPI_REG_RDBUF_WATERMARK, 100);
             SPI2_Xfer_RegWriteCmd_Execute(fd, SPI_REG_WRBUF_WATERMARK, 240);
-            StoreWord(kPhyState, PHY_RUN);
+            if (SPI_TakeFailure() || !MovePhyState(PHY_SYNC, PHY_RUN)) return;
             StoreWord(kResetCount, 0);
+            g_signatureCheckedAt = common::MonotonicNow();
             return;
         }
         std::int64_t t = common::ElapsedMs(QCA7K_SYNC_StartTime);
@@ -80,16 +130,17 @@ void GreenPHY_DriverStep(int fd) {
         }
         return;
     }
-    case PHY_RUN:
-        SPI_Pkt_Schedule(fd);
-        Sleep(1);
-        return;
-    default:  // 0, or whatever a cleared segment holds
-        StoreWord(kPhyState, PHY_SYNC);
-        SetSystemStatus(9, 0, 0, 0);
-        QCA7K_SYNC_StartTime = common::MonotonicNow();
+    SPI_Pkt_Schedule(fd);
+    bool lost = SPI_TakeFailure();
+    if (!lost && common::ElapsedMs(g_signatureCheckedAt) >= kSignatureCheckMs) {
+        g_signatureCheckedAt = common::MonotonicNow();
+        lost = SPI2_Xfer_RegReadCmd_Execute(fd, SPI_REG_SIGNATURE) != SPI_GOOD_SIGNATURE;
+    }
+    if (lost) {
+        LeaveRunning();
         return;
     }
+    Sleep(1);
 }
 
 void SPI_Pkt_Schedule(int fd) {
@@ -151,13 +202,9 @@ void SPI_Pkt_RX_Task(int fd) {
     std::uint16_t remaining = SPI2_Xfer_RegReadCmd_Execute(fd, SPI_REG_RDBUF_BYTE_AVA);
     if (remaining == 0) return;
     if (remaining > kMaxChipReadBytes) {
-        // The chip cannot hold that much: its state is not to be trusted.
-        // After its reset it starts a new stream, so the start of a frame
-        // still in the ring would never be completed: drop it.
+        // The chip cannot hold that much: a misread register. The bytes stay
+        // in the chip and are read on a later pass.
         ++nLinkCounters.chipFaults;
-        StoreWord(kPhyState, PHY_SYNC);
-        PLC_Reset();
-        Ring_Clear();
         return;
     }
     int repeats = 0;
@@ -183,15 +230,24 @@ void Ring_Clear() {
     for (std::size_t off : {kRingIn, kRingOut, kRingCount}) StoreWord(off, 0);
 }
 
+// The ring indices are written back only if nobody cleared them since they
+// were read: a clear by the controller wins over what this pass still held.
+namespace {
+bool ReplaceWord(std::size_t off, std::uint16_t expected, std::uint16_t value) {
+    return SegWord(off).compare_exchange_strong(expected, value, std::memory_order_acq_rel);
+}
+}  // namespace
+
 std::size_t Ring_Append(const std::uint8_t* data, std::size_t n) {
-    std::size_t count = std::min<std::size_t>(LoadWord(kRingCount), kRingSize);
-    std::size_t in = LoadWord(kRingIn) % kRingSize;
-    n = std::min(n, kRingSize - count);
-    std::size_t first = std::min(n, kRingSize - in);
-    std::memcpy(SPI_ReadBuffer + in, data, first);
+    const std::uint16_t count0 = LoadWord(kRingCount);
+    const std::uint16_t in0 = LoadWord(kRingIn);
+    if (count0 > kRingSize || in0 >= kRingSize) return 0;  // not values this driver wrote
+    n = std::min<std::size_t>(n, kRingSize - count0);
+    std::size_t first = std::min<std::size_t>(n, kRingSize - in0);
+    std::memcpy(SPI_ReadBuffer + in0, data, first);
     std::memcpy(SPI_ReadBuffer, data + first, n - first);
-    StoreWord(kRingIn, static_cast<std::uint16_t>((in + n) % kRingSize));
-    StoreWord(kRingCount, static_cast<std::uint16_t>(count + n));
+    if (!ReplaceWord(kRingIn, in0, static_cast<std::uint16_t>((in0 + n) % kRingSize))) return 0;
+    if (!ReplaceWord(kRingCount, count0, static_cast<std::uint16_t>(count0 + n))) return 0;
     return n;
 }
 
@@ -211,8 +267,10 @@ void Buffer_Copy(std::size_t first, std::size_t last, std::uint8_t* dst) {
 // A frame is taken only when L agrees with FL, it lies whole in the ring and
 // its end marker is in place; otherwise the parser moves on by one byte.
 void IF_GreenPHY_Pkt_Parser() {
-    std::size_t count = LoadWord(kRingCount);
-    std::size_t out = LoadWord(kRingOut);
+    const std::uint16_t count0 = LoadWord(kRingCount);
+    const std::uint16_t out0 = LoadWord(kRingOut);
+    std::size_t count = count0;
+    std::size_t out = out0;
     if (count > kRingSize || out >= kRingSize) {  // not values this driver wrote
         Ring_Clear();
         return;
@@ -257,8 +315,8 @@ void IF_GreenPHY_Pkt_Parser() {
         }
         skip(total);
     }
-    StoreWord(kRingOut, static_cast<std::uint16_t>(out));
-    StoreWord(kRingCount, static_cast<std::uint16_t>(count));
+    if (ReplaceWord(kRingOut, out0, static_cast<std::uint16_t>(out)))
+        ReplaceWord(kRingCount, count0, static_cast<std::uint16_t>(count));
 }
 
 // ---- Copy of frames to the packet interface ---------------------------------

@@ -33,6 +33,12 @@ extern LinkCounters nLinkCounters;
 
 // Highest read-buffer fill the chip can report.
 inline constexpr std::uint16_t kMaxChipReadBytes = 3199;
+// How often the running driver makes sure the chip still answers.
+inline constexpr std::int64_t kSignatureCheckMs = 1000;
+
+// Moves the PHY state from `from` to `to` unless someone (a clear of the
+// segment) changed it since; false then.
+bool MovePhyState(std::uint16_t from, std::uint16_t to);
 
 // Forks once: the child runs the driver loop for ever. Returns the child's
 // process id in the parent, -1 when the fork failed. `forkFn` is fork().

@@ -10,6 +10,7 @@
 #include "IF_SPI_App.h"
 #include "clock.h"
 #include "gpio.h"
+#include "instance_lock.h"
 #include "link_seams.h"
 #include "ram_drv.h"
 #include "regmap_fields.h"
@@ -48,6 +49,7 @@ common::TimeStamp nVS_SW_VER_ST, nVS_NW_INFO_ST, nCM_SET_KEY_ST;
 namespace {
 
 bool g_pilot_active = false;
+bool g_driver_running = false;  // the driver was running at the last pass
 
 regmap::RegisterMap Map() { return regmap::RegisterMap(MeterSMPtr); }
 common::TimeStamp Now() { return common::MonotonicNow(); }
@@ -243,6 +245,7 @@ void System_Var_Init() {
 
 void DIN_State_reset() {
     ++nSessionResetCnt;
+    g_driver_running = false;  // the clear below stops it; this reset re-arms itself
     v6_memory_assign();
     System_Var_Reset();
     mdbcln_conn_init();
@@ -404,7 +407,27 @@ void DIN_Controller() {
     }
 }
 
+namespace {
+
+// The driver left its running state on its own (chip reset, failed transfer,
+// lost signature): the chip may have started afresh, so the modem is taken
+// through the whole management chain again, as at start-up.
+void WatchDriver() {
+    bool running = LoadWord(kPhyState) == PHY_RUN;
+    if (g_driver_running && !running) {
+        QCA7k_PowerOn = 0;
+        fgVSSWVER_Cnf = 0;
+        fg_CMSETKEYCnfSend = 0;
+        fgVSNWINFO_Cnf = 0;
+        RearmModemManagement(false);
+    }
+    g_driver_running = running;
+}
+
+}  // namespace
+
 void Task_Schedular(int /*fd*/) {
+    WatchDriver();
     IF_GreenPHY_Handler();
     if (DIN_GetChargingStatus() == 1) {
         if (QCA7k_PowerOn == 1 && bChargingFlow == 0) {
@@ -439,7 +462,8 @@ void Task_Schedular(int /*fd*/) {
 }
 
 void PLC_Reset() {
-    StoreWord(kPhyState, PHY_SYNC);
+    // A segment cleared meanwhile keeps its state 0: the driver then starts afresh.
+    if (std::uint16_t phy = LoadWord(kPhyState); phy == PHY_RUN) MovePhyState(PHY_RUN, PHY_SYNC);
     SegWord(kResetCount).fetch_add(1, std::memory_order_acq_rel);
     auto& gpio = platform::GetGpio();
     gpio.Write(QCA7K_GPIO_RESET, 0);
@@ -478,6 +502,7 @@ void Marlet_LoadDefaults() {
     nUDP_Timeout = nTCP_Timeout = 60000;
     SLAC_Param_Reset();
     g_pilot_active = false;
+    g_driver_running = false;
     PLC_State_Machine = 0;
     nIntCause = 0;
     nLinkCounters = LinkCounters{};
@@ -498,6 +523,11 @@ void Marlet_Setup(std::uint8_t* registerMap, std::uint8_t* frameSegment) {
 
 int Marlet_Main(const MarletStart& start) {
     std::string error;
+    if (start.instanceName && !platform::HoldInstanceLock(start.instanceName, &error)) {
+        std::printf("[IF_MAIN]%s\n", error.c_str());
+        std::fflush(stdout);
+        return 1;
+    }
     std::uint8_t* map = platform::AttachSegment(start.mapKey, regmap::kMapSize, false, 0777, &error);
     if (!map) {
         platform::ReportInitFailure("SharedRegisterMap", error);

@@ -50,6 +50,7 @@ struct MarletStart {
     int mapKey = 5438;
     int segmentKey = 2345;
     pid_t (*forkFn)() = nullptr;  // fork() when null
+    const char* instanceName = "Marlet";  // one instance per board; null: no lock
 };
 // Start-up and the controller loop. Returns only when start-up fails:
 // non-zero, after "System init failed:" for a missing segment or fork.

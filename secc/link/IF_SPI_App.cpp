@@ -9,10 +9,12 @@ namespace {
 
 constexpr int kSpiHandle = 1;
 std::unique_ptr<platform::SpiDevice> g_spi;
+bool g_failed = false;
 
 int Xfer(int fd, const std::uint8_t* tx, std::uint8_t* rx, std::size_t len, unsigned bits) {
-    if (fd != kSpiHandle || !g_spi) return -1;
-    return g_spi->Transfer(tx, rx, len, bits);
+    int n = (fd == kSpiHandle && g_spi) ? g_spi->Transfer(tx, rx, len, bits) : -1;
+    if (n <= 0) g_failed = true;
+    return n;
 }
 
 }  // namespace
@@ -23,6 +25,12 @@ int SPI_init() {
 }
 
 void SPI_close() { g_spi.reset(); }
+
+bool SPI_TakeFailure() {
+    bool failed = g_failed;
+    g_failed = false;
+    return failed;
+}
 
 int SPI2_Xfer_RegWriteCmd_Execute(int fd, std::uint16_t reg, std::uint16_t value) {
     std::uint16_t cmd = reg | SPI_CMD_REG_WRITE;

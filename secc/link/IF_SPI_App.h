@@ -35,6 +35,8 @@ inline constexpr const char* kSpiDevicePath = "/dev/spidev0.0";
 int SPI_init();
 // Releases the device that SPI_init opened.
 void SPI_close();
+// Whether a transfer failed since the last call (the chip or its bus is gone).
+bool SPI_TakeFailure();
 
 // reg | 0x4000, value as two 16-bit words. 1 on success, else 0.
 int SPI2_Xfer_RegWriteCmd_Execute(int fd, std::uint16_t reg, std::uint16_t value);

@@ -56,6 +56,38 @@ TEST(Controller, StandbyChainCompletesAgainstTheModem) {
     EXPECT_EQ(rig.StatusWord(), 0x0B000000u);
 }
 
+// The chip stops answering in confirmed standby: its transfers fail (the
+// emulator is gone) or it drops out of running (held in reset, signature
+// lost). The driver leaves its running state, the status says so instead of
+// "configured", and once the chip answers again the controller takes it
+// through the management chain, so a vehicle plugged in afterwards starts SLAC.
+TEST(Controller, ModemThatStopsAnsweringIsNoticedAndConfiguredAgain) {
+    for (bool failTransfers : {true, false}) {
+        SCOPED_TRACE(failTransfers ? "transfers fail" : "chip drops out");
+        LinkRig rig;
+        rig.SetPilot(0);
+        ASSERT_TRUE(rig.RunUntil(PowerOn));
+        rig.Pass();
+        ASSERT_EQ(rig.StatusWord(), 0x0B000000u);
+        auto requests = rig.modem->mgmtRequests;
+        if (failTransfers) rig.bus->failing = true;
+        else rig.modem->SetResetLine(0);
+        ASSERT_TRUE(rig.RunUntil([&] { return rig.PhyState() != PHY_RUN; }, 100));
+        rig.Pass();
+        EXPECT_EQ(QCA7k_PowerOn, 0);
+        EXPECT_EQ(rig.map[2197], 0x09);
+        rig.bus->failing = false;
+        rig.modem->SetResetLine(1);
+        ASSERT_TRUE(rig.RunUntil(PowerOn));
+        rig.Pass();
+        EXPECT_EQ(rig.StatusWord(), 0x0B000000u);
+        EXPECT_EQ(rig.modem->mgmtRequests[0xA000], requests[0xA000] + 1);
+        EXPECT_EQ(std::memcmp(rig.modem->nid(), NID, 7), 0);
+        rig.SetPilot(4);
+        ASSERT_TRUE(rig.RunUntil([] { return DINState == 1; }, 10));
+    }
+}
+
 TEST(Controller, SilentModemIsResetAfterTenUnansweredRequests) {
     greenphy::ModemConfig c;
     c.managementSilent = true;

@@ -272,4 +272,47 @@ TEST_F(Modem, ReachedOverTheSocketSeamOneMessageATransfer) {
     close(listener);
 }
 
+// The emulator restarts: the driver's end of the seam fails one transfer and
+// then reaches the new emulator on the same path.
+TEST_F(Modem, SocketSeamReconnectsToARestartedEmulator) {
+    Make();
+    TestRoot root;
+    std::string path = root.path() + "/spi.sock";
+    auto serveOne = [&](int transfers) {
+        int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size());
+        unlink(path.c_str());
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        EXPECT_EQ(listen(listener, 1), 0);
+        return std::thread([this, listener, transfers] {
+            int client = accept(listener, nullptr, nullptr);
+            std::string tx;
+            unsigned bits = 0;
+            for (int i = 0; i < transfers && platform::ReadSpiRequest(client, tx, bits); ++i) {
+                Bytes rx(tx.size());
+                modem->Transfer(reinterpret_cast<const std::uint8_t*>(tx.data()), rx.data(), tx.size(), bits);
+                platform::WriteSpiAnswer(client, rx.data(), rx.size());
+            }
+            close(client);
+            close(listener);
+        });
+    };
+    std::uint8_t sig[4] = {0xDA, 0x00, 0, 0}, rx[4] = {};
+    auto first = serveOne(1);
+    auto spi = platform::ConnectSpiSocket(path);
+    ASSERT_TRUE(spi);
+    EXPECT_EQ(spi->Transfer(sig, rx, 4, 16), 4);
+    first.join();
+    EXPECT_EQ(spi->Transfer(sig, rx, 4, 16), -1);  // the emulator is gone
+    EXPECT_EQ(spi->Transfer(sig, rx, 4, 16), -1);  // and not back yet
+    auto second = serveOne(1);
+    std::memset(rx, 0, sizeof(rx));
+    EXPECT_EQ(spi->Transfer(sig, rx, 4, 16), 4);
+    EXPECT_EQ(rx[2] << 8 | rx[3], 0xAA55);
+    second.join();
+    unlink(path.c_str());
+}
+
 }  // namespace

@@ -12,7 +12,8 @@ LinkRig::LinkRig(greenphy::ModemConfig config) : map(262144, 0) {
     line = std::make_unique<greenphy::FdLine>(sp[0]);
     modem = std::make_unique<greenphy::GreenPhyModem>(config, line.get());
     gpio = std::make_unique<greenphy::ModemGpio>(*modem);
-    prevSpi_ = platform::SetSpiDevice(modem.get());
+    bus = std::make_unique<SpiInterposer>(*modem);
+    prevSpi_ = platform::SetSpiDevice(bus.get());
     prevGpio_ = platform::SetGpio(gpio.get());
     plc::Marlet_LoadDefaults();
     std::memset(segment, 0, sizeof(segment));

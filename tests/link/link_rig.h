@@ -19,6 +19,27 @@
 #include "ram_drv.h"
 #include "regmap.h"
 
+// The SPI bus between driver and modem, where tests inject faults: every
+// transfer can fail, and a hook can run before the Nth one (for example the
+// controller clearing the segment while the driver is in the middle of a pass).
+class SpiInterposer final : public platform::SpiDevice {
+public:
+    explicit SpiInterposer(platform::SpiDevice& chip) : chip_(chip) {}
+    int Transfer(const std::uint8_t* tx, std::uint8_t* rx, std::size_t len, unsigned bits) override {
+        ++count;
+        if (hook && count == hookAt) hook();
+        if (failing) return -1;
+        return chip_.Transfer(tx, rx, len, bits);
+    }
+    bool failing = false;
+    std::uint64_t count = 0;
+    std::uint64_t hookAt = 0;
+    std::function<void()> hook;
+
+private:
+    platform::SpiDevice& chip_;
+};
+
 class LinkRig {
 public:
     explicit LinkRig(greenphy::ModemConfig config = {});
@@ -55,6 +76,7 @@ public:
     std::unique_ptr<greenphy::FdLine> line;
     std::unique_ptr<greenphy::GreenPhyModem> modem;
     std::unique_ptr<greenphy::ModemGpio> gpio;
+    std::unique_ptr<SpiInterposer> bus;
     std::vector<std::uint8_t> map;
     alignas(64) std::uint8_t segment[plc::kFrameSegmentSize];
     int fd = -1;

@@ -206,25 +206,104 @@ TEST(SpiDriver, FullSlotsPauseTheRingWhichIsNeverOverwritten) {
     EXPECT_EQ(nLinkCounters.rxSkippedBytes, 0u);
 }
 
-TEST(SpiDriver, ImpossibleBytesAvailableResetsTheModem) {
+TEST(SpiDriver, ImpossibleBytesAvailableIsReadAgainLaterWithoutAReset) {
     LinkRig rig;
     ASSERT_TRUE(rig.SyncDriver());
-    // The start of a frame whose rest the chip will never send after its reset.
-    auto cut = ChipFrame(LinkRig::MakeFrame(300, 9));
-    ASSERT_EQ(Ring_Append(cut.data(), 100), 100u);
+    auto frame = LinkRig::MakeFrame(300, 9);
+    rig.PeerSend(frame);
     rig.modem->config().bytesAvailableOverride = 3200;
     auto resets = rig.modem->resets;
-    Steps(rig, 1);
-    EXPECT_EQ(nLinkCounters.chipFaults, 1u);
-    EXPECT_EQ(rig.modem->resets, resets + 1);
-    EXPECT_EQ(LoadWord(kRingCount), 0);
-    EXPECT_EQ(LoadWord(kRingIn), LoadWord(kRingOut));
+    Steps(rig, 3);
+    EXPECT_EQ(nLinkCounters.chipFaults, 3u);
+    EXPECT_EQ(rig.modem->resets, resets);
+    EXPECT_EQ(rig.PhyState(), PHY_RUN);
+    EXPECT_TRUE(TakeAll().empty());
+    // The frame waited in the chip and arrives whole on the next good read.
     rig.modem->config().bytesAvailableOverride.reset();
-    ASSERT_TRUE(rig.SyncDriver());
-    auto next = LinkRig::MakeFrame(300, 0x40);
-    rig.PeerSend(next);
-    Steps(rig, 2);
-    EXPECT_EQ(TakeAll(), std::vector<std::vector<std::uint8_t>>{next});
+    Steps(rig, 1);
+    EXPECT_EQ(TakeAll(), std::vector<std::vector<std::uint8_t>>{frame});
+}
+
+// The controller clears the segment (a session reset) while the driver is at
+// its Nth transfer of a pass with frames going both ways. Once the driver has
+// resynchronised, every frame queued afterwards reaches the line and every
+// frame from the line reaches a slot.
+TEST(SpiDriver, SegmentClearedAtAnyTransferOfAPassLosesNoLaterFrame) {
+    for (std::uint64_t n = 1; n <= 24; ++n) {
+        SCOPED_TRACE(n);
+        LinkRig rig;
+        ASSERT_TRUE(rig.SyncDriver());
+        for (int i = 0; i < 3; ++i) {
+            auto f = LinkRig::MakeFrame(120, static_cast<std::uint8_t>(i));
+            ASSERT_EQ(Write_Tx_Packet_Buffer(f.data(), 120, 58), 1);
+            rig.PeerSend(LinkRig::MakeFrame(200, static_cast<std::uint8_t>(i)));
+        }
+        rig.bus->count = 0;
+        rig.bus->hookAt = n;
+        rig.bus->hook = [] { DIN_State_reset(); };
+        Steps(rig, 1);
+        rig.bus->hook = nullptr;
+        // What was under way when the clear came may still arrive or not.
+        ASSERT_TRUE(rig.SyncDriver());
+        Steps(rig, 3);
+        for (auto f = rig.PeerReceive(); !f.empty(); f = rig.PeerReceive()) {
+        }
+        TakeAll();
+
+        std::vector<std::vector<std::uint8_t>> sent, fromLine;
+        for (int i = 0; i < 15; ++i) {
+            auto f = LinkRig::MakeFrame(100, static_cast<std::uint8_t>(i * 3));
+            f[20] = static_cast<std::uint8_t>(i);
+            ASSERT_EQ(Write_Tx_Packet_Buffer(f.data(), 100, 58), 1) << i;
+            sent.push_back(f);
+            auto g = LinkRig::MakeFrame(90, static_cast<std::uint8_t>(i * 5));
+            rig.PeerSend(g);
+            fromLine.push_back(g);
+            Steps(rig, 1);
+        }
+        Steps(rig, 2);
+        std::vector<std::vector<std::uint8_t>> onLine;
+        for (auto f = rig.PeerReceive(); !f.empty(); f = rig.PeerReceive()) onLine.push_back(f);
+        EXPECT_EQ(onLine.size(), sent.size());
+        EXPECT_TRUE(onLine == sent);
+        auto got = TakeAll();
+        EXPECT_EQ(got.size(), fromLine.size());
+        EXPECT_TRUE(got == fromLine);
+    }
+}
+
+// A modem reset asked for right after a clear is served whatever the driver
+// was doing when the clear came.
+TEST(SpiDriver, ResetRequestedJustAfterAClearIsNeverLost) {
+    // Transfers of a synchronising step with the chip up, and of a running
+    // step that reads one frame.
+    for (bool running : {false, true}) {
+        for (std::uint64_t n = 1; n <= (running ? 7u : 6u); ++n) {
+            SCOPED_TRACE(testing::Message() << (running ? "running, transfer " : "synchronising, transfer ") << n);
+            LinkRig rig;
+            rig.DriverStep();
+            ASSERT_EQ(rig.PhyState(), PHY_SYNC);
+            rig.clock.Advance(rig.modem->config().resetDelayMs);
+            if (running) {
+                ASSERT_TRUE(rig.SyncDriver());
+            }
+            rig.PeerSend(LinkRig::MakeFrame(100, 1));
+            auto resets = rig.modem->resets;
+            rig.bus->count = 0;
+            rig.bus->hookAt = n;
+            rig.bus->hook = [] {
+                DIN_State_reset();
+                StoreWord(kResetFlag, 1);
+            };
+            Steps(rig, 1);
+            ASSERT_GE(rig.bus->count, n);
+            rig.bus->hook = nullptr;
+            for (int i = 0; i < 20 && rig.modem->resets == resets; ++i) rig.DriverStep();
+            EXPECT_EQ(rig.modem->resets, resets + 1);
+            EXPECT_EQ(LoadWord(kResetFlag), 0);
+            EXPECT_TRUE(rig.SyncDriver());
+        }
+    }
 }
 
 TEST(SpiDriver, QueuedFrameReachesTheChipFramedExactly) {

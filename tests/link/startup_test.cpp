@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "IF_Main.h"
 #include "clock.h"
 #include "greenphy_modem.h"
+#include "instance_lock.h"
 #include "spi.h"
+#include "testroot.h"
 
 namespace {
 
@@ -38,10 +43,38 @@ protected:
     }
     void CreateMap() { ASSERT_GE(shmget(mapKey, 262144, IPC_CREAT | 0600), 0); }
 
+    TestRoot root;  // the instance lock lies under it
     int mapKey = Key(1);
     int segKey = Key(2);
     std::string out;
 };
+
+TEST_F(Startup, SecondInstanceOnTheBoardExitsWithALine) {
+    CreateMap();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t first = fork();
+    ASSERT_GE(first, 0);
+    if (first == 0) {  // the running Marlet, as far as its lock goes
+        char ok = platform::HoldInstanceLock("Marlet") ? 1 : 0;
+        if (write(ready[1], &ok, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 1);
+    testing::internal::CaptureStdout();
+    int rc = plc::Marlet_Main(plc::MarletStart{mapKey, segKey, FailingFork});
+    out = testing::internal::GetCapturedStdout();
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(out, "[IF_MAIN]Marlet is already running\n");
+    // Nothing was touched: no frame segment was made.
+    EXPECT_LT(shmget(segKey, 0, 0), 0);
+}
 
 TEST_F(Startup, MissingRegisterMap) {
     EXPECT_NE(Run(), 0);

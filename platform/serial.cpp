@@ -36,6 +36,11 @@ bool SetRawLine(int fd) {
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+void DrainOutput(int fd) {
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
+}
+
 void FlushInput(int fd) {
     if (tcflush(fd, TCIFLUSH) != 0) {
         // Not a terminal: drain what is pending.

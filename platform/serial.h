@@ -17,6 +17,8 @@ int OpenSerial(const std::string& systemPath);
 // descriptor that is not a terminal, which is still usable for bytes).
 bool SetRawLine(int fd);
 void FlushInput(int fd);
+// Waits until everything written to the line has been sent.
+void DrainOutput(int fd);
 
 // Reads up to `len` bytes, waiting at most `timeoutMs` for the first one.
 // Returns the count, 0 on time-out, -1 on error.

@@ -34,6 +34,10 @@ ssize_t FdLinkPort::Write(const std::uint8_t* buf, std::size_t len) {
     }
 }
 
+void FdLinkPort::Drain() {
+    if (fd_ >= 0) platform::DrainOutput(fd_);
+}
+
 std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, int windowMs) {
     platform::Clock& clock = platform::GetClock();
     const std::int64_t deadline = clock.MonotonicMs() + windowMs;

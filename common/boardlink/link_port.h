@@ -18,6 +18,8 @@ public:
     virtual ssize_t Read(std::uint8_t* buf, std::size_t len, int timeoutMs) = 0;
     // One write: the count taken (possibly fewer than `len`), -1 on error.
     virtual ssize_t Write(const std::uint8_t* buf, std::size_t len) = 0;
+    // Waits until everything written has left on the line.
+    virtual void Drain() {}
 };
 
 // A serial line (or pty) descriptor.
@@ -26,6 +28,7 @@ public:
     explicit FdLinkPort(int fd) : fd_(fd) {}
     ssize_t Read(std::uint8_t* buf, std::size_t len, int timeoutMs) override;
     ssize_t Write(const std::uint8_t* buf, std::size_t len) override;
+    void Drain() override;
 
 private:
     int fd_;

@@ -56,6 +56,18 @@ const std::uint8_t pu8DINAlarmLvl[88] = {
     1, 1, 1, 1, 1, 1, 1, 1,  // 80-87
 };
 
+// Event codes of the CHAdeMO alarm bits (entry = byte x 8 + bit from 21517).
+const char pu8ChaDeMoAlarmCode[21][7] = {
+    "00D00D", "00D00E", "00D019", "00D01B", "00D01E", "00D01F", "000000", "000000",  // 0-7
+    "00D00F", "00D010", "00D011", "00D012", "00D013", "00D01C", "00D01D", "000000",  // 8-15
+    "00D014", "00D015", "00D016", "00D017", "00D018",                                // 16-20
+};
+const char pu8ChaDeMoAlarmCodeRcvr[21][7] = {
+    "10D00D", "10D00E", "10D019", "10D01B", "10D01E", "10D01F", "000000", "000000",  // 0-7
+    "10D00F", "10D010", "10D011", "10D012", "10D013", "10D01C", "10D01D", "000000",  // 8-15
+    "10D014", "10D015", "10D016", "10D017", "10D018",                                // 16-20
+};
+
 // Names of the CCS status word's bytes and of the pilot state.
 const char pu8DINPhase[13][31] = {
     "DIN_Idle",

@@ -16,6 +16,7 @@ inline constexpr std::size_t kDINPhaseCount = 13;
 inline constexpr std::size_t kDINV2GPhaseCount = 23;
 inline constexpr std::size_t kDINErrorCount = 5;
 inline constexpr std::size_t kPilotStateCount = 8;
+inline constexpr std::size_t kChaDeMoAlarmCount = 21;  // bits of bytes 21517-21519
 
 // Six hexadecimal characters; "000000" marks an entry without an event.
 extern const char pu8SysAlarmCode[kSysEvtCount][7];
@@ -24,6 +25,11 @@ extern const std::uint8_t pu8SysAlarmLvl[kSysEvtCount];
 extern const char pu8DINAlarmCode[kDINEvtCount][7];
 extern const char pu8DINAlarmCodeRcvr[kDINEvtCount][7];
 extern const std::uint8_t pu8DINAlarmLvl[kDINEvtCount];
+
+// Event codes of the CHAdeMO controller's alarm bits (entry = byte x 8 + bit
+// from 21517); entries 6, 7 and 15 carry no alarm.
+extern const char pu8ChaDeMoAlarmCode[kChaDeMoAlarmCount][7];
+extern const char pu8ChaDeMoAlarmCodeRcvr[kChaDeMoAlarmCount][7];
 
 extern const char pu8DINPhase[kDINPhaseCount][31];
 extern const char pu8DINV2GPhase[kDINV2GPhaseCount][31];

@@ -183,4 +183,26 @@ inline constexpr Bits CCSALARM_PILOT_BROKEN{21568, 0x10};
 inline constexpr U8 SHRMEM_CCS_SETTING10{21570};          // sent in settings-frame byte 10
 }  // namespace mainb
 
+// ---- Alarm reporting: SNMP trap target, OCPP selection, CHAdeMO alarm blocks ------
+inline constexpr Text SHRMEM_SNMP_TRAP_PORT{508, 6};      // decimal text
+inline constexpr U8 SHRMEM_OCPP_ENABLE{481};              // bit 0 = OCPP reporting on
+inline constexpr U8 SHRMEM_OCPP_MODE{514};                // 0, 1 = OCPP 1.5; 2, 3 = OCPP 1.6J
+inline constexpr Text SHRMEM_OCPP_URL{1536, 256};         // empty = no central system
+inline constexpr Bytes SHRMEM_CHADEMO_ALARM{21517, 4};    // pChaDeMoAlarm
+inline constexpr Bytes SHRMEM_CHADEMO_ALARM_MEM{21523, 6};  // pChaDeMoAlarmMem, force bits
+namespace mainb {
+inline constexpr U8 SHRMEM_SYSTEM_READY{21505};           // 1 = the OCPP 1.6J managers may run
+}  // namespace mainb
+
+// ---- OCPP 1.5 request bytes and the status record the alarm manager fills ----------
+inline constexpr U8 SHRMEM_OCPP15_CP_REQUEST{445};        // 0x08 = status record pending
+inline constexpr U8 SHRMEM_OCPP15_CS_REQUEST2{448};       // 0x80 = central system answers
+inline constexpr S32Le OCPP15_STS_CONNECTOR{3239};
+inline constexpr U8 OCPP15_STS_STATUS{3243};
+inline constexpr U8 OCPP15_STS_ERROR_CODE{3244};
+inline constexpr Text OCPP15_STS_INFO{3245, 50};
+inline constexpr S32Le OCPP15_STS_TIMESTAMP{3295};        // seconds since the epoch
+inline constexpr Text OCPP15_STS_VENDOR_ID{3299, 255};
+inline constexpr Text OCPP15_STS_VENDOR_ERROR{3554, 50};
+
 }  // namespace regmap

@@ -11,20 +11,11 @@
 #include "files.h"
 #include "syslog.h"
 #include "testroot.h"
+#include "utc_time.h"
 
 namespace {
 
 // Local time is UTC in these tests, so the stamps are fixed.
-std::int64_t At(int y, int mo, int d, int h, int mi, int s) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    return static_cast<std::int64_t>(timegm(&t));
-}
 
 class LogFiles : public ::testing::Test {
 protected:
@@ -42,13 +33,13 @@ protected:
 };
 
 TEST_F(LogFiles, EventLineAndMonthlyFile) {
-    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
     EXPECT_EQ(common::RecordEvtLog("SN1", "00C202"), 0);
     EXPECT_EQ(Read("/Storage/Events/[2024.03]SN1_Events.csv"), "2024.03.05 08:07:09 - 00C202\n");
 }
 
 TEST_F(LogFiles, YearEndSplitsTwoFiles) {
-    clock.SetWallSeconds(At(2024, 12, 31, 23, 59, 59));
+    clock.SetWallSeconds(UtcSeconds(2024, 12, 31, 23, 59, 59));
     common::RecordSysLog("[Scrivet] last");
     common::RecordEvtLog("SN1", "00C202");
     clock.Advance(1000);
@@ -61,7 +52,7 @@ TEST_F(LogFiles, YearEndSplitsTwoFiles) {
 }
 
 TEST_F(LogFiles, TextsAreWrittenAsTheyAre) {
-    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
     const std::string marker = root.path() + "/ran";
     const std::string texts[] = {
         "",
@@ -78,7 +69,7 @@ TEST_F(LogFiles, TextsAreWrittenAsTheyAre) {
 }
 
 TEST_F(LogFiles, LongTextsAreCutAndFormattedTextsBounded) {
-    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
     common::RecordSysLog(std::string(1000, 'x'));
     common::RecordSysLogf("[Scrivet][%d] %s", 7, std::string(2000, 'y').c_str());
     const std::string log = Read("/Storage/SystemLog/[2024.03]SystemLog");
@@ -90,7 +81,7 @@ TEST_F(LogFiles, LongTextsAreCutAndFormattedTextsBounded) {
 }
 
 TEST_F(LogFiles, SerialTextCannotLeaveTheEventsFolder) {
-    clock.SetWallSeconds(At(2024, 3, 5, 8, 7, 9));
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
     const struct {
         const char* serial;
         const char* file;

@@ -9,6 +9,7 @@
 #include "clock.h"
 #include "command.h"
 #include "regmap_fields.h"
+#include "shared_bytes.h"
 #include "syslog.h"
 
 namespace alarms {
@@ -33,22 +34,9 @@ constexpr std::uint8_t kChaDeMoAlarmBits[4] = {0x3F, 0x7F, 0x1F, 0x00};
 
 OcppBridge g_no_bridge;
 
-std::uint8_t& Byte(Bastide& b, std::uint32_t offset) { return *b.map.bytes(Bytes{offset, 1}); }
-std::uint8_t Read(Bastide& b, std::uint32_t offset) {
-    return std::atomic_ref<std::uint8_t>(Byte(b, offset)).load(std::memory_order_relaxed);
-}
-// Bytes shared with other programs change by atomic read-modify-writes, so a
-// bit another program sets between our read and our write is never lost.
-std::uint8_t FetchAnd(Bastide& b, std::uint32_t offset, std::uint8_t mask) {
-    return std::atomic_ref<std::uint8_t>(Byte(b, offset)).fetch_and(mask, std::memory_order_acq_rel);
-}
-void FetchOr(Bastide& b, std::uint32_t offset, std::uint8_t mask) {
-    std::atomic_ref<std::uint8_t>(Byte(b, offset)).fetch_or(mask, std::memory_order_release);
-}
-// Clears the bits of `mask`; the bits of `mask` that were set.
-std::uint8_t TakeBits(Bastide& b, std::uint32_t offset, std::uint8_t mask) {
-    return FetchAnd(b, offset, static_cast<std::uint8_t>(~mask)) & mask;
-}
+std::uint8_t Read(Bastide& b, std::uint32_t offset) { return ReadShared(b.map, offset); }
+void FetchOr(Bastide& b, std::uint32_t offset, std::uint8_t mask) { SetBits(b.map, offset, mask); }
+std::uint8_t TakeBits(Bastide& b, std::uint32_t offset, std::uint8_t mask) { return alarms::TakeBits(b.map, offset, mask); }
 
 bool OcppReporting(const RegisterMap& map) {
     return (map.get(SHRMEM_OCPP_ENABLE) & 0x01) != 0 && map.bytes(Bytes{SHRMEM_OCPP_URL.offset, 1})[0] != 0;
@@ -221,22 +209,25 @@ void PostOcpp15Status(Bastide& b, Ocpp15Status record) {
     FlushOcpp15Queue(b);
 }
 
+void WriteOcpp15Status(RegisterMap& map, const Ocpp15Status& r) {
+    map.set(OCPP15_STS_CONNECTOR, r.connectorId);
+    map.set(OCPP15_STS_STATUS, r.status);
+    map.set(OCPP15_STS_ERROR_CODE, r.errorCode);
+    map.clear(OCPP15_STS_INFO);
+    map.set(OCPP15_STS_INFO, r.info);
+    map.set(OCPP15_STS_TIMESTAMP, r.timestamp);
+    map.clear(OCPP15_STS_VENDOR_ERROR);
+    map.set(OCPP15_STS_VENDOR_ERROR, r.vendorErrorCode);
+    SetBits(map, SHRMEM_OCPP15_CP_REQUEST.offset, kOcpp15StatusPending);
+}
+
 bool FlushOcpp15Queue(Bastide& b) {
     if (b.ocpp15Queue.empty()) return false;
     // The agent has not sent the record in the slot yet, or cannot reach its
     // central system: the record waits rather than replacing another.
     if ((Read(b, SHRMEM_OCPP15_CP_REQUEST.offset) & kOcpp15StatusPending) != 0) return false;
     if ((Read(b, SHRMEM_OCPP15_CS_REQUEST2.offset) & kOcpp15Online) == 0) return false;
-    const Ocpp15Status& r = b.ocpp15Queue.front();
-    b.map.set(OCPP15_STS_CONNECTOR, r.connectorId);
-    b.map.set(OCPP15_STS_STATUS, r.status);
-    b.map.set(OCPP15_STS_ERROR_CODE, r.errorCode);
-    b.map.clear(OCPP15_STS_INFO);
-    b.map.set(OCPP15_STS_INFO, r.info);
-    b.map.set(OCPP15_STS_TIMESTAMP, r.timestamp);
-    b.map.clear(OCPP15_STS_VENDOR_ERROR);
-    b.map.set(OCPP15_STS_VENDOR_ERROR, r.vendorErrorCode);
-    FetchOr(b, SHRMEM_OCPP15_CP_REQUEST.offset, kOcpp15StatusPending);
+    WriteOcpp15Status(b.map, b.ocpp15Queue.front());
     b.ocpp15Queue.pop_front();
     return true;
 }
@@ -378,7 +369,7 @@ void StartUp(Bastide& b) {
     std::memset(b.u8AlarmConnID, 0, sizeof b.u8AlarmConnID);
     // Force bits set before this start belong to reports nobody is waiting for.
     for (std::uint32_t i = 0; i < 6; ++i) {
-        std::atomic_ref<std::uint8_t>(Byte(b, kChaDeMoAlarmMem + i)).store(0, std::memory_order_relaxed);
+        std::atomic_ref<std::uint8_t>(MapByte(b.map, kChaDeMoAlarmMem + i)).store(0, std::memory_order_relaxed);
     }
     std::memset(b.tOldAlarm, 0, sizeof b.tOldAlarm);
     if (b.app == nullptr) FetchOr(b, ALARM_INIT_FAIL.offset, ALARM_INIT_FAIL.mask);

@@ -96,6 +96,9 @@ OcppTarget SelectedTarget(const regmap::RegisterMap& map);
 // Queues an OCPP 1.5 record and hands the oldest waiting one to the agent
 // when its slot is free.
 void PostOcpp15Status(Bastide& b, Ocpp15Status record);
+// Fills the OCPP 1.5 status record, in the order the agent expects, and then
+// sets its request bit (445.0x08).
+void WriteOcpp15Status(regmap::RegisterMap& map, const Ocpp15Status& record);
 // Fills the OCPP 1.5 slot from the queue when the slot is free and the
 // central system answers; true when a record was handed over.
 bool FlushOcpp15Queue(Bastide& b);

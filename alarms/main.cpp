@@ -3,6 +3,7 @@
 #include <string>
 
 #include "bastide.h"
+#include "ocpp15_status.h"
 #include "clock.h"
 #include "instance_lock.h"
 #include "regmap_fields.h"
@@ -34,6 +35,8 @@ int main() {
     }
     alarms::Bastide b;
     b.map = regmap::RegisterMap(base, regmap::kMapSize);
+    alarms::StationBridge bridge(b.map);
+    b.bridge = &bridge;
     b.app = fennick::AttachFennickApp(false, &error);
     if (b.app == nullptr) common::RecordSysLogf("[Bastide][%d] System init failed:%s", 330, "Shm(Fennick)");
     alarms::StartUp(b);

@@ -204,5 +204,10 @@ inline constexpr Text OCPP15_STS_INFO{3245, 50};
 inline constexpr S32Le OCPP15_STS_TIMESTAMP{3295};        // seconds since the epoch
 inline constexpr Text OCPP15_STS_VENDOR_ID{3299, 255};
 inline constexpr Text OCPP15_STS_VENDOR_ERROR{3554, 50};
+inline constexpr U8 SHRMEM_AVAILABILITY{451};             // 1 = Inoperative
+inline constexpr U8 SHRMEM_OCPP15_RESERVED{7388};         // non-zero = a reservation holds the connector
+inline constexpr U8 SHRMEM_OCPP15_RESET_TYPE{7389};       // 0 hard, 1 soft
+inline constexpr U8 SHRMEM_OCPP15_FW_STATE{7909};         // 2 and above: downloaded or installing
+inline constexpr U8 SHRMEM_OCPP15_RESET_PENDING{7910};    // non-zero = an accepted reset pends
 
 }  // namespace regmap

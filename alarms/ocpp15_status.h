@@ -1,0 +1,31 @@
+// The OCPP 1.5 side of Bastide's bridge: the connector and charge-point
+// status, derived from the register map, handed to the OCPP 1.5 agent through
+// its status record whenever it changes.
+#pragma once
+
+#include <cstdint>
+
+#include "bastide.h"
+#include "regmap.h"
+
+namespace alarms {
+
+class StationBridge : public OcppBridge {
+public:
+    explicit StationBridge(regmap::RegisterMap map) : map_(map) {}
+
+    // The charge-point status of this pass: 0 Available, 2 Faulted, 3 Unavailable.
+    std::uint8_t OCPP15SStsMgmt() override;
+    // 1 once the agent has taken the record (445.0x08 clear), 0 when it is
+    // still there after 4 s.
+    std::uint8_t IsOCPP15SStsCmdDone();
+
+private:
+    void Send(std::int32_t connectorId, std::uint8_t status);
+
+    regmap::RegisterMap map_;
+    std::uint8_t u8OldCnntrSts = 255;  // 255: to be sent
+    std::uint8_t u8OldCPSts = 255;
+};
+
+}  // namespace alarms

@@ -12,6 +12,31 @@ const ExiGrammarState* currentState(const ExiCoderState* state) {
   return exiGrammarState(state, state->grammarStack[state->stackIndex]);
 }
 
+// A declared attribute whose value comes as a string where the schema
+// types it otherwise: the escape, AT(qname) with an untyped value at the
+// second level, the attribute's position among the state's declared
+// attributes at the third level, then the string.
+int32_t encodeUntypedAttribute(BitStream* stream, ExiCoderState* state, const ExiGrammarState* st,
+                               const ExiProduction* p, uint32_t code, const ExiValue* value) {
+  uint32_t events[kExiMaxSecondLevel];
+  uint32_t m = exiSecondLevelEvents(state, st, events);
+  uint32_t second = 0;
+  while (second < m && events[second] != EXI_EVENT_ATTRIBUTE_INVALID_VALUE) {
+    ++second;
+  }
+  if (second == m) {
+    return EXI_ERROR_UNSUPPORTED_EVENT;
+  }
+  // Attribute productions come first in a state, so the first-level code
+  // is also the position among the declared attributes.
+  int32_t rc = encodeNBitUnsignedInteger(stream, st->width, st->count);
+  if (rc == EXI_OK) rc = exiEncodeCode(stream, m, second);
+  if (rc == EXI_OK) rc = exiEncodeCode(stream, exiDeclaredAttributes(state, st) + 1, code);
+  if (rc == EXI_OK) rc = encodeStringValue(stream, state, p->qnameId, &value->string);
+  exiTopGrammar(state) = p->next;
+  return rc;
+}
+
 }  // namespace
 
 int32_t exiEncodeTypedValue(BitStream* stream, ExiCoderState* state, const ExiValueCoding& coding,
@@ -141,8 +166,10 @@ int32_t exiEncodeAttribute(BitStream* stream, ExiCoderState* state, uint16_t qna
     return EXI_ERROR_UNSUPPORTED_EVENT;
   }
   if (value->type != p->coding.type) {
-    return p->coding.type == EXI_VALUE_STRING ? EXI_ERROR_NOT_A_STRING
-                                              : EXI_ERROR_UNSUPPORTED_EVENT;
+    if (value->type != EXI_VALUE_STRING) {
+      return EXI_ERROR_NOT_A_STRING;
+    }
+    return encodeUntypedAttribute(stream, state, st, p, code, value);
   }
   int32_t rc = encodeNBitUnsignedInteger(stream, st->width, code);
   if (rc != EXI_OK) {

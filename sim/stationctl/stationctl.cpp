@@ -2,15 +2,21 @@
 // simulation. It creates the main board's register map, restores a settings
 // image (the station's defaults) and writes the fields the station
 // controller owns, then leaves; the programs of the board attach the map.
+// With --contactors it stays, closes the AC input contactors and answers
+// their requests.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "clock.h"
+#include "contactors.h"
 #include "regmap_fields.h"
+#include "regmap_power.h"
 #include "settings_defaults.h"
 #include "shm.h"
 
-int main() {
+int main(int argc, char** argv) {
     using namespace regmap;
     std::string error;
     std::uint8_t* base = platform::AttachSegment(kMapKey, kMapSize, true, 0777, &error);
@@ -30,7 +36,17 @@ int main() {
     map.set(SHRMEM_ACTIVE_CONNECTOR, 2);   // the CCS outlet
     map.set(SHRMEM_CCS_SELECTED, 1);
     map.set(SHRMEM_CHARGE_STEP, 0);        // no charging step yet
-    for (std::uint32_t b : {279u, 437u, 454u, 21522u, 21548u, 21605u, 21606u, 21609u}) map.set(U8{b}, 0);
+    for (std::uint32_t b : {279u, 437u, 454u, 21522u, 21548u, 21605u, 21606u}) map.set(U8{b}, 0);
+    map.set(SHRMEM_SMR_CURRENT_CAP, 255);  // no cap below the rated current
     std::printf("stationctl: main board register map ready\n");
+    if (argc > 1 && std::strcmp(argv[1], "--contactors") == 0) {
+        map.set(SHRMEM_AC_CONTACTOR2, 1);
+        map.set(SHRMEM_AC_CONTACTOR, 1);
+        std::fflush(stdout);
+        for (;;) {
+            stationctl::ServeContactors(map);
+            platform::GetClock().SleepMs(10);
+        }
+    }
     return 0;
 }

@@ -13,6 +13,8 @@
 #include "link_frames.h"
 #include "paths.h"
 #include "regmap_fields.h"
+#include "self_update.h"
+#include "serial_loader.h"
 #include "startup.h"
 
 namespace supervisor {
@@ -102,24 +104,18 @@ void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* comm
 
     map.set(SHRMEM_FW_UPDATE, 0);
     map.set(ccsb::SHRMEM_CCS_FW_WRITING, 0);
-    if (got == len) {
+    // An image that fails its trailer check is never installed and never
+    // holds the link: the answer follows at once.
+    if (got == len && linkwire::checkImgSum(image.get(), len) == 1) {
         bool written = false;
         WriteImageFile(image.get(), len, written);
         if (written) {
             map.set(SHRMEM_FW_UPDATE, 2);
-            if (g_hooks.startInstall) g_hooks.startInstall();
+            if (g_hooks.startInstall) g_hooks.startInstall(); else StartInstallCopy(false);
         }
     }
     image.reset();
-
-    const std::int64_t waitStart = clock.MonotonicMs();
-    while (map.get(SHRMEM_FW_UPDATE) == 2) {
-        if (clock.MonotonicMs() - waitStart > kInstallWaitMs) {
-            map.set(SHRMEM_FW_UPDATE, 0);
-            break;
-        }
-        clock.SleepMs(10000);
-    }
+    WaitForInstall(map, false);
     SendAck(port, kCmdRawImage, map.get(SHRMEM_FW_UPDATE));
     g_hooks.reboot();
 }
@@ -140,7 +136,7 @@ void ServeBoardLinkOn(RegisterMap& map, LinkPort& port) {
     case CommandKind::Invalid:
         return;  // dropped without an answer
     case CommandKind::LoaderStart:
-        if (g_hooks.runLoader && g_hooks.runLoader(port, cmd, got)) g_hooks.reboot();
+        if (g_hooks.runLoader ? g_hooks.runLoader(port, cmd, got) : RunLoaderSlave(map, port, cmd, got)) g_hooks.reboot();
         return;
     case CommandKind::Command:
         break;

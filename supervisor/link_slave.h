@@ -23,9 +23,10 @@ struct LinkSlaveHooks {
     // A loader start packet arrived (its 10 bytes): runs the serial block
     // loader as slave on the port. Returns false when the loader could not be
     // started (the packet is then ignored); true once it has run, after which
-    // the board reboots. Unset: loader starts are ignored.
+    // the board reboots. Unset: the block loader of the self-update.
     std::function<bool(LinkPort& port, const std::uint8_t* start, std::size_t len)> runLoader;
     // Starts the installation copy of "/mnt/FWImage" (byte 264 is 2 meanwhile).
+    // Unset: the self-update's installer copy.
     std::function<void()> startInstall;
     // Reboots the board ("reboot -f", 2 s, "reboot -f").
     std::function<void()> reboot;
@@ -46,6 +47,5 @@ inline constexpr int kSlaveCommandWindowMs = 2000;   // from the first byte of a
 inline constexpr int kSlaveSettingsWindowMs = 3000;  // for the settings frame after its ack
 inline constexpr int kSlaveWriteWindowMs = 3000;
 inline constexpr int kRawImageIdleMs = 10000;        // raw image: time-out without progress
-inline constexpr int kInstallWaitMs = 1199000;       // raw image: longest wait for the install
 
 }  // namespace supervisor

@@ -11,6 +11,8 @@
 #include "fake_link_port.h"
 #include "link_frames.h"
 #include "link_slave.h"
+#include "self_update.h"
+#include "serial_loader.h"
 #include "regmap_fields.h"
 #include "testroot.h"
 
@@ -257,6 +259,7 @@ TEST_F(LinkSlaveTest, RawImageIsWrittenInstalledAndAnswered) {
     }
     Bytes8 image(300);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);
+    linkwire::AppendImageTrailer(image.data(), image.size() - linkwire::kImageTrailerSize);
     port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));
     port.ArriveSplit(image, 64, 200, 50);
     installResult = 1;
@@ -280,14 +283,38 @@ TEST_F(LinkSlaveTest, RawImageIncompleteOrNeverInstalledAnswersZero) {
 
     // Complete, but the install never reports: after the long wait 264 goes back to 0.
     installResult = -1;
+    Bytes8 image(16, 2);
+    linkwire::AppendImageTrailer(image.data(), 3);
     port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 16)));
-    port.Arrive(Bytes8(16, 2), 10);
+    port.Arrive(image, 10);
     const std::int64_t t0 = clock.MonotonicMs();
     const Bytes8 out = Serve();
     EXPECT_EQ(Bytes8(out.end() - 8, out.end()), (Bytes8{0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA}));
-    EXPECT_GT(clock.MonotonicMs() - t0, kInstallWaitMs);
+    EXPECT_GT(clock.MonotonicMs() - t0, kInstallWaitLimitMs);
     EXPECT_EQ(mem[264], 0);
     EXPECT_EQ(reboots, 2);
+}
+
+TEST_F(LinkSlaveTest, RawImageThatFailsItsTrailerCheckIsRefusedAtOnce) {
+    root.Make("/mnt");
+    Bytes8 good(200, 0x33);
+    linkwire::AppendImageTrailer(good.data(), good.size() - linkwire::kImageTrailerSize);
+    Bytes8 badSum = good;
+    badSum[5] ^= 0x40;
+    Bytes8 badName = good;
+    badName[good.size() - 13] = 'X';
+    for (const Bytes8& image : {badSum, badName}) {
+        installs = 0;
+        mem[264] = 2;  // left over from the flash image
+        port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 200)));
+        port.Arrive(image, 10);
+        const std::int64_t t0 = clock.MonotonicMs();
+        EXPECT_EQ(Serve(), (Bytes8{0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA, 0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA}));
+        EXPECT_LT(clock.MonotonicMs() - t0, 1000) << "the refusal does not hold the link";
+        EXPECT_EQ(installs, 0);
+        EXPECT_EQ(mem[264], 0);
+        EXPECT_FALSE(std::filesystem::exists(root.path() + "/mnt/FWImage"));
+    }
 }
 
 TEST_F(LinkSlaveTest, RawImageOfTheLargestLengthProceeds) {

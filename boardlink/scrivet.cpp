@@ -300,7 +300,7 @@ int HandShake(Scrivet& s, LinkPort& port) {
         const std::size_t n = linkwire::GatherFrame(port, answer, sizeof answer, kHandShakeReadMs);
         if (linkwire::IsFramed(answer, n, sizeof answer) && answer[1] == linkwire::kCmdHandShake) return 1;
 
-        linkwire::DrainLine(port, kHandShakeReadMs, 1);
+        linkwire::DrainLine(port, kHandShakeReadMs, 1, kHandShakeReadMs);
         clock.SleepMs(1000);
         if (common::ElapsedMs(start) > kLinkAlarmAfterMs) {
             if (!reported) {

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 namespace platform {
@@ -21,6 +22,15 @@ std::optional<Ipv4Config> InterfaceIpv4(const std::string& ifname) {
     }
     freeifaddrs(list);
     return out;
+}
+
+std::optional<std::uint32_t> KernelDefaultGateway() {
+    // The kernel's own table, never a file under the station root: the
+    // address and mask come from the kernel too, and all three must agree.
+    std::ifstream f("/proc/net/route");
+    std::ostringstream text;
+    text << f.rdbuf();
+    return DefaultGatewayFromRouteTable(text.str());
 }
 
 std::optional<std::uint32_t> DefaultGatewayFromRouteTable(const std::string& table) {

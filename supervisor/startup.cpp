@@ -116,8 +116,7 @@ int GetEth0Info(RegisterMap& map) {
         map.set(SHRMEM_ETH0_GATEWAY, fallback);
         return 0;
     }
-    std::string routes = platform::ReadTextFile(platform::SystemPath("/proc/net/route"), 65536);
-    map.set(SHRMEM_ETH0_GATEWAY, platform::DefaultGatewayFromRouteTable(routes).value_or(fallback));
+    map.set(SHRMEM_ETH0_GATEWAY, platform::KernelDefaultGateway().value_or(fallback));
     return 0;
 }
 
@@ -150,6 +149,10 @@ void StartUp(Supervisor& s, platform::Adc& adc) {
         WriteDefaults(map);
     }
     ClearCcsRunTimeFields(map);
+    // A set-point armed and a pilot state saved with the image belong to a
+    // session that ended with the last run.
+    map.set(SHRMEM_SET_PENDING, 0);
+    map.set(SHRMEM_CCS_PILOT_STATE, 0);
 
     if (clock.WallSeconds() <= kClockValidAfter) {
         Run("date -s \"1970.01.01-00:00:00\"", {"date", "-s", "1970.01.01-00:00:00"});

@@ -68,9 +68,16 @@ bool WriteFrame(LinkPort& port, const std::uint8_t* buf, std::size_t len, int wi
     return true;
 }
 
-void DrainLine(LinkPort& port, int quietMs, int pauseMs) {
+void DrainLine(LinkPort& port, int quietMs, int pauseMs, int maxMs) {
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t deadline = clock.MonotonicMs() + maxMs;
     std::uint8_t junk[256];
-    while (port.Read(junk, sizeof junk, quietMs) > 0) platform::GetClock().SleepMs(pauseMs);
+    for (;;) {
+        const std::int64_t left = deadline - clock.MonotonicMs();
+        if (left <= 0) return;
+        if (port.Read(junk, sizeof junk, static_cast<int>(std::min<std::int64_t>(left, quietMs))) <= 0) return;
+        clock.SleepMs(pauseMs);
+    }
 }
 
 }  // namespace linkwire

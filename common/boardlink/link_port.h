@@ -44,7 +44,8 @@ std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, int
 bool WriteFrame(LinkPort& port, const std::uint8_t* buf, std::size_t len, int windowMs);
 
 // Reads and throws away whatever arrives until a read of `quietMs` brings
-// nothing (pausing `pauseMs` after each read that brought bytes).
-void DrainLine(LinkPort& port, int quietMs, int pauseMs);
+// nothing (pausing `pauseMs` after each read that brought bytes), or at most
+// `maxMs`: a line that never falls silent must not hold the caller.
+void DrainLine(LinkPort& port, int quietMs, int pauseMs, int maxMs);
 
 }  // namespace linkwire

@@ -90,6 +90,39 @@ TEST_F(ScrivetTest, LinkAlarmAfterSixtySecondsAndItsRecovery) {
     EXPECT_EQ(Count(log, " - [Scrivet][1466] BA and CA communication failed recovery\n"), 1);
 }
 
+namespace {
+
+// A line that babbles a byte every 2 ms until `quietAt`.
+class BabblingPort : public FakeLinkPort {
+public:
+    BabblingPort(platform::TestClock& c, std::int64_t quietAt) : FakeLinkPort(c), clock_(c), quietAt_(quietAt) {}
+    ssize_t Read(std::uint8_t* buf, std::size_t len, int timeoutMs) override {
+        if (clock_.MonotonicMs() >= quietAt_ || len == 0) return FakeLinkPort::Read(buf, len, timeoutMs);
+        clock_.Advance(2);
+        buf[0] = 0x13;
+        return 1;
+    }
+
+private:
+    platform::TestClock& clock_;
+    std::int64_t quietAt_;
+};
+
+}  // namespace
+
+TEST_F(ScrivetTest, LinkAlarmIsRaisedOnTimeOnALineThatNeverFallsSilent) {
+    const std::int64_t t0 = clock.MonotonicMs();
+    BabblingPort noisy(clock, t0 + 200000);
+    std::int64_t alarmAt = -1;
+    noisy.onWrite = [&](const std::vector<std::uint8_t>&) {
+        if (alarmAt < 0 && map.get(ALARM_CCS_BOARD_COMM)) alarmAt = clock.MonotonicMs() - t0;
+        if (clock.MonotonicMs() - t0 > 100000) noisy.Arrive({0x55, 0, 0, 0, 0, 0, 0, 0xAA});
+    };
+    HandShake(s, noisy);
+    ASSERT_GE(alarmAt, 60000);
+    EXPECT_LE(alarmAt, 60000 + 2 * (kHandShakeReadMs + 1000) + 10000);
+}
+
 TEST_F(ScrivetTest, NoAlarmWhenTheAnswerComesWithinSixtySeconds) {
     const std::int64_t t0 = clock.MonotonicMs();
     port.onWrite = [&, inner = port.onWrite](const std::vector<std::uint8_t>& b) {

@@ -98,8 +98,22 @@ TEST_F(SettingsTest, ShortOrMissingFlashLeavesTheMapAlone) {
     EXPECT_EQ(mem[5], 0x42);
 }
 
-TEST_F(SettingsTest, ErasedFlashGivesBoundedTexts) {
-    WriteFlash(std::vector<std::uint8_t>(262144, 0xFF));
+TEST_F(SettingsTest, ErasedOrBlankSettingsBlockIsNoSettings) {
+    for (std::uint8_t blank : {0x00, 0xFF}) {
+        std::vector<std::uint8_t> flash(262144, blank);
+        flash[5] = 0x42;  // outside the settings block: still no settings
+        WriteFlash(flash);
+        mem[7] = 0x17;
+        EXPECT_EQ(FlashToShrMem(map), 0) << int{blank};
+        EXPECT_EQ(mem[7], 0x17) << int{blank};
+        EXPECT_EQ(mem[5], 0) << int{blank};
+    }
+}
+
+TEST_F(SettingsTest, FlashOfErasedTextsGivesBoundedTexts) {
+    std::vector<std::uint8_t> flash(262144, 0xFF);
+    flash[196608 + 280] = 1;  // one programmed byte: a settings image
+    WriteFlash(flash);
     ASSERT_EQ(FlashToShrMem(map), 1);
     EXPECT_EQ(map.get(SHRMEM_SERIAL_NUMBER).size(), 32u);
     EXPECT_EQ(map.get(SHRMEM_ETH0_MAC).size(), 18u);

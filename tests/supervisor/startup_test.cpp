@@ -322,6 +322,8 @@ TEST_F(StartUpTest, DhcpRemovesTheResolverFileAndEveryStartClearsARestoredSessio
         std::memset(image + 2197, 0x06, 4);
         image[2201] = 0;
         std::memset(image + 2207, 0x11, 7);
+        image[145] = 255;  // an armed set-point
+        image[2160] = 2;   // pilot state B
         {
             std::ofstream f(root.path() + "/dev/mtdblock4", std::ios::binary);
             f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
@@ -333,6 +335,28 @@ TEST_F(StartUpTest, DhcpRemovesTheResolverFileAndEveryStartClearsARestoredSessio
         EXPECT_EQ(map().get(SHRMEM_CCS_PLC_STATUS), 0u);
         EXPECT_EQ(mem[2201], 1);
         EXPECT_EQ(std::vector<std::uint8_t>(mem.begin() + 2207, mem.begin() + 2214), std::vector<std::uint8_t>(7, 0));
+        EXPECT_EQ(mem[145], 0);
+        EXPECT_EQ(mem[2160], 0);
+    }
+}
+
+TEST_F(StartUpTest, ErasedOrBlankFlashStartsFromTheDefaults) {
+    for (std::uint8_t blank : {0x00, 0xFF}) {
+        {
+            std::ofstream f(root.path() + "/dev/mtdblock4", std::ios::binary);
+            const std::vector<char> flash(262144, static_cast<char>(blank));
+            f.write(flash.data(), static_cast<std::streamsize>(flash.size()));
+        }
+        mem.assign(kMapSize, 0);
+        testing::internal::CaptureStdout();
+        StartUp(s, adc);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("[main] No settings in flash: writing defaults"), std::string::npos) << int{blank};
+        EXPECT_EQ(map().ipv4Text(SHRMEM_ETH0_IP), "192.168.1.10") << int{blank};
+        EXPECT_EQ(map().ipv4Text(SHRMEM_ETH0_NETMASK), "255.255.255.0") << int{blank};
+        EXPECT_EQ(mem[343] & ~ALARM_INIT_FAIL.mask, 0) << int{blank} << ": only the missing test devices are alarmed";
+        EXPECT_EQ(mem[145], 0) << int{blank};
+        EXPECT_EQ(map().get(SHRMEM_SET_I1), 0) << int{blank};
     }
 }
 

@@ -1,7 +1,9 @@
 // Scrivet: the board link controller of the main board.
+#include <cstdio>
 #include <string>
 
 #include "clock.h"
+#include "instance_lock.h"
 #include "paths.h"
 #include "regmap_fields.h"
 #include "scrivet.h"
@@ -12,6 +14,15 @@
 int main() {
     using namespace regmap;
     std::string error;
+    if (!platform::CheckStationRoot(&error)) {
+        std::fprintf(stderr, "Scrivet: not started: %s\n", error.c_str());
+        return 1;
+    }
+    // One link master per board: two would answer each other's frames.
+    if (!platform::HoldInstanceLock("Scrivet", &error)) {
+        common::RecordSysLogf("[Scrivet] Not started: %s", error.c_str());
+        return 1;
+    }
     std::uint8_t* base = platform::AttachSegment(kMapKey, kMapSize, false, 0777, &error);
     if (base == nullptr) {
         const bool attach = error.rfind("shmat", 0) == 0;

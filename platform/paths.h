@@ -8,10 +8,14 @@
 
 namespace platform {
 
-// The root in use: the STATION_ROOT environment variable, or "/".
+// The root in use, resolved: the STATION_ROOT environment variable, or "/".
 std::string StationRoot();
-// True when the programs run under a root of their own (not "/").
+// True when the programs run under a root of their own (one that does not
+// resolve to "/").
 bool IsSandboxRoot();
+// False, with a reason, when the root does not exist or is not a folder: a
+// program then does not start (a missing root is never created).
+bool CheckStationRoot(std::string* error = nullptr);
 // Maps an absolute system path ("/dev/ttyS2") into the root.
 std::string SystemPath(std::string_view absolutePath);
 

@@ -6,6 +6,7 @@
 
 #include "adc.h"
 #include "instance_lock.h"
+#include "paths.h"
 #include "regmap.h"
 #include "self_update.h"
 #include "shm.h"
@@ -14,6 +15,10 @@
 int main(int argc, char** argv) {
     const bool installer = argc > 1 && std::string(argv[1]) == "--install";
     std::string error;
+    if (!platform::CheckStationRoot(&error)) {
+        std::printf("[main] Not started: %s\n", error.c_str());
+        return EXIT_FAILURE;
+    }
     // One supervisor per board: a second one would write the defaults under
     // the first and start another set of the board's programs.
     if (!installer && !platform::HoldInstanceLock("Halvard", &error)) {

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <thread>
 
 #include "adc.h"
@@ -35,6 +37,44 @@ TEST(Paths, AbsolutePathsResolveUnderTheRoot) {
     setenv("STATION_ROOT", "/", 1);
     EXPECT_EQ(SystemPath("/dev/ttyS2"), "/dev/ttyS2");
     EXPECT_FALSE(IsSandboxRoot());
+    setenv("STATION_ROOT", saved.c_str(), 1);
+}
+
+TEST(Paths, RootIsJudgedByItsResolvedPath) {
+    TestRoot sandbox;
+    const std::string link = sandbox.path() + "/to-host-root";
+    ASSERT_EQ(symlink("/", link.c_str()), 0);
+    const std::string inner = sandbox.Make("/inner");
+    const std::string saved = getenv("STATION_ROOT");
+    struct Case {
+        std::string root;
+        bool sandboxed;
+        std::string ttyS2;
+    } cases[] = {
+        {"/", false, "/dev/ttyS2"},
+        {"/.", false, "/dev/ttyS2"},
+        {"/tmp/../", false, "/dev/ttyS2"},
+        {"//", false, "/dev/ttyS2"},
+        {link, false, "/dev/ttyS2"},
+        {link + "/", false, "/dev/ttyS2"},
+        {inner + "/../inner/", true, inner + "/dev/ttyS2"},
+    };
+    for (const Case& c : cases) {
+        setenv("STATION_ROOT", c.root.c_str(), 1);
+        EXPECT_EQ(IsSandboxRoot(), c.sandboxed) << c.root;
+        EXPECT_EQ(SystemPath("/dev/ttyS2"), c.ttyS2) << c.root;
+        EXPECT_TRUE(CheckStationRoot()) << c.root;
+    }
+
+    // A root that is not there is an error, stays a sandbox, and is not made.
+    const std::string missing = sandbox.path() + "/missing";
+    setenv("STATION_ROOT", missing.c_str(), 1);
+    std::string error;
+    EXPECT_FALSE(CheckStationRoot(&error));
+    EXPECT_NE(error.find(missing), std::string::npos);
+    EXPECT_TRUE(IsSandboxRoot());
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), missing + "/dev/ttyS2");
+    EXPECT_FALSE(std::filesystem::exists(missing));
     setenv("STATION_ROOT", saved.c_str(), 1);
 }
 

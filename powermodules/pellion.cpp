@@ -489,6 +489,14 @@ void Pellion::ReleasePCM(int index) {
     Send(MakeFrame(Addressed(kRelease, index)));
 }
 
+void Pellion::ResetPCM(int index) {
+    // A reset goes to one module, never to the whole bank.
+    if (!Operational(index)) return;
+    Send(MakeFrame(Addressed(kReset, index)));
+}
+
+void Pellion::CalculateAvaliableCurrent(int index) { Send(MakeFrame(Addressed(kAvailablePrepare, index), {1})); }
+
 void Pellion::EnergyON(int index) { Send(MakeFrame(Addressed(kEnergyOn, index), {0})); }
 void Pellion::ModuleConnection(int index) { Send(MakeFrame(Addressed(kModuleConnection, index), {1})); }
 
@@ -526,6 +534,50 @@ void Pellion::SetOutputVoltByPercentage(int index) {
                     static_cast<std::uint8_t>(s16 >> 8), static_cast<std::uint8_t>(s16),
                     static_cast<std::uint8_t>(power >> 8), static_cast<std::uint8_t>(power),
                     static_cast<std::uint8_t>(vlimit >> 8), static_cast<std::uint8_t>(vlimit)}));
+}
+
+void Pellion::SetOutputVolt(int index) {
+    const std::uint16_t voltage = EncodeVoltage(map_.get(SHRMEM_SET_V1));
+    std::uint32_t current = map_.get(SHRMEM_SET_I1);
+    const std::uint32_t qty = map_.get(SHRMEM_RECTIFIER_QTY);
+    if (qty > 1) current /= qty;
+    const std::uint16_t share = EncodeCurrent(std::min<std::uint32_t>(current, 417));
+    const std::uint16_t power = EncodeCurrent(map_.get(SHRMEM_SET_POWER));
+    Send(MakeFrame(Addressed(kSetOutputVolt, index),
+                   {static_cast<std::uint8_t>(voltage >> 8), static_cast<std::uint8_t>(voltage),
+                    static_cast<std::uint8_t>(share >> 8), static_cast<std::uint8_t>(share),
+                    static_cast<std::uint8_t>(power >> 8), static_cast<std::uint8_t>(power), 0, 0}));
+}
+
+void Pellion::SetMaxFanRPM(int index, unsigned value, std::uint16_t word) {
+    std::uint32_t v;
+    if (const std::uint32_t t = map_.get(SHRMEM_CHADEMO_TARGET_VOLTAGE)) v = t * 10;
+    else if (const std::uint32_t c = map_.get(SHRMEM_CCS_EV_TARGET_VOLTAGE)) v = c * 10;
+    else v = map_.get(SHRMEM_SET_V1);
+    const std::uint16_t voltage = EncodeVoltage(v);
+    Send(MakeFrame(Addressed(kMaxFanSpeed, index),
+                   {0, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(word >> 8),
+                    static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(voltage >> 8),
+                    static_cast<std::uint8_t>(voltage), 0, 0}));
+}
+
+void Pellion::GetInputI(int index) {
+    const int qty = map_.get(SHRMEM_RECTIFIER_QTY);
+    if (index < 0 || index >= qty) {
+        for (int i = 0; i < kTableSize; ++i) ReadRequest(i, kInputVolt1 + 2);
+    } else {
+        ReadRequest(index, kInputVolt1 + 2);
+    }
+}
+
+int Pellion::GetOutputPower(int index) {
+    if (!Operational(index)) return 0;
+    ReadRequest(index, kInputVolt1);
+    CanFrame got;
+    if (!WaitFor(Addressed(kReply | kInputVolt1 << 8, index), 2000, &got) || got.len < 2) return 0;
+    // Mantissa x (10^exponent / 1000) x 100.
+    map_.set(SHRMEM_GET_P1, Sat16(DecodeAvailableCurrent(Be16(got.data))));
+    return 1;
 }
 
 void Pellion::SetFanRPM(int index) {
@@ -789,6 +841,39 @@ int Pellion::GetVersion(int index) {
         std::memset(map_.bytes(SHRMEM_SMR_VERSION_STATUS), 0, SHRMEM_SMR_VERSION_STATUS.size);
     }
     return (ObjectClose(index) == 1 || read) ? 1 : 0;
+}
+
+int Pellion::ReadGroup(int index, std::uint8_t group, std::initializer_list<std::uint8_t> objects,
+                       const std::function<void(std::uint8_t, const std::uint8_t*)>& use) {
+    if (!Operational(index)) return 0;
+    if (ObjectOpen(index) < 0) return 0;
+    bool last = false;
+    for (std::uint8_t o : objects) {
+        std::uint8_t v[8];
+        last = ObjectRead(index, group, o, 60000, v);
+        if (last) use(o, v);
+    }
+    return (ObjectClose(index) == 1 || last) ? 1 : 0;
+}
+
+int Pellion::GetGroup1(int index) {
+    return ReadGroup(index, 1, {0, 5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21},
+                     [&](std::uint8_t o, const std::uint8_t* v) {
+                         // A module that gives no life time keeps the station's.
+                         if (o == 7 && Be16(v) / 100 > 0) NodeLifeTime = Be16(v) / 100;
+                         if (o == 10) map_.set(SHRMEM_SMR_GROUP1_VOLT, Sat16(DecodeVoltage(Be16(v))));
+                         if (o == 11) map_.set(SHRMEM_SET_I1, Sat16(DecodeCurrent(Be16(v))));
+                         if (o == 12) map_.set(SHRMEM_SET_POWER, Sat16(DecodeCurrent(Be16(v))));
+                     });
+}
+
+int Pellion::GetGroup2(int index) {
+    return ReadGroup(index, 2, {0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+                     [](std::uint8_t, const std::uint8_t*) {});
+}
+
+int Pellion::GetGroup3(int index) {
+    return ReadGroup(index, 3, {0, 1, 2, 10}, [](std::uint8_t, const std::uint8_t*) {});
 }
 
 int Pellion::GetSmrBootLoaderAckFlag(int index) {

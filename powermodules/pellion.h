@@ -43,15 +43,24 @@ public:
     void ReleasePCM(int index);
     void EnergyON(int index);
     void ModuleConnection(int index);
+    void ResetPCM(int index);
+    void CalculateAvaliableCurrent(int index);
     void SetOutputVoltByPercentage(int index);
+    void SetOutputVolt(int index);
     void SetFanRPM(int index);
+    void SetMaxFanRPM(int index, unsigned value, std::uint16_t word);
     void GetAvaliableCurrent(int index);
+    void GetInputI(int index);
+    int GetOutputPower(int index);
     void ReadRequest(int index, unsigned command);
 
     // Object access.
     int GetGroup21(int index);
     int GetFanSpeed(int index);
     int GetVersion(int index);
+    int GetGroup1(int index);
+    int GetGroup2(int index);
+    int GetGroup3(int index);
     int GetSmrBootLoaderAckFlag(int index);
 
     // Firmware updates of every addressed module.
@@ -98,6 +107,10 @@ private:
     int ObjectOpen(int index);
     bool ObjectRead(int index, std::uint8_t group, std::uint8_t object, std::int64_t waitMs, std::uint8_t* value);
     int ObjectClose(int index);
+    // Reads the objects of one group, each waited for up to 60 s; `use` sees
+    // every answered value.
+    int ReadGroup(int index, std::uint8_t group, std::initializer_list<std::uint8_t> objects,
+                  const std::function<void(std::uint8_t, const std::uint8_t*)>& use);
     void PreUpdateFrames(int index);
     bool PrimaryUpdateModule(int index, const std::uint8_t* image, std::size_t size);
     const char* SecondaryUpdateModule(int index, const std::uint8_t* payload, std::uint32_t length);

@@ -133,6 +133,7 @@ void ModuleBank::Answer(SimModule& m, std::uint32_t id, const CanFrame& f) {
         Plant();
         return;
     case kRelease: m.onOff = 1; Plant(); return;
+    case kReset: ++m.resets; m.onOff = 1; Plant(); return;
     case kObjectOpen: m.objectOpen = true; Send(m, kObjectAccepted); return;
     case kObjectClose: m.objectOpen = false; Send(m, kObjectAccepted); return;
     case kObjectRead: {
@@ -146,6 +147,11 @@ void ModuleBank::Answer(SimModule& m, std::uint32_t id, const CanFrame& f) {
             v[0] = static_cast<std::uint8_t>(m.bootState);
         } else if (d[0] == 21) {
             std::memcpy(v, m.objects21[d[1]], 8);
+        } else if (d[0] == 1 && d[1] == 7) {
+            v[0] = static_cast<std::uint8_t>(m.lifeTime >> 8), v[1] = static_cast<std::uint8_t>(m.lifeTime);
+        } else if (d[0] == 1 && d[1] == 10) {
+            const std::uint16_t u = EncodeVoltage(m.outVoltage);
+            v[0] = static_cast<std::uint8_t>(u >> 8), v[1] = static_cast<std::uint8_t>(u);
         }
         send_(MakeFrame(m.Id(kObjectValue), v, 8));
         return;

@@ -28,6 +28,7 @@ struct SimModule {
     // Output.
     int onOff = 1;
     std::uint16_t setVoltage = 0;   // 0.1 V
+    int resets = 0;
     std::uint16_t share = 0;        // 1/10,000 of the bank's available current
     std::uint16_t outVoltage = 0;   // 0.1 V
     std::uint16_t outCurrent = 0;   // 0.1 A
@@ -38,6 +39,7 @@ struct SimModule {
     std::uint32_t statusWord = 0;
     std::uint8_t hardwareFault = 0;  // heartbeat acknowledge byte 1
     std::uint8_t objects21[256][8] = {};
+    std::uint16_t lifeTime = 3000;   // object 1.7, 0.01 s
     std::string version = "V1.02.03";
     std::uint16_t fanSpeed = 3200;
     bool objectOpen = false;

@@ -403,3 +403,127 @@ TEST(PellionFrames, ASeventhFrameWaitsForTheNextPass) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace regmap;
+using namespace smr;
+using platform::CanFrame;
+
+std::vector<std::uint8_t> Data(const CanFrame& f) { return std::vector<std::uint8_t>(f.data, f.data + f.len); }
+
+TEST(PellionCommands, PerModuleSetPointAndMaximumFanSpeedFrames) {
+    struct Case { std::uint8_t qty; std::uint16_t amps, power, chademoTarget, ccsTarget; std::vector<std::uint8_t> setPoint, maxFan; };
+    const std::vector<Case> cases = {
+        // 100 A over two modules is 50 A each, above 41.7 A: 417 is sent.
+        {2, 1000, 150, 0, 0, {0x8F, 0xA0, 0x41, 0xA1, 0x40, 0x96, 0, 0}, {0, 0x21, 0x12, 0x34, 0x8F, 0xA0, 0, 0}},
+        {1, 300, 9000, 0, 380, {0x8F, 0xA0, 0x41, 0x2C, 0x4F, 0xFF, 0, 0}, {0, 0x21, 0x12, 0x34, 0x8E, 0xD8, 0, 0}},
+        {3, 600, 0, 410, 380, {0x8F, 0xA0, 0x40, 0xC8, 0x40, 0x00, 0, 0}, {0, 0x21, 0x12, 0x34, 0x90, 0x04, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        PellionRig r;
+        r.map.set(SHRMEM_RECTIFIER_QTY, c.qty);
+        r.map.set(SHRMEM_SET_V1, 4000);
+        r.map.set(SHRMEM_SET_I1, c.amps);
+        r.map.set(SHRMEM_SET_POWER, c.power);
+        r.map.set(SHRMEM_CHADEMO_TARGET_VOLTAGE, c.chademoTarget);
+        r.map.set(SHRMEM_CCS_EV_TARGET_VOLTAGE, c.ccsTarget);
+        r.p.SetOutputVolt(-1);
+        r.p.SetMaxFanRPM(-1, 0x121, 0x1234);
+        ASSERT_EQ(r.bus.sent.size(), 2u);
+        EXPECT_EQ(FrameId(r.bus.sent[0]), kSetOutputVolt);
+        EXPECT_EQ(Data(r.bus.sent[0]), c.setPoint) << c.amps;
+        EXPECT_EQ(FrameId(r.bus.sent[1]), kMaxFanSpeed);
+        EXPECT_EQ(Data(r.bus.sent[1]), c.maxFan) << c.amps;
+    }
+}
+
+TEST(PellionCommands, ResetIsNeverBroadcastAndReachesOnlyItsModule) {
+    PellionRig r;
+    r.AddTwoModules();
+    r.StartAndAssign();
+    r.p.ResetPCM(-1);
+    r.p.ResetPCM(3);
+    EXPECT_EQ(r.bank.modules[0].resets + r.bank.modules[1].resets, 0);
+    r.p.ResetPCM(1);
+    EXPECT_EQ(r.bank.ByAddress(2)->resets, 1);
+    EXPECT_EQ(r.bank.ByAddress(1)->resets, 0);
+}
+
+TEST(PellionCommands, OutputPowerAndGroupOneReads) {
+    PellionRig r;
+    r.AddTwoModules();
+    r.StartAndAssign();
+    // The answer 0x88FC read in the power form is mantissa 2300, exponent 4:
+    // 2,300,000, which bytes 9-10 hold as their largest value, not wrapped.
+    EXPECT_EQ(r.p.GetOutputPower(0), 1);
+    EXPECT_EQ(r.map.get(SHRMEM_GET_P1), 65535);
+    EXPECT_EQ(r.p.GetOutputPower(2), 0);
+    r.bank.ByAddress(1)->lifeTime = 1500;
+    EXPECT_EQ(r.p.GetGroup1(0), 1);
+    EXPECT_EQ(r.p.NodeLifeTime, 15);
+    r.bank.ByAddress(1)->lifeTime = 0;   // no life time: the station keeps its own
+    EXPECT_EQ(r.p.GetGroup1(0), 1);
+    EXPECT_EQ(r.p.NodeLifeTime, 15);
+    EXPECT_EQ(r.p.GetGroup2(1), 1);
+    EXPECT_EQ(r.p.GetGroup3(1), 1);
+    r.bank.ByAddress(2)->muted = true;
+    EXPECT_EQ(r.p.GetGroup3(1), 0);
+}
+
+TEST(PellionLoop, PeriodicReadsFillTheMap) {
+    PellionRig r;
+    r.AddTwoModules();
+    r.StartAndAssign();
+    r.map.set(SHRMEM_SMR_INPUT_POLL, 1);
+    r.map.set(U8{ALARM_SYSTEM_FILTER.offset}, ALARM_SYSTEM_FILTER.mask);
+    r.bus.sent.clear();
+    r.RunFor(62000);
+    // Input voltages of both modules, 230 V each, every slot seen.
+    for (unsigned i = 0; i < 6; ++i) EXPECT_EQ(r.map.get(SmrInputVolt(i)), 230) << i;
+    EXPECT_EQ(r.map.get(SHRMEM_SMR_INPUT_SEEN), 0x3F);
+    // Temperatures as the modules send them.
+    EXPECT_EQ(r.map.bytes(SHRMEM_SMR_TEMP1)[0], 0x01);
+    EXPECT_EQ(r.map.bytes(SHRMEM_SMR_TEMP1)[1], 42);
+    EXPECT_EQ(r.map.bytes(SHRMEM_SMR_TEMP3)[1], 44);
+    // The fan speeds are polled while the filter alarm stands.
+    EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED1), 3200);
+    EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED2), 3200);
+    // Heartbeats to both addresses with the parameter CRC, every 5 s.
+    const auto beats = r.bus.Sent(0xFFFFFFFF, kHeartbeat | 1);
+    EXPECT_GE(beats.size(), 11u);
+    EXPECT_LE(beats.size(), 13u);
+    EXPECT_EQ(Be16(beats.at(0).data), r.map.get(SHRMEM_PARAM_CRC));
+    EXPECT_EQ(r.bus.Sent(0xFFFFFFFF, kHeartbeat | 2).size(), beats.size());
+}
+
+TEST(PellionLoop, FanCommand) {
+    for (bool outputUp : {true, false}) {
+        PellionRig r;
+        r.AddTwoModules();
+        r.bank.loadOhms = 20.0;
+        r.StartAndAssign();
+        if (outputUp) {
+            r.ArmSetPoint(4100, 300);
+            r.RunFor(2000);
+        }
+        r.bus.sent.clear();
+        r.map.set(SHRMEM_FAN_SPEED_VALUE, 0x40);
+        r.map.set(SHRMEM_FAN_SPEED_CMD, 0x85);
+        r.p.LoopPass();
+        const auto fan = r.bus.Sent(0xFFFFFFFF, kFanSpeed | KindBits(10));
+        if (outputUp) {
+            ASSERT_EQ(fan.size(), 1u);
+            EXPECT_EQ(Data(fan[0]), (std::vector<std::uint8_t>{0x85, 0x40}));
+            EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED_CMD), 0x05);
+        } else {
+            // Below 40 V the modules are first brought to 50 V / 1 A.
+            EXPECT_TRUE(fan.empty());
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 500);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_I1), 10);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), 255);
+        }
+    }
+}
+
+}  // namespace

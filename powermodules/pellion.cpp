@@ -1071,6 +1071,10 @@ int Pellion::PCMSecondaryFirmwareUP() {
 
 int PellionMain() {
     std::string error;
+    if (!platform::CheckStationRoot(&error)) {
+        std::fprintf(stderr, "Pellion: not started: %s\n", error.c_str());
+        return 1;
+    }
     std::uint8_t* base = platform::AttachSegment(kMapKey, kMapSize, false, 0777, &error);
     if (base == nullptr) {
         // Without the map there is nothing to supervise and nowhere to report.
@@ -1078,9 +1082,10 @@ int PellionMain() {
         return 0;
     }
     RegisterMap map(base, kMapSize);
+    // One manager per board: two would both address the modules.
     if (!platform::HoldInstanceLock("Pellion", &error)) {
-        std::fprintf(stderr, "Pellion: %s\n", error.c_str());
-        return 0;
+        common::RecordSysLogf("[Pellion] Not started: %s", error.c_str());
+        return 1;
     }
     std::printf("PromoteSelfPrior:%s\n", platform::SetOwnNiceness(-10) ? "niceness -10" : "not permitted");
     std::fflush(stdout);

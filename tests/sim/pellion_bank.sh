@@ -76,7 +76,8 @@ wait_until 10 "new bank drives the output" is 4000 21 u16
 
 # A second Pellion on the same board does not start.
 status=0; STATION_ROOT=$POWER_ROOT timeout 5 nsenter --target "$POWER_NS" --ipc "$build/bin/Pellion" > /dev/null 2>&1 || status=$?
-[ "$status" = 0 ] && echo "ok   a second instance ends" || { echo "FAIL second instance: $status"; exit 1; }
+[ "$status" = 1 ] && echo "ok   a second instance ends" || { echo "FAIL second instance: $status"; exit 1; }
+wait_until 5 "and says why" logged "\[Pellion\] Not started:"
 
 # The capture is a SocketCAN capture tshark reads without complaint.
 frames=$(tshark -r "$POWER_ROOT/can0.pcap" 2>&1 | wc -l)

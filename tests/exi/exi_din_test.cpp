@@ -51,6 +51,115 @@ TEST(DinGrammarTables, NameTablesFollowTheSchemas) {
   EXPECT_EQ(DIN_QNAME_attr_ValueType, 8);
 }
 
+// The element and attribute numbers the V2G session's binding uses.
+TEST(DinGrammarTables, QNameIdsOfTheBinding) {
+  struct Row {
+    uint16_t constant, quoted;
+  };
+  const Row rows[] = {
+      {DIN_QNAME_attr_Algorithm, 0}, {DIN_QNAME_attr_Id, 2}, {DIN_QNAME_attr_Type, 6},
+      {DIN_QNAME_attr_URI, 7}, {DIN_QNAME_ds_DigestValue, 68}, {DIN_QNAME_ds_Signature, 103},
+      {DIN_QNAME_ds_SignatureValue, 111}, {DIN_QNAME_ds_X509CRL, 119},
+      {DIN_QNAME_ds_X509Certificate, 120}, {DIN_QNAME_ds_X509IssuerName, 123},
+      {DIN_QNAME_ds_X509SKI, 126}, {DIN_QNAME_ds_X509SerialNumber, 127},
+      {DIN_QNAME_ds_X509SubjectName, 128}, {DIN_QNAME_body_AC_EVSEStatus, 131},
+      {DIN_QNAME_body_BulkChargingComplete, 132}, {DIN_QNAME_body_ChargeService, 149},
+      {DIN_QNAME_body_ChargingComplete, 150}, {DIN_QNAME_body_ContractID, 160},
+      {DIN_QNAME_body_ContractSignatureCertChain, 161},
+      {DIN_QNAME_body_ContractSignatureEncryptedPrivateKey, 162},
+      {DIN_QNAME_body_DC_EVSEStatus, 167}, {DIN_QNAME_body_DHParams, 169},
+      {DIN_QNAME_body_DateTimeNow, 170}, {DIN_QNAME_body_EVCCID, 171},
+      {DIN_QNAME_body_EVMaximumCurrentLimit, 172}, {DIN_QNAME_body_EVMaximumPowerLimit, 173},
+      {DIN_QNAME_body_EVMaximumVoltageLimit, 174}, {DIN_QNAME_body_EVRequestedEnergyTransferType, 175},
+      {DIN_QNAME_body_EVSECurrentLimitAchieved, 176}, {DIN_QNAME_body_EVSEID, 177},
+      {DIN_QNAME_body_EVSEMaxCurrent, 178}, {DIN_QNAME_body_EVSEMaximumCurrentLimit, 179},
+      {DIN_QNAME_body_EVSEMaximumPowerLimit, 180}, {DIN_QNAME_body_EVSEMaximumVoltageLimit, 181},
+      {DIN_QNAME_body_EVSEPowerLimitAchieved, 182}, {DIN_QNAME_body_EVSEPresentCurrent, 183},
+      {DIN_QNAME_body_EVSEPresentVoltage, 184}, {DIN_QNAME_body_EVSEProcessing, 185},
+      {DIN_QNAME_body_EVSEVoltageLimitAchieved, 186}, {DIN_QNAME_body_EVTargetCurrent, 187},
+      {DIN_QNAME_body_EVTargetVoltage, 188}, {DIN_QNAME_body_GenChallenge, 189},
+      {DIN_QNAME_body_MeterInfo, 191}, {DIN_QNAME_body_OEMProvisioningCert, 196},
+      {DIN_QNAME_body_PaymentOptions, 201}, {DIN_QNAME_body_ReadyToChargeState, 210},
+      {DIN_QNAME_body_ReceiptRequired, 211}, {DIN_QNAME_body_RemainingTimeToBulkSoC, 212},
+      {DIN_QNAME_body_RemainingTimeToFullSoC, 213}, {DIN_QNAME_body_ResponseCode, 214},
+      {DIN_QNAME_body_RetryCounter, 215}, {DIN_QNAME_body_SAScheduleTupleID, 216},
+      {DIN_QNAME_body_SelectedPaymentOption, 217}, {DIN_QNAME_body_SelectedServiceList, 218},
+      {DIN_QNAME_body_ServiceCategory, 219}, {DIN_QNAME_body_ServiceID, 228},
+      {DIN_QNAME_body_ServiceList, 229}, {DIN_QNAME_body_ServiceParameterList, 230},
+      {DIN_QNAME_body_ServiceScope, 235}, {DIN_QNAME_body_SessionID, 236},
+      {DIN_QNAME_types_AC_EVChargeParameter, 249}, {DIN_QNAME_types_AC_EVSEChargeParameter, 251},
+      {DIN_QNAME_types_AC_EVSEStatus, 253}, {DIN_QNAME_types_BulkChargingComplete, 255},
+      {DIN_QNAME_types_BulkSOC, 256}, {DIN_QNAME_types_Certificate, 257},
+      {DIN_QNAME_types_ChargingComplete, 259}, {DIN_QNAME_types_ChargingProfileEntryMaxPower, 260},
+      {DIN_QNAME_types_ChargingProfileEntryStart, 261}, {DIN_QNAME_types_ConsumptionCost, 263},
+      {DIN_QNAME_types_Cost, 265}, {DIN_QNAME_types_DC_EVChargeParameter, 267},
+      {DIN_QNAME_types_DC_EVSEChargeParameter, 272}, {DIN_QNAME_types_DC_EVSEStatus, 274},
+      {DIN_QNAME_types_DC_EVStatus, 277}, {DIN_QNAME_types_DepartureTime, 279},
+      {DIN_QNAME_types_EAmount, 280}, {DIN_QNAME_types_EPriceLevel, 281},
+      {DIN_QNAME_types_EVCabinConditioning, 282}, {DIN_QNAME_types_EVEnergyCapacity, 285},
+      {DIN_QNAME_types_EVEnergyRequest, 286}, {DIN_QNAME_types_EVErrorCode, 287},
+      {DIN_QNAME_types_EVMaxCurrent, 288}, {DIN_QNAME_types_EVMaxVoltage, 289},
+      {DIN_QNAME_types_EVMaximumCurrentLimit, 290}, {DIN_QNAME_types_EVMaximumPowerLimit, 291},
+      {DIN_QNAME_types_EVMaximumVoltageLimit, 292}, {DIN_QNAME_types_EVMinCurrent, 293},
+      {DIN_QNAME_types_EVRESSConditioning, 296}, {DIN_QNAME_types_EVRESSSOC, 297},
+      {DIN_QNAME_types_EVReady, 298}, {DIN_QNAME_types_EVSECurrentRegulationTolerance, 302},
+      {DIN_QNAME_types_EVSEEnergyToBeDelivered, 303}, {DIN_QNAME_types_EVSEIsolationStatus, 304},
+      {DIN_QNAME_types_EVSEMaxCurrent, 305}, {DIN_QNAME_types_EVSEMaxVoltage, 306},
+      {DIN_QNAME_types_EVSEMaximumCurrentLimit, 307}, {DIN_QNAME_types_EVSEMaximumPowerLimit, 308},
+      {DIN_QNAME_types_EVSEMaximumVoltageLimit, 309}, {DIN_QNAME_types_EVSEMinCurrent, 310},
+      {DIN_QNAME_types_EVSEMinimumCurrentLimit, 311}, {DIN_QNAME_types_EVSEMinimumVoltageLimit, 312},
+      {DIN_QNAME_types_EVSENotification, 313}, {DIN_QNAME_types_EVSEPeakCurrentRipple, 315},
+      {DIN_QNAME_types_EVSEStatusCode, 318}, {DIN_QNAME_types_EnergyTransferType, 323},
+      {DIN_QNAME_types_FaultCode, 326}, {DIN_QNAME_types_FaultMsg, 327},
+      {DIN_QNAME_types_FreeService, 328}, {DIN_QNAME_types_FullSOC, 329},
+      {DIN_QNAME_types_MeterID, 332}, {DIN_QNAME_types_MeterReading, 334},
+      {DIN_QNAME_types_MeterStatus, 335}, {DIN_QNAME_types_Multiplier, 336},
+      {DIN_QNAME_types_NotificationMaxDelay, 337}, {DIN_QNAME_types_NumEPriceLevels, 339},
+      {DIN_QNAME_types_PMax, 340}, {DIN_QNAME_types_PMaxSchedule, 341},
+      {DIN_QNAME_types_PMaxScheduleEntry, 342}, {DIN_QNAME_types_PMaxScheduleID, 344},
+      {DIN_QNAME_types_Parameter, 347}, {DIN_QNAME_types_ParameterSet, 348},
+      {DIN_QNAME_types_ParameterSetID, 349}, {DIN_QNAME_types_PaymentOption, 352},
+      {DIN_QNAME_types_PowerSwitchClosed, 355}, {DIN_QNAME_types_RCD, 358},
+      {DIN_QNAME_types_RelativeTimeInterval, 359}, {DIN_QNAME_types_RootCertificateID, 361},
+      {DIN_QNAME_types_SAScheduleList, 363}, {DIN_QNAME_types_SAScheduleTuple, 365},
+      {DIN_QNAME_types_SAScheduleTupleID, 366}, {DIN_QNAME_types_SalesTariff, 370},
+      {DIN_QNAME_types_SalesTariffDescription, 371}, {DIN_QNAME_types_SalesTariffEntry, 372},
+      {DIN_QNAME_types_SalesTariffID, 374}, {DIN_QNAME_types_SelectedService, 376},
+      {DIN_QNAME_types_Service, 379}, {DIN_QNAME_types_ServiceCategory, 380},
+      {DIN_QNAME_types_ServiceID, 383}, {DIN_QNAME_types_ServiceName, 384},
+      {DIN_QNAME_types_ServiceScope, 386}, {DIN_QNAME_types_ServiceTag, 387},
+      {DIN_QNAME_types_SigMeterReading, 391}, {DIN_QNAME_types_SubCertificates, 392},
+      {DIN_QNAME_types_TMeter, 394}, {DIN_QNAME_types_Unit, 396}, {DIN_QNAME_types_Value, 397},
+      {DIN_QNAME_types_amount, 398}, {DIN_QNAME_types_amountMultiplier, 399},
+      {DIN_QNAME_types_boolValue, 400}, {DIN_QNAME_types_byteValue, 401},
+      {DIN_QNAME_types_costKind, 404}, {DIN_QNAME_types_duration, 407},
+      {DIN_QNAME_types_intValue, 413}, {DIN_QNAME_types_physicalValue, 419},
+      {DIN_QNAME_types_shortValue, 428}, {DIN_QNAME_types_start, 430},
+      {DIN_QNAME_types_startValue, 431}, {DIN_QNAME_types_stringValue, 432},
+      {DIN_QNAME_hdr_Notification, 444}, {DIN_QNAME_hdr_SessionID, 445},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(r.constant, r.quoted);
+  }
+}
+
+// Global element grammars and built-in grammars of undeclared elements.
+TEST(DinGrammarTables, GlobalAndBuiltInElementGrammars) {
+  ExiCoderState state{};
+  RuntimeNameTable runtime{};
+  exiInitCoderState(&state, &dinGrammar, &runtime, StringValueTable{});
+  ASSERT_EQ(exi__RetrieveAndPushGlobalGrammar(&state, DIN_QNAME_body_SessionSetupReq), EXI_OK);
+  EXPECT_EQ(exiTopGrammar(&state), production(DIN_STATE_BODY, 29).pushed);
+  ASSERT_EQ(exi__RetrieveAndPushGlobalGrammar(&state, 500), EXI_OK);
+  EXPECT_EQ(exiTopGrammar(&state), -1);
+  ASSERT_EQ(exi__RetrieveAndPushGlobalGrammar(&state, 500), EXI_OK);
+  EXPECT_EQ(exiTopGrammar(&state), -1);
+  ASSERT_EQ(exi__RetrieveAndPushGlobalGrammar(&state, 501), EXI_OK);
+  EXPECT_EQ(exiTopGrammar(&state), -3);
+  ASSERT_EQ(exi__MoveToElementContentRule(&state), EXI_OK);
+  EXPECT_EQ(exiTopGrammar(&state), -4);
+}
+
 TEST(DinGrammarTables, DocumentAndFragmentStates) {
   const ExiGrammarState& doc = stateOf(DIN_STATE_DOC_CONTENT);
   EXPECT_EQ(doc.count, 82);  // 81 global elements and SE(*)

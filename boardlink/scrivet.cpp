@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "clock.h"
+#include "firmware_push.h"
 #include "regmap_fields.h"
 #include "syslog.h"
 
@@ -338,7 +339,7 @@ bool LinkCycle(Scrivet& s, LinkPort& port, int maxCycles) {
 }
 
 void FirmwarePush(Scrivet& s, LinkPort& port) {
-    const int ok = s.updateCAImage ? s.updateCAImage(port) : 0;
+    const int ok = s.updateCAImage ? s.updateCAImage(port) : UpdateCAImage(s.map, port);
     if (ok == 1) {
         RecordSysLog("[Scrivet]Update Quorzel OK");
     } else {

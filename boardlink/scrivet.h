@@ -33,7 +33,8 @@ struct Scrivet {
     std::uint8_t u8PevStatusUpdate = 0;
     std::uint8_t vCmdLowFlag = 0, vCmdHighFlag = 0, iCmdHighFlag = 0;
     DinErrorState din;
-    // The CCS-board firmware push: 1 when the CCS board reported success.
+    // The CCS-board firmware push: 1 when the CCS board reported success
+    // (unset: UpdateCAImage).
     std::function<int(linkwire::LinkPort&)> updateCAImage;
 };
 

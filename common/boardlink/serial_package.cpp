@@ -51,6 +51,12 @@ bool Put(Ring& r, std::uint16_t size, const std::uint8_t* bytes, std::size_t n) 
     return true;
 }
 
+// True when the `f` bytes from 0x55 to 0xAA carry the CRC of their payload.
+bool CrcHolds(const std::uint8_t* w, std::size_t f) {
+    const std::uint16_t crc = common::Crc16Modbus(w + 1, f - kSerialPackOverhead);
+    return crc == (w[f - 3] << 8 | w[f - 2]);
+}
+
 int mobzCsuCommDecoder(Channel& c, SerialPacket& p) {
     // Bytes before the first start byte can never open a frame: noise on the
     // line is dropped instead of blocking every later packet.
@@ -62,14 +68,30 @@ int mobzCsuCommDecoder(Channel& c, SerialPacket& p) {
     }
     const std::size_t f = c.fill;
     if (f <= kSerialPackOverhead || c.work[f - 1] != kEnd) return kPackNothing;
-    const std::size_t n = f - kSerialPackOverhead;
-    c.fill = 0;
-    const std::uint16_t crc = common::Crc16Modbus(c.work.get() + 1, n);
-    if (crc != (c.work[f - 3] << 8 | c.work[f - 2])) return kPackBadCrc;
-    if (n > p.capacity) return kPackBadCrc;  // larger than the packet buffer: not ours
-    std::memcpy(p.data, c.work.get() + 1, n);
-    p.len = static_cast<std::uint16_t>(n);
-    return kPackGood;
+    const std::uint8_t* w = c.work.get();
+    std::size_t end = f;  // one past the frame's 0xAA
+    if (!CrcHolds(w, f)) {
+        // Two packets that reached us without an idle gap between them (a
+        // line whose drain returns before the bytes are out): the first ends
+        // where an end byte, a start byte and a matching CRC meet.
+        end = 0;
+        for (std::size_t i = kSerialPackOverhead; i + kSerialPackOverhead < f && end == 0; ++i) {
+            if (w[i] == kEnd && w[i + 1] == kStart && CrcHolds(w, i + 1) && CrcHolds(w + i + 1, f - i - 1)) end = i + 1;
+        }
+        if (end == 0) {
+            c.fill = 0;
+            return kPackBadCrc;
+        }
+    }
+    const std::size_t n = end - kSerialPackOverhead;
+    const bool fits = n <= p.capacity;  // larger than the packet buffer: not ours
+    if (fits) {
+        std::memcpy(p.data, w + 1, n);
+        p.len = static_cast<std::uint16_t>(n);
+    }
+    std::memmove(c.work.get(), w + end, f - end);  // the second packet waits for the next call
+    c.fill = static_cast<std::uint16_t>(f - end);
+    return fits ? kPackGood : kPackBadCrc;
 }
 
 int mobzCsuCommEncoder(Channel& c, const SerialPacket& p) {

@@ -97,6 +97,28 @@ TEST_F(SerialPackTest, FrameSplitAcrossPushesIsDecodedWhole) {
     EXPECT_EQ(got, payload);
 }
 
+TEST_F(SerialPackTest, TwoFramesWithoutAGapAreDecodedOneAfterTheOther) {
+    const int ch = openSerialPack(0, 64);
+    const Bytes first{0xFD, 0x01, 0xAA, 0x55, 0x07};  // end and start bytes inside the payload too
+    const Bytes second{0xFC, 0x01, 0, 0, 0, 0};
+    Bytes glued = SerialPackFrame(first.data(), first.size());
+    const Bytes f2 = SerialPackFrame(second.data(), second.size());
+    glued.insert(glued.end(), f2.begin(), f2.end());
+    Bytes got;
+    EXPECT_EQ(Decode(ch, glued, got), kPackGood);
+    EXPECT_EQ(got, first);
+    std::uint8_t out[64];
+    SerialPacket p{ch, out, 0, sizeof out};
+    ASSERT_EQ(checkSerialPack(p), kPackGood);
+    EXPECT_EQ(Bytes(out, out + p.len), second);
+    EXPECT_EQ(checkSerialPack(p), kPackNothing);
+
+    // Glued to noise instead: nothing is made of it.
+    Bytes noisy = SerialPackFrame(first.data(), first.size());
+    noisy.insert(noisy.end(), {0x55, 0x01, 0x02, 0x03, 0xAA});
+    EXPECT_EQ(Decode(ch, noisy, got), kPackBadCrc);
+}
+
 TEST_F(SerialPackTest, PayloadLargerThanTheDestinationIsNotCopied) {
     const int ch = openSerialPack(0, 64);
     const Bytes big(20, 0x42);

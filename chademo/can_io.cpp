@@ -1,0 +1,104 @@
+#include "can_io.h"
+
+#include <cstring>
+
+#include "clock.h"
+#include "regmap_chademo.h"
+
+namespace chademo {
+
+using namespace regmap;
+using platform::CanFrame;
+
+CanIo::CanIo(RegisterMap map, platform::CanBus& bus, SessionLog& log, std::function<int()> d1)
+    : map_(map), bus_(bus), log_(log), d1_(std::move(d1)) {
+    lastVehicleFrame_ = lastSend_ = platform::GetClock().MonotonicMs();
+}
+
+void CanIo::Send() {
+    map_.bytes(CP108)[0] = 1;
+    map_.set(SHRMEM_CHADEMO_PRESENT_VOLTAGE, static_cast<std::uint16_t>(map_.get(SHRMEM_GET_V1) / 10));
+    map_.set(CP109_PRESENT_CURRENT, static_cast<std::uint8_t>((map_.get(SHRMEM_GET_I1) & 0xFF) / 10));
+    auto frame = [&](std::uint32_t id, Bytes data) {
+        CanFrame f{};
+        f.can_id = id;
+        f.len = 8;
+        std::memcpy(f.data, map_.bytes(data), 8);
+        bus_.Write(f);
+    };
+    frame(0x108, CP108);
+    frame(0x109, CP109);
+    map_.set(SHRMEM_CHADEMO_LOW_CURRENT, map_.get(CP109_PRESENT_CURRENT) < 6 ? 1 : 0);
+    if (map_.get(EV102_PROTOCOL) > 1) {
+        map_.bytes(mainb::CP118)[0] = 1;
+        frame(0x118, mainb::CP118);
+    }
+    lastSend_ = platform::GetClock().MonotonicMs();
+}
+
+void CanIo::Pass() {
+    auto& clock = platform::GetClock();
+    const std::int64_t now = clock.MonotonicMs();
+    const bool talking = map_.get(StartRecv) == 7;
+    const std::uint8_t flags = map_.get(ChargerFlag);
+
+    if (talking && (flags & kTimeLimitComputed) && (flags & kFramesComputed) &&
+        (!(flags & kFramesLost) || map_.get(SHRMEM_CHADEMO_STOPPING) == 1) && now - lastSend_ > kSendPeriodMs)
+        Send();
+
+    if (talking && now - lastVehicleFrame_ > kCanTimeoutMs && d1_ && d1_() == 1) {
+        SetBitsAtomic(map_, ALARM_CHADEMO_COMM, true);
+        map_.set(SHRMEM_STOP_CHARGING, kStopCanTimeout);
+        // One line per session, however long the silence lasts.
+        if (!map_.get(CHADEMO_ALARM_CAN_TIMEOUT)) {
+            SetBitsAtomic(map_, CHADEMO_ALARM_CAN_TIMEOUT, true);
+            log_.systemLogHandle(13, 1871);
+            log_.writeSysLog();
+        }
+    }
+
+    if (talking) {
+        const std::int64_t limit = (flags & kStopping) ? kFrameLossStoppingMs : kFrameLossMs;
+        if (now - lastVehicleFrame_ > limit) OrByteAtomic(map_, ChargerFlag, kFramesLost);
+    }
+
+    CanFrame f{};
+    if (bus_.Read(f)) Receive(f);
+}
+
+void CanIo::Receive(const CanFrame& f) {
+    // Only standard data frames of the vehicle's length are its frames.
+    if ((f.can_id & (platform::kCanExtendedFlag | platform::kCanRemoteFlag | platform::kCanErrorFlag)) || f.len != 8)
+        return;
+    auto& clock = platform::GetClock();
+    switch (f.can_id & 0xFFF) {
+    case 0x100:
+        std::memcpy(map_.bytes(EV100), f.data, 8);
+        if (map_.get(StartRecv) != 7) OrByteAtomic(map_, StartRecv, 0x01);
+        break;
+    case 0x101:
+        std::memcpy(map_.bytes(EV101), f.data, 8);
+        if (map_.get(StartRecv) != 7) OrByteAtomic(map_, StartRecv, 0x02);
+        break;
+    case 0x102: {
+        std::memcpy(map_.bytes(EV102), f.data, 8);
+        if (map_.get(StartRecv) != 7) {
+            clock.SleepMs(kStartSettleMs);
+            OrByteAtomic(map_, StartRecv, 0x04);
+        }
+        if (map_.get(ChargerFlag) & kFollowRequest) {
+            map_.set(SHRMEM_SET_I1, static_cast<std::uint16_t>(f.data[3] * 10));
+            map_.set(SHRMEM_SET_PENDING, 255);
+        }
+        OrByteAtomic(map_, SHRMEM_CHADEMO_EV_ALARM,
+                     static_cast<std::uint8_t>(f.data[4] | ((f.data[5] & 0x06) << 4)));
+        log_.trapAlarm29LogHandle(1970);
+        break;
+    }
+    default:
+        return;
+    }
+    lastVehicleFrame_ = clock.MonotonicMs();
+}
+
+}  // namespace chademo

@@ -1,0 +1,173 @@
+// The CAN I/O process of a CHAdeMO session on the test clock.
+#include <gtest/gtest.h>
+
+#include "chademo_rig.h"
+
+namespace {
+
+using namespace regmap;
+
+void FramesComputed(ChademoRig& r) { r.map.set(ChargerFlag, kTimeLimitComputed | kFramesComputed); }
+
+TEST(ChademoCanIo, NothingIsSentOrTimedOutBeforeTheVehicleTalks) {
+    ChademoRig r;
+    FramesComputed(r);
+    r.bus.inbox.push_back(VehicleFrame(0x100, {0, 0, 0, 0, 0, 0, 0, 0}));
+    r.bus.inbox.push_back(VehicleFrame(0x101, {0, 0, 0, 0, 0, 0, 0, 0}));
+    r.Run(3000);
+    EXPECT_EQ(r.map.get(StartRecv), 3);
+    EXPECT_TRUE(r.bus.sent.empty());
+    EXPECT_FALSE(r.map.get(ALARM_CHADEMO_COMM));
+    EXPECT_EQ(r.map.get(SHRMEM_STOP_CHARGING), 0);
+}
+
+TEST(ChademoCanIo, TheThirdFrameCompletesTheSetAfterASettlingPause) {
+    ChademoRig r;
+    r.VehicleTalks();
+    r.bus.inbox.push_back(VehicleFrame(0x100, {1, 1, 1, 1, 1, 1, 1, 1}));
+    r.io.Pass();
+    r.io.Pass();
+    const std::int64_t before = r.clock.MonotonicMs();
+    r.io.Pass();   // frame 0x102
+    EXPECT_EQ(r.clock.MonotonicMs() - before, 200);
+    EXPECT_EQ(r.map.get(StartRecv), 7);
+    EXPECT_EQ(r.bus.inbox.size(), 1u);   // nothing read during the pause
+    EXPECT_EQ(r.map.get(SHRMEM_CHADEMO_TARGET_VOLTAGE), 400);
+}
+
+TEST(ChademoCanIo, ChargerFramesOnTheirPeriodAndTheProtocolFrame) {
+    struct Case { std::uint8_t protocol; bool sends118; };
+    for (const Case c : {Case{0, false}, Case{1, false}, Case{2, true}, Case{3, true}}) {
+        ChademoRig r;
+        r.VehicleTalks(c.protocol);
+        r.Run(3);
+        FramesComputed(r);
+        r.map.bytes(CP109)[0] = c.protocol < 2 ? 1 : 2;
+        r.map.set(SHRMEM_GET_V1, 3995);   // 399.5 V
+        r.map.set(SHRMEM_GET_I1, 59);     // 5.9 A
+        // Keep the vehicle talking every 100 ms.
+        for (int t = 0; t < 10; ++t) {
+            r.VehicleTalks(c.protocol);
+            r.Run(100);
+        }
+        std::vector<std::uint32_t> ids = r.SentIds();
+        ASSERT_GE(ids.size(), 2u);
+        const std::size_t perSend = c.sends118 ? 3 : 2;
+        EXPECT_EQ(ids.size() % perSend, 0u);
+        EXPECT_EQ(ids[0], 0x108u);
+        EXPECT_EQ(ids[1], 0x109u);
+        if (c.sends118) {
+            EXPECT_EQ(ids[2], 0x118u);
+        }
+        const std::size_t sends = ids.size() / perSend;
+        EXPECT_GE(sends, 9u) << int(c.protocol);
+        EXPECT_LE(sends, 11u) << int(c.protocol);
+        const platform::CanFrame& f109 = r.bus.sent[1];
+        EXPECT_EQ(f109.len, 8);
+        EXPECT_EQ(f109.data[1] | f109.data[2] << 8, 399);
+        EXPECT_EQ(f109.data[3], 5);       // 5.9 A, in whole A
+        EXPECT_EQ(r.map.get(SHRMEM_CHADEMO_LOW_CURRENT), 1);
+        EXPECT_EQ(r.bus.sent[0].data[0], 1);
+    }
+}
+
+TEST(ChademoCanIo, PresentCurrentAndTheLowCurrentFlag) {
+    // The low byte of the 0.1 A value, in A: 125.0 A (0x04E2) goes out as 22.
+    struct Case { std::uint16_t tenths; std::uint8_t sent, low; };
+    for (const Case c : {Case{59, 5, 1}, Case{60, 6, 0}, Case{1250, 22, 0}}) {
+        ChademoRig r;
+        r.VehicleTalks();
+        r.Run(3);
+        FramesComputed(r);
+        r.map.set(SHRMEM_GET_I1, c.tenths);
+        r.Run(100);
+        ASSERT_GE(r.bus.sent.size(), 2u);
+        EXPECT_EQ(r.bus.sent[1].data[3], c.sent) << c.tenths;
+        EXPECT_EQ(r.map.get(SHRMEM_CHADEMO_LOW_CURRENT), c.low) << c.tenths;
+    }
+}
+
+TEST(ChademoCanIo, CurrentRequestsFollowedOnlyWhenAsked) {
+    for (bool follow : {false, true}) {
+        ChademoRig r;
+        r.map.set(ChargerFlag, follow ? kFollowRequest : 0);
+        r.VehicleTalks(2, 25);
+        r.Run(3);
+        EXPECT_EQ(r.map.get(SHRMEM_SET_I1), follow ? 250 : 0);
+        EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), follow ? 255 : 0);
+        EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0);
+    }
+}
+
+TEST(ChademoCanIo, SilentVehicleStopsTheSessionWithOneLine) {
+    ChademoRig r;
+    r.VehicleTalks();
+    r.Run(3);
+    r.Run(1000);
+    EXPECT_FALSE(r.map.get(ALARM_CHADEMO_COMM));
+    EXPECT_EQ(r.map.get(ChargerFlag) & kFramesLost, 0);
+    r.Run(5);
+    EXPECT_TRUE(r.map.get(ALARM_CHADEMO_COMM));
+    EXPECT_EQ(r.map.get(SHRMEM_STOP_CHARGING), 12);
+    EXPECT_TRUE(r.map.get(CHADEMO_ALARM_CAN_TIMEOUT));
+    EXPECT_EQ(r.map.get(ChargerFlag) & kFramesLost, 0);   // 1100 ms not yet
+    r.Run(5000);
+    EXPECT_NE(r.map.get(ChargerFlag) & kFramesLost, 0);
+    const std::string log = r.Log();
+    EXPECT_EQ(Count(log, "[Corvane][01871][EVSE] Timeout error - CAN communication fault"), 1) << log;
+    // The re-announce bit of code 13.
+    EXPECT_EQ(r.map.bytes(SHRMEM_CHADEMO_ALARM_MEM)[1] & 0x02, 0x02);
+}
+
+TEST(ChademoCanIo, SilenceWithD1OffIsNoTimeoutAndStoppingShortensTheFrameLoss) {
+    ChademoRig r;
+    r.d1 = 0;
+    r.VehicleTalks();
+    r.Run(3);
+    r.map.set(ChargerFlag, kStopping);
+    r.Run(160);
+    EXPECT_NE(r.map.get(ChargerFlag) & kFramesLost, 0);
+    r.Run(2000);
+    EXPECT_FALSE(r.map.get(ALARM_CHADEMO_COMM));
+    EXPECT_EQ(r.map.get(SHRMEM_STOP_CHARGING), 0);
+}
+
+TEST(ChademoCanIo, LostFramesPauseSendingUnlessTheStopAfterATimeoutRuns) {
+    ChademoRig r;
+    r.VehicleTalks();
+    r.Run(3);
+    r.map.set(ChargerFlag, kTimeLimitComputed | kFramesComputed | kFramesLost);
+    r.Run(500);
+    EXPECT_TRUE(r.bus.sent.empty());
+    r.map.set(SHRMEM_CHADEMO_STOPPING, 1);
+    r.Run(500);
+    EXPECT_FALSE(r.bus.sent.empty());
+}
+
+TEST(ChademoCanIo, OnlyStandardDataFramesOfEightBytesAreTheVehicles) {
+    ChademoRig r;
+    platform::CanFrame ext = VehicleFrame(0x100, {1, 2, 3, 4, 5, 6, 7, 8});
+    ext.can_id |= platform::kCanExtendedFlag;
+    platform::CanFrame remote = VehicleFrame(0x101, {});
+    remote.can_id |= platform::kCanRemoteFlag;
+    platform::CanFrame shortFrame = VehicleFrame(0x102, {2, 0x90});
+    for (const auto& f : {ext, remote, shortFrame}) r.bus.inbox.push_back(f);
+    r.Run(5);
+    EXPECT_EQ(r.map.get(StartRecv), 0);
+    EXPECT_EQ(r.map.bytes(EV100)[0], 0);
+}
+
+TEST(ChademoCanIo, VehicleFaultsGoToAlarmByte341AndAreLoggedOnce) {
+    ChademoRig r;
+    r.bus.inbox.push_back(VehicleFrame(0x102, {2, 0x90, 0x01, 0, 0x03, 0x04, 0, 0}));
+    r.bus.inbox.push_back(VehicleFrame(0x102, {2, 0x90, 0x01, 0, 0x03, 0x04, 0, 0}));
+    r.Run(300);
+    EXPECT_EQ(r.map.get(SHRMEM_CHADEMO_EV_ALARM), 0x43);
+    const std::string log = r.Log();
+    EXPECT_EQ(Count(log, "[Corvane][01970][EV] Battery overvoltage; "), 1) << log;
+    EXPECT_EQ(Count(log, "[Corvane][01970][EV] Battery undervoltage; "), 1) << log;
+    EXPECT_EQ(Count(log, "[Corvane][01970][EV] Charging system error; "), 1) << log;
+    EXPECT_LT(log.find("Battery overvoltage"), log.find("Battery undervoltage"));
+}
+
+}  // namespace

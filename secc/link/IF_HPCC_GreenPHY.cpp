@@ -443,7 +443,7 @@ int Write_Tx_Packet_Buffer(const std::uint8_t* frame, std::uint16_t len, std::ui
     std::uint8_t buf[kMaxTxFrame + 1];
     std::memcpy(buf, frame, have);
     if ((type == 6 || type == 17) && have >= 6) PutMac(buf, EV_MACAddress);
-    return QueueFrame(buf, have, std::max<std::size_t>(len, 46));
+    return QueueFrame(buf, have, std::max<std::size_t>(len, kMinTxFrame));
 }
 
 int Encode_Packet(std::uint16_t len) {

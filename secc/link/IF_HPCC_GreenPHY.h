@@ -28,6 +28,7 @@ struct LinkCounters {
     std::uint32_t rxDroppedTooLong = 0; // frame longer than the reader's buffer
     std::uint32_t rxSkippedBytes = 0;   // bytes skipped while looking for a frame
     std::uint32_t chipFaults = 0;       // impossible register values
+    std::uint32_t mmeRejected = 0;      // SLAC messages too short, out of place or of another run
 };
 extern LinkCounters nLinkCounters;
 
@@ -79,7 +80,10 @@ void IF_GreenPHY_RxHandler();
 // releases the slot and returns the length; a frame longer than `cap` is
 // dropped (0).
 std::uint16_t R_Ether_Read(std::uint8_t* dst, std::size_t cap);
-// Queues an Ethernet frame of the IP stack (raised to 46 bytes); for `type`
+// The chip takes no Ethernet frame shorter than 60 bytes from its host:
+// shorter frames of the IP stack are padded, or the chip would refuse them.
+inline constexpr std::size_t kMinTxFrame = 60;
+// Queues an Ethernet frame of the IP stack (raised to kMinTxFrame); for `type`
 // 6 or 17 the destination becomes the EV MAC. 1 when queued, 0 when refused.
 int Write_Tx_Packet_Buffer(const std::uint8_t* frame, std::uint16_t len, std::uint8_t type);
 // Queue the management message built in SPI_MMEsFormatHeader. 1 / 0 as above.
@@ -98,7 +102,15 @@ inline constexpr std::uint16_t ETH_TYPE_HPAV = 0x88E1;
 inline constexpr std::uint16_t ETH_TYPE_IPV6 = 0x86DD;
 inline constexpr std::uint16_t MMTYPE_CM_SET_KEY_REQ = 0x6008;
 inline constexpr std::uint16_t MMTYPE_CM_SET_KEY_CNF = 0x6009;
+inline constexpr std::uint16_t MMTYPE_CM_SLAC_PARM_REQ = 0x6064;
+inline constexpr std::uint16_t MMTYPE_CM_SLAC_PARM_CNF = 0x6065;
+inline constexpr std::uint16_t MMTYPE_CM_START_ATTEN_CHAR_IND = 0x606A;
+inline constexpr std::uint16_t MMTYPE_CM_ATTEN_CHAR_IND = 0x606E;
+inline constexpr std::uint16_t MMTYPE_CM_ATTEN_CHAR_RSP = 0x606F;
+inline constexpr std::uint16_t MMTYPE_CM_MNBC_SOUND_IND = 0x6076;
+inline constexpr std::uint16_t MMTYPE_CM_SLAC_MATCH_REQ = 0x607C;
 inline constexpr std::uint16_t MMTYPE_CM_SLAC_MATCH_CNF = 0x607D;
+inline constexpr std::uint16_t MMTYPE_CM_ATTEN_PROFILE_IND = 0x6086;
 inline constexpr std::uint16_t MMTYPE_VS_SW_VER_REQ = 0xA000;
 inline constexpr std::uint16_t MMTYPE_VS_SW_VER_CNF = 0xA001;
 inline constexpr std::uint16_t MMTYPE_VS_NW_INFO_REQ = 0xA038;
@@ -113,6 +125,30 @@ extern std::uint8_t VSSWVER_CNFMsgForm[300];
 extern std::uint8_t VSNWINFO_CNFMsgForm[88];
 extern std::uint8_t CM_SETKEYCNF_Form[14];
 extern std::uint8_t CM_SLAC_MATCHREQ_Form[66];
+
+// SLAC records of the received messages (payload bytes as received), the
+// sounding station, and the attenuation store: rows 0-9 the group
+// attenuations of up to ten profiles, the last row the per-group sums.
+inline constexpr std::size_t kAttenGroups = 58;
+inline constexpr std::size_t kSoundRows = 11;
+extern std::uint8_t CM_SLAC_PARMREQ_Form[10];
+extern std::uint8_t CM_START_ATTENCHARIND_Form[20];
+extern std::uint8_t CM_MNBC_SOUNDIND_Form[52];
+extern std::uint8_t CM_ATTEN_PROFILEIND_FORM[68];
+extern std::uint8_t CM_ATTN_CHARRSP_Form[52];
+extern std::uint8_t VS_ATTENCHAR_FORM[78];
+extern std::uint16_t wTemp_MAC[3];
+extern std::uint16_t DBSound[kSoundRows][kAttenGroups];
+extern int nCM_PROFILE_Cnt;   // profiles stored
+extern int nEV_Sound_Cnt;     // sounds still expected
+extern std::uint8_t nAttenGroupCnt;  // groups of the last stored profile
+
+// The averages CM_ATTEN_CHAR.IND reports: per group the mean over the stored
+// profiles; all 37 when they add up to more than 2261.
+void AttenuationAverages(std::uint8_t out[kAttenGroups]);
+void Encode_CM_SLAC_PARM_CNF_MME();
+void Encode_CM_ATTN_CHAR_IND_MME();
+void Encode_CM_SLAC_MATCH_CNF_MME();
 
 // Puts the station MAC back to its default (load value).
 void MME_LoadDefaults();

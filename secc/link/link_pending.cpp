@@ -1,8 +1,8 @@
 // Stand-ins for the parts around the link layer that are not built yet. Each
-// does nothing and reports nothing done: no SLAC frame is
-// answered (the frame is dropped), no address comes up, no SDP request is
-// seen, the V2G port is not opened and no connection arrives. A session can
-// therefore not get past SLAC; nothing here claims a success.
+// does nothing and reports nothing done: no IPv6 frame is taken in (the frame
+// is dropped), no address comes up, no SDP request is seen, the V2G port is
+// not opened and no connection arrives. A matched session can therefore not
+// get past IPv6 set-up; nothing here claims a success.
 //
 // As each part is built, its entry points move out of this file.
 #include "IF_HPCC_GreenPHY.h"
@@ -10,8 +10,7 @@
 
 namespace plc {
 
-void MMEDecode_Session(std::uint16_t, std::uint16_t) { MMECleanRX_Packet(); }
-void IF_GreenPHY_TxHandler_SLAC() {}
+void knet_frame_arrived() { MMECleanRX_Packet(); }
 
 void v6_memory_assign() {}
 void timer_init() {}

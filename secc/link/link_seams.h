@@ -21,7 +21,9 @@ void NID_Generator();
 void MMEDecode_Session(std::uint16_t etherType, std::uint16_t mmType);
 void IF_GreenPHY_TxHandler_SLAC();
 
-// IP stack.
+// IP stack. knet_frame_arrived takes the IPv6 frame of the current receive
+// slot (and consumes the slot).
+void knet_frame_arrived();
 void v6_memory_assign();
 void timer_init();
 void knet_rutine();

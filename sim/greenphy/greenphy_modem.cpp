@@ -100,7 +100,12 @@ int GreenPhyModem::Transfer(const std::uint8_t* tx, std::uint8_t* rx, std::size_
 std::uint16_t GreenPhyModem::ReadRegister(std::uint16_t reg) {
     switch (reg) {
     case kRegSignature: return kSignature;
-    case kRegWriteSpace: return config_.writeBufferSize;
+    case kRegWriteSpace:
+        if (config_.writeSpaceShortEvery && ++writeSpaceReads_ % config_.writeSpaceShortEvery == 0) {
+            ++shortWrites;
+            return 0;
+        }
+        return config_.writeBufferSize;
     case kRegBytesAvailable:
         if (config_.bytesAvailableOverride) return *config_.bytesAvailableOverride;
         return static_cast<std::uint16_t>(readStream_.size());
@@ -125,7 +130,7 @@ void GreenPhyModem::BufferWrite(const std::uint8_t* tx, std::size_t len) {
     bool ok = len >= 10 + 14 && len <= config_.writeBufferSize && tx[0] == 0xAA && tx[1] == 0xAA && tx[2] == 0xAA &&
               tx[3] == 0xAA && tx[6] == 0 && tx[7] == 0;
     std::size_t fl = ok ? (tx[4] | tx[5] << 8) : 0;
-    ok = ok && fl + 10 == len && tx[8 + fl] == 0x55 && tx[9 + fl] == 0x55;
+    ok = ok && fl >= kMinHostFrame && fl + 10 == len && tx[8 + fl] == 0x55 && tx[9 + fl] == 0x55;
     if (!ok) {
         ++frameErrors;
         cause_ |= kIntWrbufErr;
@@ -149,10 +154,64 @@ void GreenPhyModem::BufferRead(std::uint8_t* rx, std::size_t len) {
     }
 }
 
+namespace {
+bool IsMme(const std::uint8_t* f, std::size_t len) { return len >= 17 && f[12] == 0x88 && f[13] == 0xE1; }
+std::uint16_t MmType(const std::uint8_t* f) { return static_cast<std::uint16_t>(f[15] | f[16] << 8); }
+}  // namespace
+
+bool GreenPhyModem::Admitted(const std::uint8_t mac[6]) const {
+    for (const auto& a : admitted_)
+        if (std::memcmp(a.data(), mac, 6) == 0) return true;
+    return false;
+}
+
+// Management messages cross at any time (SLAC runs before a vehicle joins);
+// data frames only to and from stations of the network, which a vehicle
+// joins with the key the station gives it in CM_SLAC_MATCH.CNF.
 void GreenPhyModem::FromHost(const std::uint8_t* frame, std::size_t len) {
     if (pcap_) pcap_->Write(frame, len);
     if (AnswerManagement(frame, len)) return;
+    if (IsMme(frame, len)) {
+        if (MmType(frame) == 0x607D && len >= 19 + 90 && std::memcmp(frame + 19 + 66, nid_, 7) == 0 &&
+            std::memcmp(frame + 19 + 74, nmk_, 16) == 0 && !Admitted(frame)) {
+            std::array<std::uint8_t, 6> mac;
+            std::memcpy(mac.data(), frame, 6);
+            admitted_.push_back(mac);
+        }
+    } else if (config_.requireMatch && !((frame[0] & 1) ? !admitted_.empty() : Admitted(frame))) {
+        ++notAdmitted;
+        return;
+    }
     if (line_) line_->Send(frame, len);
+}
+
+void GreenPhyModem::FromLine(const std::uint8_t* frame, std::size_t len) {
+    if (!IsMme(frame, len)) {
+        if (config_.requireMatch && !Admitted(frame + 6)) {
+            ++notAdmitted;
+            return;
+        }
+        Offer(frame, len);
+        return;
+    }
+    Offer(frame, len);
+    if (MmType(frame) == 0x6076) OfferProfile(frame);
+}
+
+// What the chip measured on a sound: CM_ATTEN_PROFILE.IND to its host, naming
+// the sounding station.
+void GreenPhyModem::OfferProfile(const std::uint8_t* sound) {
+    std::size_t groups = std::min<std::size_t>(config_.attenuation.size(), 255);
+    std::vector<std::uint8_t> f(config_.mac, config_.mac + 6);
+    f.insert(f.end(), config_.mac, config_.mac + 6);
+    f.insert(f.end(), {0x88, 0xE1, 0x01, 0x86, 0x60, 0, 0});
+    f.insert(f.end(), sound + 6, sound + 12);
+    f.push_back(static_cast<std::uint8_t>(groups));
+    f.push_back(0);
+    f.insert(f.end(), config_.attenuation.begin(), config_.attenuation.begin() + static_cast<std::ptrdiff_t>(groups));
+    if (f.size() < kMinFrame) f.resize(kMinFrame, 0);
+    ++profiles;
+    Offer(f.data(), f.size());
 }
 
 void GreenPhyModem::Offer(const std::uint8_t* frame, std::size_t len) {
@@ -176,7 +235,7 @@ void GreenPhyModem::Offer(const std::uint8_t* frame, std::size_t len) {
 }
 
 void GreenPhyModem::InjectFromLine(const std::uint8_t* frame, std::size_t len) {
-    if (IsUp()) Offer(frame, len);
+    if (IsUp()) FromLine(frame, len);
 }
 
 void GreenPhyModem::PollLine() {
@@ -186,7 +245,7 @@ void GreenPhyModem::PollLine() {
         ssize_t n = line_->Receive(buf, sizeof(buf));
         if (n <= 0) return;
         if (static_cast<std::size_t>(n) < 14 || static_cast<std::size_t>(n) > kMaxLineFrame) continue;
-        if (IsUp()) Offer(buf, static_cast<std::size_t>(n));
+        if (IsUp()) FromLine(buf, static_cast<std::size_t>(n));
     }
 }
 
@@ -215,12 +274,13 @@ bool GreenPhyModem::AnswerManagement(const std::uint8_t* frame, std::size_t len)
     switch (mmtype) {
     case 0xA000: {  // VS_SW_VER.REQ (MMV 0)
         p.assign(kOui, kOui + 3);
-        p.push_back(0);     // status: success
-        p.push_back(0x20);  // device: QCA7000
+        p.push_back(0);  // status: success
+        p.push_back(kDeviceIdQca7000);
         std::string v = config_.version.substr(0, 63);
         p.push_back(static_cast<std::uint8_t>(v.size() + 1));
         p.insert(p.end(), v.begin(), v.end());
         p.resize(6 + 64, 0);
+        p.push_back(0);  // not upgradable
         Reply(frame, 0, 0xA001, p);
         break;
     }
@@ -229,8 +289,15 @@ bool GreenPhyModem::AnswerManagement(const std::uint8_t* frame, std::size_t len)
         p.resize(8, 0);
         p.push_back(1);  // one network
         p.insert(p.end(), nid_, nid_ + 7);
-        p.push_back(nid_[0] & 0x0F);  // SNID
-        p.push_back(1);               // TEI
+        p.resize(18, 0);
+        p.push_back(nid_[0] & 0x0F);  // short network ID
+        p.push_back(1);               // our TEI
+        p.resize(24, 0);
+        p.push_back(2);  // role: central coordinator of its own network
+        p.insert(p.end(), config_.mac, config_.mac + 6);
+        p.push_back(1);  // its TEI
+        p.resize(35, 0);
+        p.push_back(0);  // no other station
         p.resize(41, 0);
         Reply(frame, 1, 0xA039, p);
         break;
@@ -245,6 +312,7 @@ bool GreenPhyModem::AnswerManagement(const std::uint8_t* frame, std::size_t len)
         if (config_.setKeyResult == 1 && q[0] == 1) {
             std::memcpy(nid_, q + 14, 7);
             std::memcpy(nmk_, q + 22, 16);
+            admitted_.clear();  // a new network: nobody has its key yet
         }
         Reply(frame, 1, 0x6009, p);
         break;

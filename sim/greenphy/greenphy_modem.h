@@ -5,6 +5,7 @@
 // line side; frames from the line side are offered in the read buffer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -30,7 +31,22 @@ struct ModemConfig {
     std::string version = "QCA7000-EMU-1.0";
     // Fault injection: a fixed value for the bytes-available register.
     std::optional<std::uint16_t> bytesAvailableOverride;
+    // Data frames cross only to and from stations that joined through
+    // CM_SLAC_MATCH.CNF (the powerline as a vehicle meets it); off, the line
+    // carries everything (driver tests that use the line as a plain cable).
+    bool requireMatch = false;
+    // Every Nth read of the write-space register finds no room (0: never).
+    std::uint32_t writeSpaceShortEvery = 0;
+    // The attenuation per group the chip measures on each sound it receives
+    // from the line and reports in CM_ATTEN_PROFILE.IND (58 groups for Green PHY).
+    std::vector<std::uint8_t> attenuation = std::vector<std::uint8_t>(58, 30);
 };
+
+// The smallest Ethernet frame the chip takes from its host (no frame check
+// sequence): shorter write frames are refused.
+inline constexpr std::size_t kMinHostFrame = 60;
+// The device ID this emulator reports in VS_SW_VER.CNF: a QCA7000.
+inline constexpr std::uint8_t kDeviceIdQca7000 = 0x22;
 
 class GreenPhyModem final : public platform::SpiDevice {
 public:
@@ -66,6 +82,11 @@ public:
     std::uint32_t lineDrops = 0;       // line frames that did not fit the read buffer
     std::uint32_t resets = 0;          // rising edges of the reset line
     std::map<std::uint16_t, std::uint32_t> mgmtRequests;  // by MMTYPE
+    std::uint32_t profiles = 0;    // CM_ATTEN_PROFILE.IND offered to the host
+    std::uint32_t notAdmitted = 0; // data frames held back: the peer has not joined the network
+    std::uint32_t shortWrites = 0; // write-space reads that found no room on purpose
+    // Stations that joined the network: a CM_SLAC_MATCH.CNF gave them the key in use.
+    bool Admitted(const std::uint8_t mac[6]) const;
     const std::uint8_t* nid() const { return nid_; }
     const std::uint8_t* nmk() const { return nmk_; }
 
@@ -78,6 +99,8 @@ private:
     void FromHost(const std::uint8_t* frame, std::size_t len);
     bool AnswerManagement(const std::uint8_t* frame, std::size_t len);
     void Offer(const std::uint8_t* frame, std::size_t len);
+    void FromLine(const std::uint8_t* frame, std::size_t len);
+    void OfferProfile(const std::uint8_t* sound);
     void Reply(const std::uint8_t* request, std::uint8_t mmv, std::uint16_t mmtype, const std::vector<std::uint8_t>& payload);
 
     ModemConfig config_;
@@ -92,6 +115,8 @@ private:
     bool cpuOnRaised_ = false;
     std::uint8_t nid_[7];
     std::uint8_t nmk_[16] = {};
+    std::vector<std::array<std::uint8_t, 6>> admitted_;
+    std::uint32_t writeSpaceReads_ = 0;
 };
 
 // Reset line of the emulated modem as a GPIO (tests): line 79 drives the

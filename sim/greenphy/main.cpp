@@ -2,9 +2,14 @@
 // Marlet's driver reaches its SPI side through a unix socket (set
 // GREENPHY_SPI_SOCKET to the same path for Marlet); its line side is a TAP
 // interface; its reset line is GPIO 79 of the station root (STATION_ROOT).
+// Data frames cross the line only for a vehicle that joined the network
+// through SLAC; every sound from the line is reported to the host with the
+// attenuation groups of --atten (one value for all 58 groups, or a list).
+// --write-space-short N makes every Nth write-space read find no room.
 //
 //   GreenPhyModem --socket PATH [--tap NAME] [--pcap FILE] [--mac aa:bb:cc:dd:ee:ff]
 //                 [--set-key-result N] [--reset-delay-ms N] [--silent]
+//                 [--atten N[,N...]] [--write-space-short N]
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -49,10 +54,30 @@ int Listen(const std::string& path) {
     return fd;
 }
 
+bool ParseAtten(const std::string& text, std::vector<std::uint8_t>* out) {
+    std::vector<std::uint8_t> v;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        std::size_t end = text.find(',', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(pos, end - pos);
+        char* rest = nullptr;
+        long n = std::strtol(item.c_str(), &rest, 10);
+        if (item.empty() || *rest || n < 0 || n > 255) return false;
+        v.push_back(static_cast<std::uint8_t>(n));
+        pos = end + 1;
+    }
+    if (v.empty() || v.size() > 255) return false;
+    if (v.size() == 1) v.assign(58, v[0]);
+    *out = v;
+    return true;
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: GreenPhyModem --socket PATH [--tap NAME] [--pcap FILE] [--mac MAC] "
-                 "[--set-key-result N] [--reset-delay-ms N] [--silent]\n");
+                 "[--set-key-result N] [--reset-delay-ms N] [--silent] [--atten N[,N...]] "
+                 "[--write-space-short N]\n");
     return 2;
 }
 
@@ -60,6 +85,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     greenphy::ModemConfig config;
+    config.requireMatch = true;
     std::string socketPath, tapName = "plc0", pcapPath;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -72,6 +98,10 @@ int main(int argc, char** argv) {
             if (!ParseMac(argv[++i], config.mac)) return Usage();
         } else if (a == "--set-key-result" && hasValue) config.setKeyResult = static_cast<std::uint8_t>(std::atoi(argv[++i]));
         else if (a == "--reset-delay-ms" && hasValue) config.resetDelayMs = std::atoi(argv[++i]);
+        else if (a == "--atten" && hasValue) {
+            if (!ParseAtten(argv[++i], &config.attenuation)) return Usage();
+        } else if (a == "--write-space-short" && hasValue)
+            config.writeSpaceShortEvery = static_cast<std::uint32_t>(std::atoi(argv[++i]));
         else return Usage();
     }
     if (socketPath.empty()) return Usage();

@@ -138,6 +138,8 @@ TEST_F(Modem, WriteFramesAreCheckedStrictly) {
     corrupt("reserved", 6, 1);
     corrupt("end marker", good.size() - 1, 0x56);
     bad.push_back({"size other than announced", good, good.size() + 2});
+    Bytes shortFrame = Image(Frame(59));
+    bad.push_back({"shorter than the chip takes", shortFrame, shortFrame.size()});
     for (const auto& c : bad) {
         SCOPED_TRACE(c.name);
         auto errors = modem->frameErrors + modem->protocolErrors;

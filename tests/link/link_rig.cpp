@@ -7,10 +7,10 @@
 #include "link_seams.h"
 #include "spi.h"
 
-LinkRig::LinkRig(greenphy::ModemConfig config) : map(262144, 0) {
+LinkRig::LinkRig(greenphy::ModemConfig config, greenphy::PcapWriter* pcap) : map(262144, 0) {
     socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sp);
     line = std::make_unique<greenphy::FdLine>(sp[0]);
-    modem = std::make_unique<greenphy::GreenPhyModem>(config, line.get());
+    modem = std::make_unique<greenphy::GreenPhyModem>(config, line.get(), pcap);
     gpio = std::make_unique<greenphy::ModemGpio>(*modem);
     bus = std::make_unique<SpiInterposer>(*modem);
     prevSpi_ = platform::SetSpiDevice(bus.get());

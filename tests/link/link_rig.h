@@ -42,7 +42,7 @@ private:
 
 class LinkRig {
 public:
-    explicit LinkRig(greenphy::ModemConfig config = {});
+    explicit LinkRig(greenphy::ModemConfig config = {}, greenphy::PcapWriter* pcap = nullptr);
     ~LinkRig();
     LinkRig(const LinkRig&) = delete;
     LinkRig& operator=(const LinkRig&) = delete;

@@ -312,7 +312,8 @@ TEST(SpiDriver, QueuedFrameReachesTheChipFramedExactly) {
     EV_MACAddress[0] = 0x0211;
     EV_MACAddress[1] = 0x2233;
     EV_MACAddress[2] = 0x4455;
-    // An ICMPv6 frame of 40 bytes keeps its destination and goes out as 46.
+    // An ICMPv6 frame of 40 bytes keeps its destination and goes out as 60,
+    // the least the chip takes.
     auto icmp = LinkRig::MakeFrame(40, 0x10);
     icmp[0] = 0x33;
     ASSERT_EQ(Write_Tx_Packet_Buffer(icmp.data(), 40, 58), 1);
@@ -320,9 +321,9 @@ TEST(SpiDriver, QueuedFrameReachesTheChipFramedExactly) {
     Steps(rig, 1);
     ASSERT_EQ(rig.modem->bufferWrites.size(), 1u);
     const auto& image = rig.modem->bufferWrites[0];
-    std::vector<std::uint8_t> want = {0xAA, 0xAA, 0xAA, 0xAA, 46, 0, 0, 0};
+    std::vector<std::uint8_t> want = {0xAA, 0xAA, 0xAA, 0xAA, 60, 0, 0, 0};
     want.insert(want.end(), icmp.begin(), icmp.end());
-    want.resize(8 + 46, 0);
+    want.resize(8 + 60, 0);
     want.push_back(0x55);
     want.push_back(0x55);
     EXPECT_EQ(image, want);
@@ -330,7 +331,7 @@ TEST(SpiDriver, QueuedFrameReachesTheChipFramedExactly) {
     const auto& w = rig.modem->regWrites;
     auto it = std::find_if(w.begin() + writesBefore, w.end(), [](auto r) { return r.reg == SPI_REG_BFR_SIZE; });
     ASSERT_NE(it, w.end());
-    EXPECT_EQ(it->value, 56);
+    EXPECT_EQ(it->value, 70);
     EXPECT_EQ(rig.modem->frameErrors + rig.modem->protocolErrors, 0u);
     auto onLine = rig.PeerReceive();
     EXPECT_EQ(onLine, std::vector<std::uint8_t>(want.begin() + 8, want.end() - 2));
@@ -414,6 +415,25 @@ TEST(SpiDriver, AFullTransmitQueueIsSentWholeAndInOrder) {
     EXPECT_EQ(LoadByte(kTxExeIdx), 0);
 }
 
+
+TEST(SpiDriver, ChipShortOfWriteSpaceMakesTheDriverWaitNotDrop) {
+    greenphy::ModemConfig c;
+    c.writeSpaceShortEvery = 2;
+    LinkRig rig(c);
+    ASSERT_TRUE(rig.SyncDriver());
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (int i = 0; i < 10; ++i) {
+        auto f = LinkRig::MakeFrame(100, static_cast<std::uint8_t>(i * 11));
+        ASSERT_EQ(Write_Tx_Packet_Buffer(f.data(), 100, 58), 1);
+        sent.push_back(f);
+    }
+    Steps(rig, 30);
+    std::vector<std::vector<std::uint8_t>> onLine;
+    for (auto f = rig.PeerReceive(); !f.empty(); f = rig.PeerReceive()) onLine.push_back(f);
+    EXPECT_GE(rig.modem->shortWrites, 5u);
+    EXPECT_TRUE(onLine == sent);
+    EXPECT_EQ(LoadByte(kTxBufNum), 0);
+}
 
 TEST(SpiDriver, SynchronisationResetsAfter500MsTwiceThenAfter600Ms) {
     greenphy::ModemConfig c;

@@ -43,6 +43,15 @@ inline constexpr U8 SHRMEM_CHADEMO_LOW_CURRENT{21604};
 inline constexpr Bits ALARM_CHADEMO_COMM{312, 0x80};
 inline constexpr U8 SHRMEM_CHADEMO_EV_ALARM{341};     // vehicle faults, set bit by bit
 inline constexpr Bits CHADEMO_ALARM_CAN_TIMEOUT{21518, 0x02};  // pChaDeMoAlarm byte 1
+inline constexpr Bits CHADEMO_ALARM_OVER_BATTERY_MAX{21517, 0x01};  // pChaDeMoAlarm byte 0
+inline constexpr Bits ALARM_CHADEMO_BATTERY_INCOMPATIBLE{340, 0x80};
+inline constexpr U16Le EV102_TARGET_VOLTAGE{2066};
+inline constexpr U8 EV101_TIME_10S{2058};
+inline constexpr U8 EV101_TIME_MIN{2059};
+inline constexpr U8 CP109_PROTOCOL{2081};
+// CP109 byte 5 bits.
+inline constexpr std::uint8_t kCpEnergising = 0x01, kCpMalfunction = 0x02, kCpLocked = 0x04,
+                              kCpBatteryIncompatible = 0x08, kCpSystemMalfunction = 0x10, kCpStopped = 0x20;
 inline constexpr std::uint8_t kStopCanTimeout = 12;    // SHRMEM_STOP_CHARGING
 
 // ORs bits into a shared byte in one step.

@@ -1,6 +1,7 @@
 #include "din_binding.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "EXIDecoder.h"
 #include "EXIEncoder.h"
@@ -397,7 +398,9 @@ int dinSerializeRecord(DinService* s, const DinRecordDesc* desc, const void* rec
 }
 
 void dinInitDocument(EXIDocumentType* document, DinMessageStore* store) {
-  *store = DinMessageStore{};
+  // Cleared in place: the store is too large for a temporary on the stack.
+  static_assert(std::is_trivially_copyable_v<DinMessageStore>);
+  std::memset(static_cast<void*>(store), 0, sizeof *store);
   *document = EXIDocumentType{};
   AnonType_V2G_Message& msg = document->V2G_Message;
   msg.Header = &store->header;
@@ -450,7 +453,7 @@ void dinInitDocument(EXIDocumentType* document, DinMessageStore* store) {
 }
 
 void dinInitService(DinService* service, EXIDocumentType* document) {
-  *service = DinService{};
+  std::memset(static_cast<void*>(service), 0, sizeof *service);
   service->document = document;
   service->ops = &kDinExiEncoder;
 }

@@ -177,47 +177,87 @@ int _setUnsignedInt16Value(const ExiInteger* value, uint16_t* out);
 int _setInt16Value(const ExiInteger* value, int16_t* out);
 int _setInt32Value(const ExiInteger* value, int32_t* out);
 
-// Record descriptions, by schema type name.
-#define DIN_RECORD_DESC(name) extern const DinRecordDesc kDinDesc_##name;
-DIN_RECORD_DESC(PhysicalValueType)
-DIN_RECORD_DESC(DC_EVStatusType)
-DIN_RECORD_DESC(DC_EVSEStatusType)
-DIN_RECORD_DESC(AC_EVSEStatusType)
-DIN_RECORD_DESC(MessageHeaderType)
-DIN_RECORD_DESC(BodyType)
-DIN_RECORD_DESC(AnonType_V2G_Message)
-DIN_RECORD_DESC(SessionSetupReqType)
-DIN_RECORD_DESC(SessionSetupResType)
-DIN_RECORD_DESC(ServiceDiscoveryReqType)
-DIN_RECORD_DESC(ServiceDiscoveryResType)
-DIN_RECORD_DESC(ServiceDetailReqType)
-DIN_RECORD_DESC(ServiceDetailResType)
-DIN_RECORD_DESC(ServicePaymentSelectionReqType)
-DIN_RECORD_DESC(ServicePaymentSelectionResType)
-DIN_RECORD_DESC(PaymentDetailsReqType)
-DIN_RECORD_DESC(PaymentDetailsResType)
-DIN_RECORD_DESC(ContractAuthenticationReqType)
-DIN_RECORD_DESC(ContractAuthenticationResType)
-DIN_RECORD_DESC(ChargeParameterDiscoveryReqType)
-DIN_RECORD_DESC(ChargeParameterDiscoveryResType)
-DIN_RECORD_DESC(PowerDeliveryReqType)
-DIN_RECORD_DESC(PowerDeliveryResType)
-DIN_RECORD_DESC(ChargingStatusReqType)
-DIN_RECORD_DESC(ChargingStatusResType)
-DIN_RECORD_DESC(MeteringReceiptReqType)
-DIN_RECORD_DESC(MeteringReceiptResType)
-DIN_RECORD_DESC(SessionStopType)
-DIN_RECORD_DESC(SessionStopResType)
-DIN_RECORD_DESC(CertificateUpdateReqType)
-DIN_RECORD_DESC(CertificateUpdateResType)
-DIN_RECORD_DESC(CertificateInstallationReqType)
-DIN_RECORD_DESC(CertificateInstallationResType)
-DIN_RECORD_DESC(CableCheckReqType)
-DIN_RECORD_DESC(CableCheckResType)
-DIN_RECORD_DESC(PreChargeReqType)
-DIN_RECORD_DESC(PreChargeResType)
-DIN_RECORD_DESC(CurrentDemandReqType)
-DIN_RECORD_DESC(CurrentDemandResType)
-DIN_RECORD_DESC(WeldingDetectionReqType)
-DIN_RECORD_DESC(WeldingDetectionResType)
-#undef DIN_RECORD_DESC
+// Record descriptions, by schema type name, with the initialiser and the
+// serializer of each record: init_<record> empties it (value-initialised: no
+// member, count or bit left over), serialize_<record> writes its content.
+#define DIN_RECORD_LIST(X) \
+  X(PhysicalValueType) \
+  X(DC_EVStatusType) \
+  X(DC_EVSEStatusType) \
+  X(AC_EVSEStatusType) \
+  X(MessageHeaderType) \
+  X(BodyType) \
+  X(AnonType_V2G_Message) \
+  X(SessionSetupReqType) \
+  X(SessionSetupResType) \
+  X(ServiceDiscoveryReqType) \
+  X(ServiceDiscoveryResType) \
+  X(ServiceDetailReqType) \
+  X(ServiceDetailResType) \
+  X(ServicePaymentSelectionReqType) \
+  X(ServicePaymentSelectionResType) \
+  X(PaymentDetailsReqType) \
+  X(PaymentDetailsResType) \
+  X(ContractAuthenticationReqType) \
+  X(ContractAuthenticationResType) \
+  X(ChargeParameterDiscoveryReqType) \
+  X(ChargeParameterDiscoveryResType) \
+  X(PowerDeliveryReqType) \
+  X(PowerDeliveryResType) \
+  X(ChargingStatusReqType) \
+  X(ChargingStatusResType) \
+  X(MeteringReceiptReqType) \
+  X(MeteringReceiptResType) \
+  X(SessionStopType) \
+  X(SessionStopResType) \
+  X(CertificateUpdateReqType) \
+  X(CertificateUpdateResType) \
+  X(CertificateInstallationReqType) \
+  X(CertificateInstallationResType) \
+  X(CableCheckReqType) \
+  X(CableCheckResType) \
+  X(PreChargeReqType) \
+  X(PreChargeResType) \
+  X(CurrentDemandReqType) \
+  X(CurrentDemandResType) \
+  X(WeldingDetectionReqType) \
+  X(WeldingDetectionResType) \
+  X(NotificationType) \
+  X(CertificateChainType) \
+  X(MeterInfoType) \
+  X(SelectedServiceListType) \
+  X(SelectedServiceType) \
+  X(AC_EVChargeParameterType) \
+  X(DC_EVChargeParameterType) \
+  X(ChargingProfileType) \
+  X(ProfileEntryType) \
+  X(DC_EVPowerDeliveryParameterType) \
+  X(ListOfRootCertificateIDsType) \
+  X(ServiceTagType) \
+  X(ServiceChargeType) \
+  X(ServiceType) \
+  X(ServiceTagListType) \
+  X(PaymentOptionsType) \
+  X(ParameterType) \
+  X(ParameterSetType) \
+  X(ServiceParameterListType) \
+  X(RelativeTimeIntervalType) \
+  X(PMaxScheduleEntryType) \
+  X(PMaxScheduleType) \
+  X(CostType) \
+  X(ConsumptionCostType) \
+  X(SalesTariffEntryType) \
+  X(SalesTariffType) \
+  X(SAScheduleTupleType) \
+  X(SAScheduleListType) \
+  X(AC_EVSEChargeParameterType) \
+  X(DC_EVSEChargeParameterType)
+
+#define DIN_RECORD_FUNCTIONS(name)                                   \
+  extern const DinRecordDesc kDinDesc_##name;                        \
+  inline void init_##name(name* record) { *record = name{}; }        \
+  inline int serialize_##name(const name* record, DinService* service) { \
+    return dinSerializeRecord(service, &kDinDesc_##name, record);    \
+  }
+DIN_RECORD_LIST(DIN_RECORD_FUNCTIONS)
+#undef DIN_RECORD_FUNCTIONS

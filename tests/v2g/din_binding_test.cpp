@@ -160,9 +160,7 @@ TEST(DinBindingSerializer, CurrentDemandResIsTheSchemaSequenceOfEvents) {
     d.service->ops = &kRecording;
     g_trace.clear();
     g_failAt = -1;
-    ASSERT_EQ(dinSerializeRecord(d.service.get(), &kDinDesc_CurrentDemandResType,
-                                 &d.store->currentDemandRes),
-              0);
+    ASSERT_EQ(serialize_CurrentDemandResType(&d.store->currentDemandRes, d.service.get()), 0);
     EXPECT_EQ(g_trace, currentDemandTrace(optional)) << "optional members " << optional;
   }
 }

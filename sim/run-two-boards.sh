@@ -2,8 +2,9 @@
 # The station simulation: both boards, each in its own IPC namespace and root,
 # joined by the relay's serial line. The CCS board runs Halvard and Marlet
 # (against the emulated Green PHY modem); the main board runs the station
-# controller stand-in and Scrivet. It shows Marlet configuring its modem, the
-# values crossing the board link both ways, and what the boards logged.
+# controller stand-in and Scrivet. It shows Marlet configuring its modem, a
+# simulated vehicle matched by SLAC, the values crossing the board link both
+# ways, and what the boards logged.
 # Usage: run-two-boards.sh [BUILD_DIR] [relay options]
 # (default relay options: 115200 baud with split writes).
 set -euo pipefail
@@ -26,8 +27,14 @@ cat "$CCS_ROOT/halvard.out"
 echo "--- CCS board: commands asked for and not run in the simulated root"
 cat "$CCS_ROOT/commands.log" 2>/dev/null || true
 if [ "$WITH_MARLET" = 1 ]; then
+    for i in $(seq 1 100); do [ "$(ccs_shm read 2197 bytes:4)" = "0b 00 00 00" ] && break; sleep 0.1; done
     echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (0b 00 00 00: modem configured, standing by)"
     echo "    main board's copy over the link:  $(main_shm read 2197 bytes:4)"
+    echo "--- a vehicle plugs in (pilot state 4) and runs SLAC from its network namespace"
+    ccs_shm write 2160 4
+    vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 || echo "    (the vehicle was not matched)"
+    sleep 0.5
+    echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (02 00 00 00: matched, IPv6 set-up)"
     [ -s "$CCS_ROOT/plc.pcap" ] && echo "    powerline frames captured in $CCS_ROOT/plc.pcap"
 fi
 

@@ -5,7 +5,10 @@
 # Usage (sourced):
 #   start_two_boards BUILD_DIR [relay options]   sets CCS_ROOT MAIN_ROOT CCS_PID MAIN_PID RELAY_PID
 #                                                with WITH_MARLET=1 the CCS board also runs Marlet
-#                                                against the emulated Green PHY modem
+#                                                against the emulated Green PHY modem, whose line
+#                                                side (plc0) lies in the vehicle's network
+#                                                namespace (VEHICLE_PID)
+#   vehicle ARGS...                              runs a command in the vehicle's network namespace
 #   ccs_shm ARGS... / main_shm ARGS...           shmtool on either board's register map
 #   stop_two_boards                              ends the three processes (KEEP_ROOTS=1 keeps the roots)
 two_boards_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -32,18 +35,33 @@ start_two_boards() {
         sleep 0.1
     done
 
+    VEHICLE_PID=
+    if [ "${WITH_MARLET:-0}" = 1 ]; then
+        # The powerline belongs to the vehicle: its end of the modem's line
+        # lies in a network namespace of its own, so the CCS board's kernel
+        # puts nothing of its own on it.
+        unshare --net sleep infinity &
+        VEHICLE_PID=$!
+        for i in $(seq 1 50); do
+            [ "$(readlink /proc/$VEHICLE_PID/ns/net)" != "$(readlink /proc/$$/ns/net)" ] && break
+            sleep 0.1
+        done
+        vehicle ip link set lo up
+    fi
+
     STATION_ROOT=$CCS_ROOT BUILD=$build HERE=$two_boards_here WITH_MARLET=${WITH_MARLET:-0} \
-    unshare --ipc --net bash -c '
+    VEHICLE_PID=$VEHICLE_PID unshare --ipc --net bash -c '
         . "$HERE/board-root.sh"
         board_eth0 192.168.1.10/24
         if [ "$WITH_MARLET" = 1 ]; then
             # The powerline modem: Marlet reaches it over SPI through a socket,
-            # its line side is a TAP device of the board namespace.
-            "$BUILD/bin/GreenPhyModem" --socket "$STATION_ROOT/greenphy.sock" --tap plc0 \
+            # its line side is a TAP device of the vehicle namespace.
+            nsenter --target "$VEHICLE_PID" --net "$BUILD/bin/GreenPhyModem" \
+                --socket "$STATION_ROOT/greenphy.sock" --tap plc0 \
                 --pcap "$STATION_ROOT/plc.pcap" > "$STATION_ROOT/greenphy.out" 2>&1 &
             echo $! > "$STATION_ROOT/greenphy.pid"
             for i in $(seq 1 50); do [ -S "$STATION_ROOT/greenphy.sock" ] && break; sleep 0.1; done
-            ip link set plc0 up
+            nsenter --target "$VEHICLE_PID" --net ip link set plc0 up
             export GREENPHY_SPI_SOCKET="$STATION_ROOT/greenphy.sock"
         fi
         exec "$BUILD/bin/Halvard"' > "$CCS_ROOT/halvard.out" 2>&1 &
@@ -54,6 +72,7 @@ start_two_boards() {
 }
 
 ccs_shm() { nsenter --target "$CCS_PID" --ipc "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
+vehicle() { nsenter --target "$VEHICLE_PID" --net "$@"; }
 main_shm() { nsenter --target "$MAIN_PID" --ipc "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
 
 stop_two_boards() {
@@ -65,10 +84,10 @@ stop_two_boards() {
             kill "$pid" 2>/dev/null || true
         done
     fi
-    for pid in ${MAIN_PID:-} ${CCS_PID:-} ${RELAY_PID:-}; do
+    for pid in ${MAIN_PID:-} ${CCS_PID:-} ${RELAY_PID:-} ${VEHICLE_PID:-}; do
         kill "$pid" 2>/dev/null || true
     done
-    for pid in ${MAIN_PID:-} ${CCS_PID:-} ${RELAY_PID:-}; do
+    for pid in ${MAIN_PID:-} ${CCS_PID:-} ${RELAY_PID:-} ${VEHICLE_PID:-}; do
         wait "$pid" 2>/dev/null || true
     done
     if [ "${KEEP_ROOTS:-0}" != 1 ]; then

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The CCS board with Marlet against the emulated modem, as separate processes
+# over the SPI socket, with the vehicle's end of the line in its own network
+# namespace: the modem is configured; a second Marlet refuses to start; a
+# killed modem is noticed and, restarted, configured again; the simulated
+# vehicle is matched by SLAC; a killed Marlet takes its driver with it and
+# starts again. tshark reads every capture without a malformed frame.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../sim/two-boards.sh"
+trap stop_two_boards EXIT
+WITH_MARLET=1 start_two_boards "$build" --baud 115200
+
+wait_until() {
+    local limit=$1 what=$2
+    shift 2
+    local end=$((SECONDS + limit))
+    while [ $SECONDS -lt $end ]; do
+        if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
+        sleep 0.1
+    done
+    echo "FAIL $what (not within ${limit} s); status $(ccs_shm read 2197 bytes:4 2>/dev/null || true)"
+    echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
+    echo "--- modem:"; cat "$CCS_ROOT"/greenphy*.out || true
+    exit 1
+}
+status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
+phase_is() { [ "$(ccs_shm read 2197)" = "$1" ]; }
+marlets() { pgrep -f "^$CCS_ROOT/root/Marlet" || true; }
+# Marlet as the supervisor starts it: in the CCS board's namespaces and root.
+marlet() {
+    STATION_ROOT=$CCS_ROOT GREENPHY_SPI_SOCKET=$CCS_ROOT/greenphy.sock \
+        nsenter --target "$CCS_PID" --ipc --net "$CCS_ROOT/root/Marlet" "$@"
+}
+start_modem() {
+    vehicle "$build/bin/GreenPhyModem" --socket "$CCS_ROOT/greenphy.sock" --tap plc0 \
+        --pcap "$CCS_ROOT/$1" > "$CCS_ROOT/greenphy-$1.out" 2>&1 &
+    echo $! > "$CCS_ROOT/greenphy.pid"
+    wait_until 5 "modem's line side is there" vehicle ip link show plc0 > /dev/null
+    vehicle ip link set plc0 up
+}
+
+wait_until 40 "modem configured" status_is "0b 00 00 00"
+
+set +e
+second=$(marlet 2>&1)
+rc=$?
+set -e
+[ $rc -ne 0 ] && [[ $second == *"already running"* ]] || { echo "FAIL a second Marlet started: $rc $second"; exit 1; }
+echo "ok   a second Marlet exits: $second"
+
+kill "$(cat "$CCS_ROOT/greenphy.pid")"
+wait_until 10 "a killed modem is noticed" phase_is 9
+start_modem plc-2.pcap
+wait_until 40 "the restarted modem is configured again" status_is "0b 00 00 00"
+
+ccs_shm write 2160 4
+if ! vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac.out" 2>&1; then
+    echo "FAIL the vehicle was not matched"; cat "$CCS_ROOT/evslac.out"; exit 1
+fi
+grep "matched with" "$CCS_ROOT/evslac.out"
+wait_until 5 "the station shows the match" status_is "02 00 00 00"
+
+# The vehicle leaves; Marlet is killed, its driver ends with it, and a new
+# Marlet takes the board over.
+ccs_shm write 2160 0
+before=$(marlets | wc -l)
+[ "$before" -eq 2 ] || { echo "FAIL expected Marlet and its driver, found $before"; exit 1; }
+parent=$(for p in $(marlets); do ppid=$(ps -o ppid= -p "$p" | tr -d ' '); grep -qx "$ppid" <(marlets) || echo "$p"; done)
+kill -9 "$parent"
+wait_until 5 "the driver ends with its controller" test "$(marlets | wc -l)" -eq 0
+marlet > "$CCS_ROOT/marlet-2.out" 2>&1 &
+wait_until 40 "a restarted Marlet configures the modem" status_is "0b 00 00 00"
+
+if command -v tshark > /dev/null; then
+    for f in "$CCS_ROOT"/plc.pcap "$CCS_ROOT"/plc-2.pcap; do
+        out=$(tshark -r "$f" -V 2>&1)
+        if grep -q "Malformed\|Expert Info (Warning\|Expert Info (Error" <<< "$out"; then
+            echo "FAIL tshark finds faults in $f"; grep -B20 "Malformed\|Expert Info" <<< "$out" | head -60; exit 1
+        fi
+        grep -q "CM_SLAC_MATCH.CNF" <<< "$out" || [ "$f" = "$CCS_ROOT/plc.pcap" ] || { echo "FAIL no match in $f"; exit 1; }
+        echo "ok   tshark reads $(basename "$f"): $(grep -c '^Frame ' <<< "$out") frames"
+    done
+else
+    echo "skip tshark is not installed"
+fi

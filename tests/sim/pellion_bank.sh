@@ -12,19 +12,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 trap stop_power_board EXIT
 start_power_board "$build" --modules 2 --load 20
 
-wait_until() {
-    local limit=$1 what=$2
-    shift 2
-    local end=$((SECONDS + limit))
-    while [ $SECONDS -lt $end ]; do
-        if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
-        sleep 0.1
-    done
-    echo "FAIL $what (not within ${limit} s)"
+. "$here/wait-until.sh"
+show_state() {
     for f in pellion modbank canhub stationctl; do echo "--- $f:"; cat "$POWER_ROOT/$f.out" || true; done
     echo "--- system log:"; cat "$POWER_ROOT"/Storage/SystemLog/* 2>/dev/null || true
     echo "--- bus:"; tail -n 30 "$POWER_ROOT/candump.log" || true
-    exit 1
 }
 is() { [ "$(power_shm read "${@:2}")" = "$1" ]; }
 bit() { [ $(( $(power_shm read "$2") & $3 )) -eq "$1" ]; }   # bit WANT(0|mask) BYTE MASK

@@ -12,18 +12,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 trap stop_two_boards EXIT
 WITH_MARLET=1 start_two_boards "$build" --baud 115200
 
-wait_until() {
-    local limit=$1 what=$2
-    shift 2
-    local end=$((SECONDS + limit))
-    while [ $SECONDS -lt $end ]; do
-        if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
-        sleep 0.1
-    done
-    echo "FAIL $what (not within ${limit} s); status $(ccs_shm read 2197 bytes:4 2>/dev/null || true)"
+. "$here/wait-until.sh"
+show_state() {
+    echo "status $(ccs_shm read 2197 bytes:4 2>/dev/null || true)"
     echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
     echo "--- modem:"; cat "$CCS_ROOT"/greenphy*.out || true
-    exit 1
 }
 status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
 phase_is() { [ "$(ccs_shm read 2197)" = "$1" ]; }

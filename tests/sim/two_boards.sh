@@ -12,20 +12,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 trap stop_two_boards EXIT
 start_two_boards "$build" --baud 115200 --split --seed 5 "$@"
 
-# Polls a condition every 0.1 s for at most $1 seconds.
-wait_until() {
-    local limit=$1 what=$2
-    shift 2
-    local end=$((SECONDS + limit))
-    while [ $SECONDS -lt $end ]; do
-        if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
-        sleep 0.1
-    done
-    echo "FAIL $what (not within ${limit} s)"
+. "$here/wait-until.sh"
+show_state() {
     echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
     echo "--- Scrivet:"; cat "$MAIN_ROOT/scrivet.out" "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null || true
     echo "--- relay:"; cat "$CCS_ROOT/relay.out" || true
-    exit 1
 }
 is() { [ "$("$1" read "${@:3}")" = "$2" ]; }   # is ccs_shm|main_shm WANT FIELD [TYPE]
 

@@ -82,6 +82,7 @@ void ForgetClearedState() {
 void LeaveRunning() {
     PLC_State_Machine = 0;
     if (!MovePhyState(PHY_RUN, PHY_SYNC)) return;
+    SegWord(kDriverLeaves).fetch_add(1, std::memory_order_acq_rel);
     SetSystemStatus(9, 0, 0, 0);
     QCA7K_SYNC_StartTime = common::MonotonicNow();
 }

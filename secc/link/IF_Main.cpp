@@ -49,7 +49,7 @@ common::TimeStamp nVS_SW_VER_ST, nVS_NW_INFO_ST, nCM_SET_KEY_ST;
 namespace {
 
 bool g_pilot_active = false;
-bool g_driver_running = false;  // the driver was running at the last pass
+std::uint16_t g_seen_leaves = 0;  // the driver's own leaves of running accounted for
 
 regmap::RegisterMap Map() { return regmap::RegisterMap(MeterSMPtr); }
 common::TimeStamp Now() { return common::MonotonicNow(); }
@@ -245,7 +245,7 @@ void System_Var_Init() {
 
 void DIN_State_reset() {
     ++nSessionResetCnt;
-    g_driver_running = false;  // the clear below stops it; this reset re-arms itself
+    g_seen_leaves = 0;  // the clear below zeroes the driver's count
     v6_memory_assign();
     System_Var_Reset();
     mdbcln_conn_init();
@@ -409,19 +409,20 @@ void DIN_Controller() {
 
 namespace {
 
-// The driver left its running state on its own (chip reset, failed transfer,
-// lost signature): the chip may have started afresh, so the modem is taken
-// through the whole management chain again, as at start-up.
+// The driver left its running state on its own (failed transfer, lost
+// signature): the chip may have started afresh, so the modem is taken through
+// the whole management chain again, as at start-up. The driver counts these
+// leaves in the segment, so one that came and went while this process slept
+// (the decoder waits seconds for the modem) is not missed.
 void WatchDriver() {
-    bool running = LoadWord(kPhyState) == PHY_RUN;
-    if (g_driver_running && !running) {
-        QCA7k_PowerOn = 0;
-        fgVSSWVER_Cnf = 0;
-        fg_CMSETKEYCnfSend = 0;
-        fgVSNWINFO_Cnf = 0;
-        RearmModemManagement(false);
-    }
-    g_driver_running = running;
+    std::uint16_t leaves = LoadWord(kDriverLeaves);
+    if (leaves == g_seen_leaves) return;
+    g_seen_leaves = leaves;
+    QCA7k_PowerOn = 0;
+    fgVSSWVER_Cnf = 0;
+    fg_CMSETKEYCnfSend = 0;
+    fgVSNWINFO_Cnf = 0;
+    RearmModemManagement(false);
 }
 
 }  // namespace
@@ -502,7 +503,7 @@ void Marlet_LoadDefaults() {
     nUDP_Timeout = nTCP_Timeout = 60000;
     SLAC_Param_Reset();
     g_pilot_active = false;
-    g_driver_running = false;
+    g_seen_leaves = 0;
     PLC_State_Machine = 0;
     nIntCause = 0;
     nLinkCounters = LinkCounters{};

@@ -40,6 +40,9 @@ inline constexpr std::size_t kRingCount = 22330;  // 16-bit
 inline constexpr std::size_t kPhyState = 22332;   // 16-bit
 inline constexpr std::size_t kResetCount = 22334; // 16-bit
 inline constexpr std::size_t kResetFlag = 22336;  // 16-bit
+// Times the driver left its running state on its own (a chip that stopped
+// answering), in the free tail after the driver state; zero after a clear.
+inline constexpr std::size_t kDriverLeaves = 22338;  // 16-bit
 inline constexpr std::size_t kVersionAt = 24572;  // 32-bit, high byte first
 
 inline constexpr std::size_t kMinRxFrame = 60;
@@ -54,7 +57,7 @@ static_assert(kRxSlotsOffset == kRingOffset + kRingSize);
 static_assert(kTxSlotsOffset == kRxSlotsOffset + kRxSlots * kRxSlotSize);
 static_assert(kTxSlotsOffset + kTxSlots * kTxSlotSize == 22360);
 static_assert(kTxBufIdx == kTxSlotsOffset + (kTxSlots - 1) * kTxSlotSize + 8 + kMaxTxFrame + 2);
-static_assert(kResetFlag + 2 <= kTxSlotsOffset + (kTxSlots - 1) * kTxSlotSize + kTxFlagAt);
+static_assert(kDriverLeaves + 2 <= kTxSlotsOffset + (kTxSlots - 1) * kTxSlotSize + kTxFlagAt);
 static_assert(kRxFlagAt >= kMaxRxFrame && kVersionAt + 4 == kFrameSegmentSize);
 
 inline constexpr std::uint16_t PHY_START = 0;

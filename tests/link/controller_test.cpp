@@ -88,6 +88,23 @@ TEST(Controller, ModemThatStopsAnsweringIsNoticedAndConfiguredAgain) {
     }
 }
 
+// The controller sleeps seconds inside the decoder (the modem applies a key):
+// a chip that drops out and comes back meanwhile is still taken through the
+// management chain again.
+TEST(Controller, ModemThatDropsOutWhileTheControllerSleepsIsConfiguredAgain) {
+    LinkRig rig;
+    rig.SetPilot(0);
+    ASSERT_TRUE(rig.RunUntil(PowerOn));
+    auto requests = rig.modem->mgmtRequests;
+    rig.bus->failing = true;
+    for (int i = 0; i < 10 && rig.PhyState() == PHY_RUN; ++i) rig.DriverStep();
+    rig.bus->failing = false;
+    ASSERT_TRUE(rig.SyncDriver());  // back before the controller's next pass
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.modem->mgmtRequests[0xA000] > requests[0xA000]; }, 100));
+    ASSERT_TRUE(rig.RunUntil(PowerOn));
+    EXPECT_EQ(std::memcmp(rig.modem->nid(), NID, 7), 0);
+}
+
 TEST(Controller, SilentModemIsResetAfterTenUnansweredRequests) {
     greenphy::ModemConfig c;
     c.managementSilent = true;

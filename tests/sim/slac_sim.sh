@@ -17,8 +17,15 @@ show_state() {
     echo "status $(ccs_shm read 2197 bytes:4 2>/dev/null || true)"
     echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
     echo "--- modem:"; cat "$CCS_ROOT"/greenphy*.out || true
+    echo "--- Marlet processes:"; for p in $(marlets); do ps -o pid=,ppid=,stat=,args= -p "$p" || true; done
+    for f in "$CCS_ROOT"/plc*.pcap; do
+        echo "--- $f:"; command -v tshark > /dev/null && tshark -r "$f" 2>&1 | tail -n 40 || true
+    done
 }
 status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
+# Configured and standing by: the status holds for a while (it also passes
+# through 0b 00 00 00 for one pass when Marlet starts).
+configured() { status_is "0b 00 00 00" && sleep 0.3 && status_is "0b 00 00 00"; }
 phase_is() { [ "$(ccs_shm read 2197)" = "$1" ]; }
 marlets() { pgrep -f "^$CCS_ROOT/root/Marlet" || true; }
 # Marlet as the supervisor starts it: in the CCS board's namespaces and root.
@@ -34,7 +41,7 @@ start_modem() {
     vehicle ip link set plc0 up
 }
 
-wait_until 40 "modem configured" status_is "0b 00 00 00"
+wait_until 40 "modem configured" configured
 
 set +e
 second=$(marlet 2>&1)
@@ -46,7 +53,7 @@ echo "ok   a second Marlet exits: $second"
 kill "$(cat "$CCS_ROOT/greenphy.pid")"
 wait_until 10 "a killed modem is noticed" phase_is 9
 start_modem plc-2.pcap
-wait_until 40 "the restarted modem is configured again" status_is "0b 00 00 00"
+wait_until 40 "the restarted modem is configured again" configured
 
 ccs_shm write 2160 4
 if ! vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac.out" 2>&1; then
@@ -64,7 +71,7 @@ parent=$(for p in $(marlets); do ppid=$(ps -o ppid= -p "$p" | tr -d ' '); grep -
 kill -9 "$parent"
 wait_until 5 "the driver ends with its controller" test "$(marlets | wc -l)" -eq 0
 marlet > "$CCS_ROOT/marlet-2.out" 2>&1 &
-wait_until 40 "a restarted Marlet configures the modem" status_is "0b 00 00 00"
+wait_until 40 "a restarted Marlet configures the modem" configured
 
 if command -v tshark > /dev/null; then
     for f in "$CCS_ROOT"/plc.pcap "$CCS_ROOT"/plc-2.pcap; do

@@ -37,4 +37,13 @@ bool EndWithParent(int parentPid) {
     return getppid() == parentPid;  // a parent that died before the call sends nothing
 }
 
+bool InstanceRunning(const std::string& name) {
+    const std::string path = SystemPath("/var/lock") + "/" + name + ".lock";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;  // never started
+    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // also drops the probe's own shared lock
+    return held;
+}
+
 }  // namespace platform

@@ -18,4 +18,9 @@ bool HoldInstanceLock(const std::string& name, std::string* error = nullptr);
 // started again at once. False when the parent is already gone.
 bool EndWithParent(int parentPid);
 
+// True while some process holds the lock of `name`: the program is running.
+// The kernel drops a lock with its holder, so a killed program counts as gone
+// at once and a reused pid can never be mistaken for it.
+bool InstanceRunning(const std::string& name);
+
 }  // namespace platform

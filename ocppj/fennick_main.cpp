@@ -25,6 +25,7 @@ using namespace ocppj;
 
 constexpr std::size_t kMaxMessage = 64 * 1024;  // fragments are joined up to this size
 constexpr std::int64_t kAttemptMs = 60000;       // a connection attempt that hangs is replaced
+constexpr std::int64_t kRetryMs = 1000;          // pause after a lost or refused link
 constexpr lws_usec_t kTickUs = 100 * LWS_US_PER_MS;
 
 struct Glue final : LinkPort {
@@ -35,6 +36,7 @@ struct Glue final : LinkPort {
     lws* wsi = nullptr;
     bool established = false;
     std::int64_t attemptMs = 0;
+    std::int64_t nextAttemptMs = 0;
     std::int32_t pingInterval = 0;
     bool rebuild = false;
     std::deque<std::string> out;
@@ -57,6 +59,7 @@ struct Glue final : LinkPort {
     }
     void Lost() {
         wsi = nullptr;
+        nextAttemptMs = platform::GetClock().MonotonicMs() + kRetryMs;
         established = false;
         out.clear();
         in.clear();
@@ -169,7 +172,7 @@ void Tick(lws_sorted_usec_list_t*) {
     const std::int64_t now = platform::GetClock().MonotonicMs();
     if (g.core->Wanted()) {
         if (g.wsi == nullptr) {
-            Connect();
+            if (now >= g.nextAttemptMs) Connect();
         } else if (!g.established && now - g.attemptMs > kAttemptMs - 1) {
             Log("[Info][Fennick] OCPP16Callback() Timeout and Init");
             lws_set_timeout(g.wsi, PENDING_TIMEOUT_CLOSE_SEND, LWS_TO_KILL_ASYNC);

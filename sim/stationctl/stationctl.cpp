@@ -4,10 +4,19 @@
 // controller owns, then leaves; the programs of the board attach the map.
 // With --contactors it stays, closes the AC input contactors and answers
 // their requests.
+//
+// With "--ocpp PROFILE [name=value ...]" it also creates the OCPP application
+// segment FennickApp, loads it from the profile file (the settings given
+// after it override the file) and starts Tarnet, as the station does at boot.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "command.h"
+#include "fennick_app.h"
+#include "ocpp_profile.h"
 
 #include "clock.h"
 #include "contactors.h"
@@ -15,6 +24,41 @@
 #include "regmap_power.h"
 #include "settings_defaults.h"
 #include "shm.h"
+
+namespace {
+
+int StartOcpp(const std::string& profile, const std::vector<std::string>& overrides) {
+    std::string error;
+    fennick::FennickApp* app = fennick::AttachFennickApp(true, &error);
+    if (app == nullptr) {
+        platform::ReportInitFailure("FennickApp", error);
+        return EXIT_FAILURE;
+    }
+    std::memset(app, 0, sizeof *app);
+    if (!LoadOcppProfile(*app, profile, &error)) {
+        std::fprintf(stderr, "stationctl: %s\n", error.c_str());
+        return EXIT_FAILURE;
+    }
+    for (const std::string& o : overrides) {
+        std::size_t eq = o.find('=');
+        if (eq == std::string::npos || !ApplyOcppSetting(*app, o.substr(0, eq), o.substr(eq + 1))) {
+            std::fprintf(stderr, "stationctl: bad setting %s\n", o.c_str());
+            return EXIT_FAILURE;
+        }
+    }
+    platform::Command cmd;
+    cmd.text = "/root/Tarnet &";
+    cmd.argv = {"/root/Tarnet"};
+    cmd.background = true;
+    if (platform::Runner().Run(cmd) != 0) {
+        std::fprintf(stderr, "stationctl: Tarnet could not be started\n");
+        return EXIT_FAILURE;
+    }
+    std::printf("stationctl: FennickApp loaded, Tarnet started\n");
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace regmap;
@@ -48,5 +92,7 @@ int main(int argc, char** argv) {
             platform::GetClock().SleepMs(10);
         }
     }
+    if (argc >= 3 && std::strcmp(argv[1], "--ocpp") == 0)
+        return StartOcpp(argv[2], std::vector<std::string>(argv + 3, argv + argc));
     return 0;
 }

@@ -1,0 +1,125 @@
+#!/usr/bin/env node
+// A strict OCPP 1.6J central system for the station's tests and simulation,
+// on the ocpp-rpc library: every frame it validates against the OCPP 1.6
+// schemas both ways. It logs every frame, answers from a script, sends
+// commands, answers with chosen CALLERRORs, stays silent, closes links and
+// checks HTTP basic authentication.
+//
+// node central.js --port N [--host 127.0.0.1] [--tls cert.pem key.pem]
+//   [--password KEY]             basic auth required, with this password
+//   [--boot Status:Interval,...] answers to successive BootNotifications (default Accepted:300)
+//   [--silent Action]            never answer this action
+//   [--error Action:Code]        answer this action with a CALLERROR
+//   [--script file.json]         [{"at": ms after the first accepted boot, "call": "Action", "params": {...}}
+//                                  or {"at": ms, "close": true} or {"at": ms, "raw": "text frame"}]
+//   [--log file]                 one JSON line per frame and event
+'use strict';
+
+const fs = require('fs');
+const https = require('https');
+const { RPCServer, createRPCError } = require('ocpp-rpc');
+
+const opts = { host: '127.0.0.1', boot: ['Accepted:300'], silent: [], errors: {}, script: [] };
+const argv = process.argv.slice(2);
+for (let i = 0; i < argv.length; ++i) {
+    const a = argv[i];
+    if (a === '--port') opts.port = Number(argv[++i]);
+    else if (a === '--host') opts.host = argv[++i];
+    else if (a === '--tls') { opts.cert = argv[++i]; opts.key = argv[++i]; }
+    else if (a === '--password') opts.password = argv[++i];
+    else if (a === '--boot') opts.boot = argv[++i].split(',');
+    else if (a === '--silent') opts.silent.push(argv[++i]);
+    else if (a === '--error') { const [act, code] = argv[++i].split(':'); opts.errors[act] = code; }
+    else if (a === '--script') opts.script = JSON.parse(fs.readFileSync(argv[++i], 'utf8'));
+    else if (a === '--log') opts.log = argv[++i];
+    else { console.error(`central: unknown option ${a}`); process.exit(2); }
+}
+
+const t0 = Date.now();
+function log(entry) {
+    const line = JSON.stringify({ t: Date.now() - t0, ...entry });
+    if (opts.log) fs.appendFileSync(opts.log, line + '\n');
+    else console.log(line);
+}
+
+const server = new RPCServer({
+    protocols: ['ocpp1.6'],
+    strictMode: true,
+    callTimeoutMs: 30000,
+});
+
+server.auth((accept, reject, handshake) => {
+    const password = handshake.password ? handshake.password.toString('utf8') : undefined;
+    log({ event: 'handshake', identity: handshake.identity, path: handshake.endpoint,
+          host: handshake.headers.host, origin: handshake.headers.origin, password: password ?? null });
+    if (opts.password !== undefined && password !== opts.password) {
+        log({ event: 'refused', reason: 'basic auth' });
+        reject(401);
+        return;
+    }
+    accept();
+});
+
+let bootCount = 0;
+server.on('client', (client) => {
+    log({ event: 'connected', identity: client.identity });
+    client.on('message', ({ message, outbound }) => log({ dir: outbound ? 'out' : 'in', frame: String(message) }));
+    client.on('strictValidationFailure', ({ error }) => log({ event: 'strictValidationFailure', error: String(error) }));
+    client.on('badMessage', ({ error }) => log({ event: 'badMessage', error: String(error) }));
+    client.on('close', ({ code }) => log({ event: 'closed', code }));
+
+    let scriptStarted = false;
+    const runScript = () => {
+        if (scriptStarted) return;
+        scriptStarted = true;
+        for (const step of opts.script) {
+            setTimeout(async () => {
+                try {
+                    if (step.close) await client.close({ code: 1000, force: true });
+                    else if (step.raw) client.sendRaw(step.raw);
+                    else {
+                        const result = await client.call(step.call, step.params ?? {});
+                        log({ event: 'result', call: step.call, result });
+                    }
+                } catch (err) {
+                    log({ event: 'callError', call: step.call, error: err.rpcErrorCode ?? String(err) });
+                }
+            }, step.at ?? 0);
+        }
+    };
+
+    client.handle(({ method, params }) => {
+        if (opts.silent.includes(method)) return new Promise(() => {});
+        if (opts.errors[method]) throw createRPCError(opts.errors[method], 'scripted error');
+        switch (method) {
+        case 'BootNotification': {
+            const [status, interval] = opts.boot[Math.min(bootCount++, opts.boot.length - 1)].split(':');
+            if (status === 'Accepted') setImmediate(runScript);
+            return { status, currentTime: new Date().toISOString(), interval: Number(interval) };
+        }
+        case 'Heartbeat':
+            return { currentTime: new Date().toISOString() };
+        case 'Authorize':
+            return { idTagInfo: { status: 'Accepted' } };
+        case 'StartTransaction':
+            return { transactionId: 1, idTagInfo: { status: 'Accepted' } };
+        case 'StopTransaction':
+            return {};
+        case 'DataTransfer':
+            return { status: 'UnknownVendorId' };
+        default:
+            return {};
+        }
+    });
+});
+
+(async () => {
+    if (opts.cert) {
+        const tlsServer = https.createServer({ cert: fs.readFileSync(opts.cert), key: fs.readFileSync(opts.key) });
+        tlsServer.on('upgrade', server.handleUpgrade);
+        await new Promise((resolve) => tlsServer.listen(opts.port, opts.host, resolve));
+    } else {
+        await server.listen(opts.port, opts.host);
+    }
+    log({ event: 'listening', port: opts.port, tls: !!opts.cert });
+})();

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The OCPP 1.6J part of the simulation: the station side (stationctl) loads
+# FennickApp from sim/ocpp-profile.conf and starts Tarnet, Tarnet starts
+# Fennick, and Fennick connects to the strict central system of sim/central,
+# which sends a few configuration commands. Prints every frame exchanged and
+# the station's OCPP log.
+# Usage: sim/run-ocpp.sh BUILD_DIR [ws|wss]   (OCPP_SECONDS, default 12)
+set -euo pipefail
+if [ -z "${OCPP_SIM_IN_NS:-}" ]; then
+    OCPP_SIM_IN_NS=1 exec unshare --ipc "$0" "$@"
+fi
+build=$(cd "${1:-build}" && pwd)
+mode=${2:-ws}
+src=$(cd "$(dirname "$0")/.." && pwd)
+root=$(mktemp -d /tmp/ocpp-sim-XXXXXX)
+central_pid=""
+cleanup() {
+    [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
+    local p
+    for p in /proc/[0-9]*; do
+        case "$(tr '\0' ' ' 2>/dev/null < "$p/cmdline")" in
+            "$root/root/Tarnet "*|"$root/root/Fennick "*) kill "${p#/proc/}" 2>/dev/null || true ;;
+        esac
+    done
+    rm -rf "$root"
+}
+trap cleanup EXIT
+mkdir -p "$root/root" "$root/Storage"
+ln -s "$build/bin/Tarnet" "$root/root/Tarnet"
+ln -s "$build/bin/Fennick" "$root/root/Fennick"
+port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
+cat > "$root/script.json" <<'JSON'
+[{"at": 1000, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "MeterValuesSampledData", "Foo"]}},
+ {"at": 2500, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "4"}},
+ {"at": 4000, "call": "ChangeConfiguration", "params": {"key": "MeterValuesSampledData", "value": "SoC;Voltage"}},
+ {"at": 5500, "call": "Reset", "params": {"type": "Soft"}}]
+JSON
+tls=() url="ws://127.0.0.1:$port/ocpp/" settings=()
+if [ "$mode" = wss ]; then
+    (cd "$root" &&
+     openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=sim-ca -keyout ca.key -out Storage/ca.pem 2>/dev/null &&
+     openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout cs.key -out cs.csr 2>/dev/null &&
+     printf 'subjectAltName=DNS:localhost\n' > cs.ext &&
+     openssl x509 -req -in cs.csr -CA Storage/ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile cs.ext \
+         -out cs.pem 2>/dev/null)
+    tls=(--tls "$root/cs.pem" "$root/cs.key") url="wss://localhost:$port/ocpp/" settings=(tlsEnabled=1)
+fi
+node "$src/sim/central/central.js" --port "$port" --password 0123456789abcdef --boot Accepted:300 \
+    --script "$root/script.json" --log "$root/central.log" "${tls[@]}" &
+central_pid=$!
+sleep 1
+STATION_ROOT="$root" "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" centralSystemUrl="$url" "${settings[@]}"
+sleep "${OCPP_SECONDS:-12}"
+echo "=== OCPP 1.6J frames seen by the central system (in = from the station)"
+node -e '
+    for (const l of require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse)) {
+        const text = l.frame ?? JSON.stringify(Object.fromEntries(Object.entries(l).filter(([k]) => k !== "t")));
+        console.log(`${(l.t / 1000).toFixed(1).padStart(6)} s  ${(l.dir ?? "--").padEnd(3)} ${text.length > 160 ? text.slice(0, 157) + "..." : text}`);
+    }' "$root/central.log"
+echo "=== The station's OCPP log"
+cat "$root"/Storage/OCPPLog/* | cut -c1-200

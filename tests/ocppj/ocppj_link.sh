@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# The OCPP-J programs against a real, strict OCPP 1.6J central system (npm
+# ocpp-rpc): stationctl loads FennickApp and starts Tarnet, Tarnet starts
+# Fennick, Fennick connects. Runs in an IPC namespace of its own, on a free
+# port, under a station root of its own.
+#   ocppj_link.sh BUILD_DIR ws       boot (Pending, then Accepted), configuration commands, heartbeats
+#   ocppj_link.sh BUILD_DIR wss      TLS: refused for another CA and another host, then connected
+#   ocppj_link.sh BUILD_DIR restart  a killed Fennick is started again by Tarnet
+set -euo pipefail
+if [ -z "${OCPPJ_IN_NS:-}" ]; then
+    OCPPJ_IN_NS=1 exec unshare --ipc "$0" "$@"
+fi
+build=$(cd "$1" && pwd)
+mode=$2
+src=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(mktemp -d /tmp/ocppj-link-XXXXXX)
+central_pid=""
+
+# Ends what this test started: the central system and, by the exact program
+# path inside this test's own root, Tarnet and Fennick.
+station_pids() {
+    local p
+    for p in /proc/[0-9]*; do
+        case "$(tr '\0' ' ' 2>/dev/null < "$p/cmdline")" in
+            "$root/root/Tarnet "*|"$root/root/Fennick "*) echo "${p#/proc/}" ;;
+        esac
+    done
+}
+cleanup() {
+    [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
+    for p in $(station_pids); do kill "$p" 2>/dev/null || true; done
+    rm -rf "$root"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- central log"; cut -c1-400 "$root/central.log" 2>/dev/null || true
+    echo "--- OCPP log"; cat "$root"/Storage/OCPPLog/* 2>/dev/null | cut -c1-400 || true
+    exit 1
+}
+has() { grep -qF -- "$1" "$2"; }
+wait_for() {  # wait_for SECONDS TEXT FILE
+    local i
+    for ((i = 0; i < $1 * 10; ++i)); do
+        if has "$2" "$3" 2>/dev/null; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+mkdir -p "$root/root" "$root/Storage"
+ln -s "$build/bin/Tarnet" "$root/root/Tarnet"
+ln -s "$build/bin/Fennick" "$root/root/Fennick"
+port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
+central() {
+    node "$src/sim/central/central.js" --port "$port" --log "$root/central.log" "$@" &
+    central_pid=$!
+    wait_for 10 '"event":"listening"' "$root/central.log" || fail "central system did not start"
+}
+station() {
+    STATION_ROOT="$root" "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" \
+        storagePath=/Storage/OCPP16/ ocppLogDir=/Storage/OCPPLog/ caCertPath=/Storage/ca.pem "$@" >/dev/null
+}
+shm() { "$build/bin/shmtool" -k "$1" read "$2" "$3"; }
+ocpplog() { cat "$root"/Storage/OCPPLog/*; }
+
+case "$mode" in
+ws)
+    cat > "$root/script.json" <<'JSON'
+[{"at": 200, "call": "GetConfiguration", "params": {}},
+ {"at": 1200, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "Foo"]}},
+ {"at": 2200, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "-5"}},
+ {"at": 3200, "call": "ChangeConfiguration", "params": {"key": "AuthorizationKey", "value": "n3w-s3cret"}},
+ {"at": 4200, "call": "Reset", "params": {"type": "Soft"}},
+ {"at": 4400, "raw": "[2,\"bad1\",\"ChangeConfiguration\",{\"key\":"},
+ {"at": 4600, "raw": "[2,\"u1\",\"FlyToTheMoon\",{}]"},
+ {"at": 5200, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "2"}}]
+JSON
+    central --password 0123456789abcdef --boot Pending:2,Accepted:300 --script "$root/script.json"
+    station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
+    wait_for 30 '"call":"ChangeConfiguration","result":{"status":"Accepted"}' "$root/central.log" ||
+        fail "the configuration commands were not answered"
+    sleep 4.5  # two heartbeats at the new interval of 2 s
+    log=$root/central.log
+    has '"identity":"CP 01","path":"/ocpp","host":"127.0.0.1:'"$port"'","origin":"http://127.0.0.1:'"$port"'","password":"0123456789abcdef"' "$log" ||
+        fail "handshake identity, path, Host, Origin or password"
+    has '"BootNotification\",{\"chargePointVendor\":\"Vanto Electronics\",\"chargePointModel\":\"DC50-CC\",\"chargePointSerialNumber\":\"VE50CC000123\",\"chargeBoxSerialNumber\":\"VE50CC000123\",\"firmwareVersion\":\"02.09.00.09\",\"iccid\":\"\",\"imsi\":\"\"}]' "$log" ||
+        fail "BootNotification keys"
+    node -e '
+        const lines = require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse);
+        const boots = lines.filter(l => l.dir === "in" && l.frame.includes("\"BootNotification\""));
+        if (boots.length !== 2) throw Error("two BootNotifications expected, got " + boots.length);
+        if (boots[1].t - boots[0].t < 1900) throw Error("Pending with interval 2 retried after " + (boots[1].t - boots[0].t) + " ms");
+        for (const b of boots) if (!/^\[2,"\d{12,}",/.test(b.frame)) throw Error("unique id " + b.frame);
+        const results = lines.filter(l => l.event === "result" || l.event === "callError");
+        const all = results[0].result.configurationKey;
+        if (all.length !== 50 || all[0].key !== "AllowOfflineTxForUnknownId" || all[49].key !== "ChargeBoxID")
+            throw Error("GetConfiguration without keys");
+        if (all.find(k => k.key === "AuthorizationKey").value !== undefined) throw Error("AuthorizationKey shown");
+        if (all.find(k => k.key === "NumberOfConnectors").readonly !== true) throw Error("readonly");
+        const want = [
+            JSON.stringify({configurationKey: [{key: "HeartbeatInterval", readonly: false, value: "300"}], unknownKey: ["Foo"]}),
+            JSON.stringify({status: "Rejected"}), JSON.stringify({status: "RebootRequired"}), "NotSupported",
+            JSON.stringify({status: "Accepted"})];
+        const got = results.slice(1).map(r => r.result ? JSON.stringify(r.result) : r.error);
+        if (JSON.stringify(got) !== JSON.stringify(want)) throw Error("answers " + JSON.stringify(got));
+        const errs = lines.filter(l => l.dir === "in" && l.frame.startsWith("[4,")).map(l => l.frame);
+        if (!errs.some(f => f.startsWith("[4,\"bad1\",\"FormationViolation\"")) ||
+            !errs.some(f => f.startsWith("[4,\"u1\",\"NotImplemented\"")))
+            throw Error("CALLERRORs " + JSON.stringify(errs));
+        if (lines.some(l => l.event === "strictValidationFailure" ||
+                            (l.event === "badMessage" && !/unrecognised message ID: (bad1|u1)$/.test(l.error))))
+            throw Error("the strict central system found a fault");
+        const change = lines.find(l => l.event === "result" && l.call === "ChangeConfiguration" && l.result.status === "Accepted").t;
+        const beats = lines.filter(l => l.dir === "in" && l.frame.includes("\"Heartbeat\"") && l.t > change);
+        if (beats.length < 2) throw Error("heartbeats at the new interval: " + beats.length);
+    ' "$log" || fail "central log checks"
+    [ "$(shm 1111 404 s32le)" = 2 ] || fail "HeartbeatInterval in FennickApp: $(shm 1111 404 s32le)"
+    [ "$(shm 1111 108604 u8)" = 1 ] || fail "configChangedFlag"
+    [ "$(shm 1111 108588 text:12)" = "02.09.00.09" ] || fail "ctrlVersion"
+    [ "$(shm 2222 1222 text:16)" = Idle ] && [ "$(shm 2222 1238 text:20)" = Idle ] || fail "Idle texts"
+    [ "$(shm 2222 4 u8)" = 1 ] && [ "$(shm 2222 5 u8)" = 1 ] || fail "wsConnected and backendReachable"
+    ocpplog | grep -q 'key=AuthorizationKey,value=\*\*\*\*' || fail "AuthorizationKey masked in the log"
+    ! ocpplog | grep -q 'n3w-s3cret' || fail "AuthorizationKey in the log"
+    ;;
+wss)
+    cd "$root"
+    mkca() {  # mkca NAME
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$1" -keyout "$1.key" -out "$1.pem" 2>/dev/null
+    }
+    mkcert() {  # mkcert CA HOST NAME
+        openssl req -newkey rsa:2048 -nodes -subj "/CN=$2" -keyout "$3.key" -out "$3.csr" 2>/dev/null
+        printf 'subjectAltName=DNS:%s\n' "$2" > "$3.ext"
+        openssl x509 -req -in "$3.csr" -CA "$1.pem" -CAkey "$1.key" -CAcreateserial -days 2 \
+            -extfile "$3.ext" -out "$3.pem" 2>/dev/null
+    }
+    mkca testca; mkca otherca
+    mkcert testca localhost good; mkcert otherca localhost foreign; mkcert testca otherhost wronghost
+    cp testca.pem Storage/ca.pem
+    central --tls foreign.pem foreign.key
+    station tlsEnabled=1 centralSystemUrl="wss://localhost:$port/ocpp/"
+    sleep 3
+    has '"event":"connected"' "$root/central.log" && fail "connected to a server of another CA"
+    before=$(ocpplog | grep -c 'CONNECTION_ERROR') || fail "no refusal logged for another CA"
+    kill "$central_pid"; wait "$central_pid" 2>/dev/null || true
+    central --tls wronghost.pem wronghost.key
+    sleep 3
+    has '"event":"connected"' "$root/central.log" && fail "connected to a server certified for another host"
+    [ "$(ocpplog | grep -c 'CONNECTION_ERROR')" -gt "$before" ] || fail "no refusal logged for another host"
+    kill "$central_pid"; wait "$central_pid" 2>/dev/null || true
+    central --tls good.pem good.key --password 0123456789abcdef
+    wait_for 15 '"status\":\"Accepted\"' "$root/central.log" || fail "no accepted boot over TLS"
+    has '"identity":"CP 01"' "$root/central.log" || fail "identity over TLS"
+    ;;
+restart)
+    central --password 0123456789abcdef
+    station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
+    wait_for 10 '"event":"connected"' "$root/central.log" || fail "no connection"
+    fennick=""
+    for p in $(station_pids); do
+        case "$(tr '\0' ' ' < /proc/$p/cmdline)" in "$root/root/Fennick "*) fennick=$p ;; esac
+    done
+    [ -n "$fennick" ] || fail "Fennick not running"
+    kill -9 "$fennick"
+    : > "$root/central.log.mark"
+    started=$SECONDS
+    wait_for 65 '"event":"closed"' "$root/central.log" || fail "close not seen"
+    n=$(grep -c '"event":"connected"' "$root/central.log")
+    for ((i = 0; i < 650; ++i)); do
+        [ "$(grep -c '"event":"connected"' "$root/central.log")" -gt "$n" ] && break
+        sleep 0.1
+    done
+    [ "$(grep -c '"event":"connected"' "$root/central.log")" -gt "$n" ] || fail "Fennick not started again"
+    [ $((SECONDS - started)) -le 62 ] || fail "restarted after $((SECONDS - started)) s"
+    ;;
+*)
+    echo "usage: $0 BUILD_DIR ws|wss|restart"; exit 2 ;;
+esac
+echo "PASS: ocppj $mode"

@@ -49,14 +49,30 @@ wait_for() {  # wait_for SECONDS TEXT FILE
     return 1
 }
 
+count() {  # count TEXT FILE: lines holding TEXT, 0 for a missing file
+    local n
+    n=$(grep -cF -- "$1" "$2" 2>/dev/null) || true
+    echo "${n:-0}"
+}
+wait_more() {  # wait_more SECONDS COUNT TEXT FILE: until more than COUNT lines hold TEXT
+    local i
+    for ((i = 0; i < $1 * 10; ++i)); do
+        [ "$(count "$3" "$4")" -gt "$2" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 mkdir -p "$root/root" "$root/Storage"
 ln -s "$build/bin/Tarnet" "$root/root/Tarnet"
 ln -s "$build/bin/Fennick" "$root/root/Fennick"
 port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
 central() {
+    local started
+    started=$(count '"event":"listening"' "$root/central.log")
     node "$src/sim/central/central.js" --port "$port" --log "$root/central.log" "$@" &
     central_pid=$!
-    wait_for 10 '"event":"listening"' "$root/central.log" || fail "central system did not start"
+    wait_more 20 "$started" '"event":"listening"' "$root/central.log" || fail "central system did not start"
 }
 station() {
     STATION_ROOT="$root" "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" \
@@ -81,7 +97,7 @@ JSON
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
     wait_for 30 '"call":"ChangeConfiguration","result":{"status":"Accepted"}' "$root/central.log" ||
         fail "the configuration commands were not answered"
-    sleep 4.5  # two heartbeats at the new interval of 2 s
+    sleep 6  # two heartbeats at the new interval of 2 s
     log=$root/central.log
     has '"identity":"CP 01","path":"/ocpp","host":"127.0.0.1:'"$port"'","origin":"http://127.0.0.1:'"$port"'","password":"0123456789abcdef"' "$log" ||
         fail "handshake identity, path, Host, Origin or password"
@@ -150,29 +166,24 @@ wss)
     [ "$(ocpplog | grep -c 'CONNECTION_ERROR')" -gt "$before" ] || fail "no refusal logged for another host"
     kill "$central_pid"; wait "$central_pid" 2>/dev/null || true
     central --tls good.pem good.key --password 0123456789abcdef
-    wait_for 15 '"status\":\"Accepted\"' "$root/central.log" || fail "no accepted boot over TLS"
+    wait_for 30 '"status\":\"Accepted\"' "$root/central.log" || fail "no accepted boot over TLS"
     has '"identity":"CP 01"' "$root/central.log" || fail "identity over TLS"
     ;;
 restart)
     central --password 0123456789abcdef
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
-    wait_for 10 '"event":"connected"' "$root/central.log" || fail "no connection"
+    wait_for 30 '"event":"connected"' "$root/central.log" || fail "no connection"
     fennick=""
     for p in $(station_pids); do
         case "$(tr '\0' ' ' < /proc/$p/cmdline)" in "$root/root/Fennick "*) fennick=$p ;; esac
     done
     [ -n "$fennick" ] || fail "Fennick not running"
+    n=$(count '"event":"connected"' "$root/central.log")
     kill -9 "$fennick"
-    : > "$root/central.log.mark"
     started=$SECONDS
-    wait_for 65 '"event":"closed"' "$root/central.log" || fail "close not seen"
-    n=$(grep -c '"event":"connected"' "$root/central.log")
-    for ((i = 0; i < 650; ++i)); do
-        [ "$(grep -c '"event":"connected"' "$root/central.log")" -gt "$n" ] && break
-        sleep 0.1
-    done
-    [ "$(grep -c '"event":"connected"' "$root/central.log")" -gt "$n" ] || fail "Fennick not started again"
-    [ $((SECONDS - started)) -le 62 ] || fail "restarted after $((SECONDS - started)) s"
+    # Tarnet looks for its transport every 60 s; under load allow some more.
+    wait_more 80 "$n" '"event":"connected"' "$root/central.log" || fail "Fennick not started again"
+    [ $((SECONDS - started)) -le 75 ] || fail "restarted after $((SECONDS - started)) s"
     ;;
 *)
     echo "usage: $0 BUILD_DIR ws|wss|restart"; exit 2 ;;

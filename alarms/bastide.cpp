@@ -34,9 +34,9 @@ constexpr std::uint8_t kChaDeMoAlarmBits[4] = {0x3F, 0x7F, 0x1F, 0x00};
 
 OcppBridge g_no_bridge;
 
-std::uint8_t Read(Bastide& b, std::uint32_t offset) { return ReadShared(b.map, offset); }
-void FetchOr(Bastide& b, std::uint32_t offset, std::uint8_t mask) { SetBits(b.map, offset, mask); }
-std::uint8_t TakeBits(Bastide& b, std::uint32_t offset, std::uint8_t mask) { return alarms::TakeBits(b.map, offset, mask); }
+std::uint8_t Read(Bastide& b, std::uint32_t offset) { return common::ReadShared(b.map, offset); }
+void FetchOr(Bastide& b, std::uint32_t offset, std::uint8_t mask) { common::SetBits(b.map, offset, mask); }
+std::uint8_t TakeBits(Bastide& b, std::uint32_t offset, std::uint8_t mask) { return common::TakeBits(b.map, offset, mask); }
 
 bool OcppReporting(const RegisterMap& map) {
     return (map.get(SHRMEM_OCPP_ENABLE) & 0x01) != 0 && map.bytes(Bytes{SHRMEM_OCPP_URL.offset, 1})[0] != 0;
@@ -218,7 +218,7 @@ void WriteOcpp15Status(RegisterMap& map, const Ocpp15Status& r) {
     map.set(OCPP15_STS_TIMESTAMP, r.timestamp);
     map.clear(OCPP15_STS_VENDOR_ERROR);
     map.set(OCPP15_STS_VENDOR_ERROR, r.vendorErrorCode);
-    SetBits(map, SHRMEM_OCPP15_CP_REQUEST.offset, kOcpp15StatusPending);
+    common::SetBits(map, SHRMEM_OCPP15_CP_REQUEST.offset, kOcpp15StatusPending);
 }
 
 bool FlushOcpp15Queue(Bastide& b) {
@@ -369,7 +369,7 @@ void StartUp(Bastide& b) {
     std::memset(b.u8AlarmConnID, 0, sizeof b.u8AlarmConnID);
     // Force bits set before this start belong to reports nobody is waiting for.
     for (std::uint32_t i = 0; i < 6; ++i) {
-        std::atomic_ref<std::uint8_t>(MapByte(b.map, kChaDeMoAlarmMem + i)).store(0, std::memory_order_relaxed);
+        std::atomic_ref<std::uint8_t>(common::MapByte(b.map, kChaDeMoAlarmMem + i)).store(0, std::memory_order_relaxed);
     }
     std::memset(b.tOldAlarm, 0, sizeof b.tOldAlarm);
     if (b.app == nullptr) FetchOr(b, ALARM_INIT_FAIL.offset, ALARM_INIT_FAIL.mask);

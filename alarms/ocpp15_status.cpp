@@ -23,7 +23,7 @@ std::uint8_t StationBridge::IsOCPP15SStsCmdDone() {
     platform::Clock& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
     for (;;) {
-        if ((ReadShared(map_, SHRMEM_OCPP15_CP_REQUEST.offset) & kStatusPending) == 0) return 1;
+        if ((common::ReadShared(map_, SHRMEM_OCPP15_CP_REQUEST.offset) & kStatusPending) == 0) return 1;
         if (clock.MonotonicMs() - start > kTakeTimeoutMs) return 0;
         clock.SleepMs(kPollMs);
     }
@@ -57,11 +57,11 @@ std::uint8_t StationBridge::OCPP15SStsMgmt() {
     else if (map_.get(SHRMEM_AVAILABILITY) != 0 || map_.get(SHRMEM_OCPP15_FW_STATE) > 1 || state == 8) connector = kUnavailable;
 
     auto serve = [&](std::uint8_t& remembered, std::int32_t connectorId, std::uint8_t status) {
-        if ((ReadShared(map_, SHRMEM_OCPP15_CS_REQUEST2.offset) & kOnline) == 0) {
+        if ((common::ReadShared(map_, SHRMEM_OCPP15_CS_REQUEST2.offset) & kOnline) == 0) {
             remembered = 255;  // sent again once the central system answers
             return false;
         }
-        if ((ReadShared(map_, SHRMEM_OCPP15_CP_REQUEST.offset) & kStatusPending) == 0 && status != remembered) {
+        if ((common::ReadShared(map_, SHRMEM_OCPP15_CP_REQUEST.offset) & kStatusPending) == 0 && status != remembered) {
             Send(connectorId, status);
             remembered = status;
         }

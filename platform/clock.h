@@ -14,6 +14,9 @@ public:
     virtual std::int64_t WallMs() = 0;  // calendar time in milliseconds
     std::int64_t WallSeconds() { return WallMs() / 1000; }
     virtual void SleepMs(std::int64_t ms) = 0;
+    // Sets the calendar time (from a central system). Durations are not
+    // affected: they run on the monotonic time.
+    virtual void SetWallSeconds(std::int64_t) {}
 };
 
 class SystemClock final : public Clock {
@@ -21,6 +24,9 @@ public:
     std::int64_t MonotonicMs() override;
     std::int64_t WallMs() override;
     void SleepMs(std::int64_t ms) override;
+    // Under a sandbox root the host's clock is left alone: the setting is
+    // written to the root's "commands.log" as the date command it stands for.
+    void SetWallSeconds(std::int64_t seconds) override;
 };
 
 class TestClock final : public Clock {
@@ -30,7 +36,7 @@ public:
     std::int64_t WallMs() override { return wall_ms_; }
     void SleepMs(std::int64_t ms) override { Advance(ms); }
     void Advance(std::int64_t ms) { mono_ms_ += ms; wall_ms_ += ms; }
-    void SetWallSeconds(std::int64_t s) { wall_ms_ = s * 1000; }
+    void SetWallSeconds(std::int64_t s) override { wall_ms_ = s * 1000; }
 
 private:
     std::int64_t mono_ms_ = 1000000;

@@ -1,0 +1,45 @@
+// Quillon's main process: BootNotification until accepted, then a loop that
+// serves the charge point's request bits, keeps the Heartbeat going and
+// expires reservations.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "regmap.h"
+#include "requests.h"
+
+namespace ocpps {
+
+// A status record Quillon raises itself (reservation events); it waits until
+// the record slot is free instead of replacing one Bastide has filled.
+struct OwnStatus {
+    std::uint8_t status;
+    std::string info;
+    std::int32_t timestamp;
+};
+
+struct Quillon {
+    regmap::RegisterMap map;
+    std::unique_ptr<Requests> requests;
+    std::string lastAddress;           // of the own endpoint in use
+    int heartbeatIntervalS = 0;
+    std::int64_t lastHeartbeatMs = 0;  // monotonic
+    std::int64_t heartbeatRetryMs = 0;  // back-off after a failed Heartbeat, 0 when none
+    std::deque<OwnStatus> ownStatus;
+};
+
+// Start-up on an attached map: request bytes cleared, endpoints built and
+// logged. False, with a log line, when the map holds no usable URL.
+bool StartUp(Quillon& q);
+
+// One BootNotification. Returns 0 when accepted (the clock is set, the
+// online bit is on), else the milliseconds to wait before the next attempt.
+std::int64_t BootStep(Quillon& q, int failures);
+
+// One pass of the main loop.
+void Pass(Quillon& q);
+
+}  // namespace ocpps

@@ -2,9 +2,9 @@
 # The CCS board with Marlet against the emulated modem, as separate processes
 # over the SPI socket, with the vehicle's end of the line in its own network
 # namespace: the modem is configured; a second Marlet refuses to start; a
-# killed modem is noticed and, restarted, configured again; the simulated
-# vehicle is matched by SLAC; a killed Marlet takes its driver with it and
-# starts again. tshark reads every capture without a malformed frame.
+# killed modem is noticed and, restarted, configured again; three simulated
+# vehicles in turn are matched by SLAC, each with a key of its own; a killed
+# Marlet takes its driver with it and starts again. tshark reads every capture without a malformed frame.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -55,12 +55,24 @@ wait_until 10 "a killed modem is noticed" phase_is 9
 start_modem plc-2.pcap
 wait_until 40 "the restarted modem is configured again" configured
 
-ccs_shm write 2160 4
-if ! vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac.out" 2>&1; then
-    echo "FAIL the vehicle was not matched"; cat "$CCS_ROOT/evslac.out"; exit 1
-fi
-grep "matched with" "$CCS_ROOT/evslac.out"
-wait_until 5 "the station shows the match" status_is "02 00 00 00"
+# Vehicles come and go: each unplug clears the frame segment under the
+# running driver and sets a new key into the modem; each vehicle is matched
+# with the key of its own session.
+nids=()
+for session in 1 2 3; do
+    ccs_shm write 2160 4
+    if ! vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac-$session.out" 2>&1; then
+        echo "FAIL vehicle $session was not matched"; cat "$CCS_ROOT/evslac-$session.out"; exit 1
+    fi
+    grep "matched with" "$CCS_ROOT/evslac-$session.out"
+    nids+=("$(sed -n 's/.*NID \([0-9a-f]*\).*/\1/p' "$CCS_ROOT/evslac-$session.out")")
+    wait_until 5 "the station shows match $session" status_is "02 00 00 00"
+    [ "$session" -eq 3 ] && break
+    ccs_shm write 2160 0
+    wait_until 40 "a new key is set after vehicle $session left" configured
+done
+[ "$(printf '%s\n' "${nids[@]}" | sort -u | wc -l)" -eq 3 ] || { echo "FAIL a key was used twice: ${nids[*]}"; exit 1; }
+echo "ok   three sessions, three keys"
 
 # The vehicle leaves; Marlet is killed, its driver ends with it, and a new
 # Marlet takes the board over.

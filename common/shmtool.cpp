@@ -1,5 +1,6 @@
 #include "shmtool.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,12 +21,15 @@ struct Target {
     std::uint8_t mask = 0;
 };
 
+// Unsigned long long, 64 bits wide on the boards too (their long has 32).
+// strtoull would take leading blanks and a sign (wrapping "-1" around), so
+// the text must start with a digit.
 std::optional<std::uint64_t> ParseNumber(const std::string& s) {
-    if (s.empty()) return std::nullopt;
+    if (s.empty() || !std::isdigit(static_cast<unsigned char>(s[0]))) return std::nullopt;
     errno = 0;
     char* end = nullptr;
     unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || s[0] == '-') return std::nullopt;
+    if (errno != 0 || *end != '\0') return std::nullopt;
     return v;
 }
 
@@ -174,6 +178,12 @@ int Execute(const std::vector<std::string>& args, std::uint8_t* base, std::size_
     }
     out.clear();
     return 0;
+}
+
+std::optional<int> ParseSegmentKey(const std::string& text) {
+    auto k = ParseNumber(text);
+    if (!k || *k == 0 || *k > 0xFFFFFFFFu) return std::nullopt;
+    return static_cast<int>(static_cast<std::uint32_t>(*k));
 }
 
 }  // namespace shmtool

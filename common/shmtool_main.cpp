@@ -15,13 +15,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "-k" || a == "--key") && i + 1 < argc) {
-            char* end = nullptr;
-            const long k = std::strtol(argv[++i], &end, 0);
-            if (end == argv[i] || *end != '\0' || k <= 0 || k > 0xFFFFFFFFL) {
+            const auto k = shmtool::ParseSegmentKey(argv[++i]);
+            if (!k) {
                 std::fprintf(stderr, "shmtool: not a segment key: %s\n", argv[i]);
                 return 2;
             }
-            key = static_cast<int>(static_cast<std::uint32_t>(k));
+            key = *k;
         } else {
             args.push_back(a);
         }

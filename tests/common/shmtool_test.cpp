@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "regmap.h"
@@ -40,4 +41,29 @@ TEST(ShmTool, ReadsAndWritesByOffsetAndByName) {
         EXPECT_EQ(shmtool::Execute(r.args, mem.data(), mem.size(), out), r.rc) << r.args[0] << " " << (r.args.size() > 1 ? r.args[1] : "");
         EXPECT_EQ(out, r.out);
     }
+}
+
+// Keys are parsed 64 bits wide on both ABIs: a 32-bit long once turned every
+// key from 0x80000000 up into 0x7FFFFFFF.
+TEST(ShmTool, SegmentKeysCoverThe32BitRangeAndNothingElse) {
+    const struct {
+        const char* text;
+        std::optional<int> key;
+    } rows[] = {
+        {"5438", 5438},
+        {"0x153e", 0x153e},
+        {"0x7FFFFFFF", 0x7FFFFFFF},
+        {"0x80000000", static_cast<int>(0x80000000u)},
+        {"0xFFFFFFFF", -1},
+        {"4294967295", -1},
+        {"0x100000000", std::nullopt},
+        {"18446744073709551616", std::nullopt},
+        {"0", std::nullopt},
+        {"-1", std::nullopt},
+        {" 5", std::nullopt},
+        {"+5", std::nullopt},
+        {"5x", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& r : rows) EXPECT_EQ(shmtool::ParseSegmentKey(r.text), r.key) << r.text;
 }

@@ -228,13 +228,15 @@ void SPI_Pkt_RX_Task(int fd) {
 }
 
 void Ring_Clear() {
-    for (std::size_t off : {kRingIn, kRingOut, kRingCount}) StoreWord(off, 0);
+    StoreWord(kRingIn, 0);
+    StoreWord(kRingOut, 0);
+    StoreWord(kRingCount, 0);
 }
 
 // The ring indices are written back only if nobody cleared them since they
 // were read: a clear by the controller wins over what this pass still held.
 namespace {
-bool ReplaceWord(std::size_t off, std::uint16_t expected, std::uint16_t value) {
+bool ReplaceWord(WordOffset off, std::uint16_t expected, std::uint16_t value) {
     return SegWord(off).compare_exchange_strong(expected, value, std::memory_order_acq_rel);
 }
 }  // namespace

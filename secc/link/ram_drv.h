@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shm.h"
+
 namespace plc {
 
 inline constexpr int kFrameSegmentKey = 2345;
@@ -73,15 +75,33 @@ extern std::uint8_t* SPI_TXPktBuffer;
 // Points the area pointers into `base` (kFrameSegmentSize bytes, 8-aligned).
 void FrameSegment_Bind(std::uint8_t* base);
 
-inline std::atomic_ref<std::uint8_t> SegByte(std::size_t off) { return std::atomic_ref<std::uint8_t>(PLCShmPtr[off]); }
-inline std::atomic_ref<std::uint16_t> SegWord(std::size_t off) {
-    return std::atomic_ref<std::uint16_t>(*reinterpret_cast<std::uint16_t*>(PLCShmPtr + off));
-}
+// The offset of a 16-bit count or flag. A 16-bit view at an odd offset
+// would be misaligned (a fault or a torn value on the boards), so a fixed
+// offset is checked when the program is built; a slot's field offset is the
+// even area offset plus whole slots of even size plus the even field offset.
+class WordOffset {
+public:
+    consteval WordOffset(std::size_t off) : at_(off) {
+        if (off % 2 != 0) throw "16-bit values of the frame segment sit at even offsets";
+    }
+    constexpr std::size_t at() const { return at_; }
+
+private:
+    struct InSlot {};
+    constexpr WordOffset(InSlot, std::size_t off) : at_(off) {}
+    friend WordOffset RxSlotFlag(std::size_t i);
+    friend WordOffset RxSlotLength(std::size_t i);
+    std::size_t at_;
+};
+static_assert(kRxSlotsOffset % 2 == 0 && kRxSlotSize % 2 == 0 && kRxFlagAt % 2 == 0 && kRxLengthAt % 2 == 0);
+
+inline std::atomic_ref<std::uint8_t> SegByte(std::size_t off) { return platform::SharedAtomic<std::uint8_t>(PLCShmPtr, off); }
+inline std::atomic_ref<std::uint16_t> SegWord(WordOffset off) { return platform::SharedAtomic<std::uint16_t>(PLCShmPtr, off.at()); }
 
 inline std::uint8_t LoadByte(std::size_t off) { return SegByte(off).load(std::memory_order_acquire); }
 inline void StoreByte(std::size_t off, std::uint8_t v) { SegByte(off).store(v, std::memory_order_release); }
-inline std::uint16_t LoadWord(std::size_t off) { return SegWord(off).load(std::memory_order_acquire); }
-inline void StoreWord(std::size_t off, std::uint16_t v) { SegWord(off).store(v, std::memory_order_release); }
+inline std::uint16_t LoadWord(WordOffset off) { return SegWord(off).load(std::memory_order_acquire); }
+inline void StoreWord(WordOffset off, std::uint16_t v) { SegWord(off).store(v, std::memory_order_release); }
 
 // Adds one to a count byte.
 inline void CountUp(std::size_t off) { SegByte(off).fetch_add(1, std::memory_order_acq_rel); }
@@ -91,8 +111,8 @@ void CountDown(std::size_t off, std::uint8_t limit);
 
 inline std::uint8_t* RxSlot(std::size_t i) { return SPI_RXPktBuffer + i * kRxSlotSize; }
 inline std::uint8_t* TxSlot(std::size_t i) { return SPI_TXPktBuffer + i * kTxSlotSize; }
-inline std::size_t RxSlotFlag(std::size_t i) { return kRxSlotsOffset + i * kRxSlotSize + kRxFlagAt; }
-inline std::size_t RxSlotLength(std::size_t i) { return kRxSlotsOffset + i * kRxSlotSize + kRxLengthAt; }
+inline WordOffset RxSlotFlag(std::size_t i) { return {WordOffset::InSlot{}, kRxSlotsOffset + i * kRxSlotSize + kRxFlagAt}; }
+inline WordOffset RxSlotLength(std::size_t i) { return {WordOffset::InSlot{}, kRxSlotsOffset + i * kRxSlotSize + kRxLengthAt}; }
 inline std::size_t TxSlotFlag(std::size_t i) { return kTxSlotsOffset + i * kTxSlotSize + kTxFlagAt; }
 
 }  // namespace plc

@@ -98,6 +98,31 @@ TEST_F(LogFiles, SerialTextCannotLeaveTheEventsFolder) {
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/etc"));
 }
 
+// Calendar time stays right past 2038-01-19 03:14:07 UTC on a board with a
+// 32-bit long: a 32-bit time_t wraps to 1901 there.
+TEST_F(LogFiles, CalendarTimePast2038) {
+    const struct {
+        std::int64_t seconds;
+        const char* month;
+        const char* stamp;
+    } cases[] = {
+        {2147483647, "2038.01", "2038.01.19 03:14:07"},
+        {2147483648LL + 60, "2038.01", "2038.01.19 03:15:08"},
+        {2214129600LL, "2040.02", "2040.02.29 12:00:00"},
+        {4102444799LL, "2099.12", "2099.12.31 23:59:59"},
+    };
+    for (const auto& c : cases) {
+        clock.SetWallSeconds(c.seconds);
+        common::RecordSysLog("[Halvard] tick");
+        common::RecordEvtLog("SN1", "00C202");
+        const std::string line = std::string(c.stamp) + " - ";
+        EXPECT_EQ(Read(std::string("/Storage/SystemLog/[") + c.month + "]SystemLog"), line + "[Halvard] tick\n") << c.seconds;
+        EXPECT_EQ(Read(std::string("/Storage/Events/[") + c.month + "]SN1_Events.csv"), line + "00C202\n") << c.seconds;
+        std::filesystem::remove(root.path() + "/Storage/SystemLog/[" + c.month + "]SystemLog");
+        std::filesystem::remove(root.path() + "/Storage/Events/[" + c.month + "]SN1_Events.csv");
+    }
+}
+
 TEST_F(LogFiles, MissingFolderIsNotCreatedAndNothingFails) {
     std::filesystem::remove_all(root.path() + "/Storage");
     EXPECT_EQ(common::RecordSysLog("x"), 0);

@@ -1,6 +1,11 @@
 # Lays out a simulated board's file system under a folder: the device nodes,
 # sysfs, /root, /mnt, /Storage and the programs the board starts.
 # Usage (sourced): make_board_root DIR BUILD_DIR
+#
+# Every program of the build is started as `$STATION_EXEC_PREFIX PROGRAM`:
+# empty for a native build, the emulator for a cross build (ctest sets it).
+export STATION_EXEC_PREFIX=${STATION_EXEC_PREFIX:-}
+
 make_board_root() {
     local root=$1 build=$2
     mkdir -p "$root"/dev "$root"/sys/class/gpio "$root"/sys/class/net/eth0 "$root"/root \
@@ -13,9 +18,18 @@ make_board_root() {
     # The proximity input: connected.
     mkdir -p "$root"/sys/class/gpio/gpio78
     printf '0\n' > "$root"/sys/class/gpio/gpio78/value
-    # The programs the supervisor starts, where this build has them.
+    # The programs the supervisor starts, where this build has them. Under an
+    # emulator the board starts a script of that name that runs the program
+    # (ROOT/root/NAME.bin) through the emulator.
     for prog in Marlet; do
-        if [ -x "$build/bin/$prog" ]; then ln -sf "$build/bin/$prog" "$root/root/$prog"; fi
+        [ -x "$build/bin/$prog" ] || continue
+        if [ -z "$STATION_EXEC_PREFIX" ]; then
+            ln -sf "$build/bin/$prog" "$root/root/$prog"
+        else
+            ln -sf "$build/bin/$prog" "$root/root/$prog.bin"
+            printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$STATION_EXEC_PREFIX" "$root/root/$prog.bin" > "$root/root/$prog"
+            chmod +x "$root/root/$prog"
+        fi
     done
 }
 

@@ -26,7 +26,7 @@ start_two_boards() {
         rm -f "$CCS_ROOT/root/Marlet"   # the CCS status block is written by hand here
     fi
 
-    "$build/bin/relay" --link-a "$CCS_ROOT/dev/ttyS2" --link-b "$MAIN_ROOT/dev/ttyAMA4" "$@" \
+    $STATION_EXEC_PREFIX "$build/bin/relay" --link-a "$CCS_ROOT/dev/ttyS2" --link-b "$MAIN_ROOT/dev/ttyAMA4" "$@" \
         > "$CCS_ROOT/relay.out" 2>&1 &
     RELAY_PID=$!
     local i
@@ -56,7 +56,7 @@ start_two_boards() {
         if [ "$WITH_MARLET" = 1 ]; then
             # The powerline modem: Marlet reaches it over SPI through a socket,
             # its line side is a TAP device of the vehicle namespace.
-            nsenter --target "$VEHICLE_PID" --net "$BUILD/bin/GreenPhyModem" \
+            nsenter --target "$VEHICLE_PID" --net $STATION_EXEC_PREFIX "$BUILD/bin/GreenPhyModem" \
                 --socket "$STATION_ROOT/greenphy.sock" --tap plc0 \
                 --pcap "$STATION_ROOT/plc.pcap" > "$STATION_ROOT/greenphy.out" 2>&1 &
             echo $! > "$STATION_ROOT/greenphy.pid"
@@ -64,23 +64,23 @@ start_two_boards() {
             nsenter --target "$VEHICLE_PID" --net ip link set plc0 up
             export GREENPHY_SPI_SOCKET="$STATION_ROOT/greenphy.sock"
         fi
-        exec "$BUILD/bin/Halvard"' > "$CCS_ROOT/halvard.out" 2>&1 &
+        exec $STATION_EXEC_PREFIX "$BUILD/bin/Halvard"' > "$CCS_ROOT/halvard.out" 2>&1 &
     CCS_PID=$!
     STATION_ROOT=$MAIN_ROOT BUILD=$build unshare --ipc bash -c '
-        "$BUILD/bin/stationctl" && exec "$BUILD/bin/Scrivet"' > "$MAIN_ROOT/scrivet.out" 2>&1 &
+        $STATION_EXEC_PREFIX "$BUILD/bin/stationctl" && exec $STATION_EXEC_PREFIX "$BUILD/bin/Scrivet"' > "$MAIN_ROOT/scrivet.out" 2>&1 &
     MAIN_PID=$!
 }
 
-ccs_shm() { nsenter --target "$CCS_PID" --ipc "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
+ccs_shm() { nsenter --target "$CCS_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
 vehicle() { nsenter --target "$VEHICLE_PID" --net "$@"; }
-main_shm() { nsenter --target "$MAIN_PID" --ipc "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
+main_shm() { nsenter --target "$MAIN_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
 
 stop_two_boards() {
     local pid
     # Programs the boards started themselves (Marlet and its driver, the modem).
     if [ -n "${CCS_PID:-}" ]; then
         for pid in $(cat "$CCS_ROOT/greenphy.pid" 2>/dev/null) \
-                   $(pgrep -f "^$CCS_ROOT/root/Marlet" 2>/dev/null); do
+                   $(pgrep -f "$CCS_ROOT/root/Marlet( |\.bin|$)" 2>/dev/null); do
             kill "$pid" 2>/dev/null || true
         done
     fi

@@ -17,15 +17,15 @@ STATION_ROOT=$root BUILD=$build unshare --ipc bash -c '
     check() { if [ "$2" != "$3" ]; then echo "FAIL $1: got [$2] want [$3]"; fail=1; else echo "ok   $1"; fi; }
     log() { cat "$STATION_ROOT"/Storage/SystemLog/* 2>/dev/null | sed "s/^[0-9. :]* - //"; }
 
-    status=0; timeout 10 "$BUILD/bin/Scrivet" || status=$?
+    status=0; timeout 10 $STATION_EXEC_PREFIX "$BUILD/bin/Scrivet" || status=$?
     check "no map: exit status" "$status" "0"
     check "no map: log line" "$(log)" "[Scrivet][1332] System init failed:shmget(User)"
 
     rm -f "$STATION_ROOT"/Storage/SystemLog/*
-    "$BUILD/bin/stationctl" > /dev/null
-    status=0; timeout 10 "$BUILD/bin/Scrivet" || status=$?
+    $STATION_EXEC_PREFIX "$BUILD/bin/stationctl" > /dev/null
+    status=0; timeout 10 $STATION_EXEC_PREFIX "$BUILD/bin/Scrivet" || status=$?
     check "no line: exit status" "$status" "0"
     check "no line: log line" "$(log)" "[Scrivet][1376] System init failed:open(ttyAMA4)"
-    check "no line: initialization alarm" "$(( $("$BUILD/bin/shmtool" read 343) & 0x40 ))" "64"
+    check "no line: initialization alarm" "$(( $($STATION_EXEC_PREFIX "$BUILD/bin/shmtool" read 343) & 0x40 ))" "64"
     exit $fail
 '

@@ -4,7 +4,7 @@
 #
 # Usage (sourced):
 #   start_power_board BUILD_DIR [modbank options]   sets POWER_ROOT, POWER_NS and the *_PID variables
-#   power_run NAME PROGRAM [ARGS]                   starts a program in the board (output in NAME.out); pid in LAST_PID
+#   power_run NAME PROGRAM [ARGS]                   starts a program of the build in the board (output in NAME.out); pid in LAST_PID
 #   power_shm ARGS...                               shmtool on the board's register map
 #   power_ctl LINE                                  a control line for the module bank
 #   stop_power_board                                ends every process it started (KEEP_ROOTS=1 keeps the root)
@@ -14,12 +14,12 @@ power_board_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 power_run() {
     local name=$1
     shift
-    STATION_ROOT=$POWER_ROOT nsenter --target "$POWER_NS" --ipc "$@" >> "$POWER_ROOT/$name.out" 2>&1 &
+    STATION_ROOT=$POWER_ROOT nsenter --target "$POWER_NS" --ipc $STATION_EXEC_PREFIX "$@" >> "$POWER_ROOT/$name.out" 2>&1 &
     LAST_PID=$!
     POWER_PIDS="${POWER_PIDS:-} $LAST_PID"
 }
 
-power_shm() { nsenter --target "$POWER_NS" --ipc "$POWER_BUILD/bin/shmtool" "$@"; }
+power_shm() { nsenter --target "$POWER_NS" --ipc $STATION_EXEC_PREFIX "$POWER_BUILD/bin/shmtool" "$@"; }
 power_ctl() { echo "$*" > "$POWER_ROOT/modbank.ctl"; }
 
 start_power_board() {

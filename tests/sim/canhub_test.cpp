@@ -16,6 +16,7 @@
 
 #include "can.h"
 #include "command.h"
+#include "exec_prefix.h"
 #include "testroot.h"
 
 namespace {
@@ -43,11 +44,11 @@ protected:
     void SetUp() override {
         const char* build = std::getenv("STATION_BUILD_DIR");
         ASSERT_NE(build, nullptr);
+        const BuildProgram hub(std::string(build) + "/bin/canhub", {"--dir", root_.path(), "can0", "can1"});
         hub_ = fork();
         ASSERT_GE(hub_, 0);
         if (hub_ == 0) {
-            const std::string prog = std::string(build) + "/bin/canhub";
-            execl(prog.c_str(), prog.c_str(), "--dir", root_.path().c_str(), "can0", "can1", nullptr);
+            hub.Exec();
             _exit(127);
         }
         for (int i = 0; i < 200 && !std::filesystem::exists(root_.path() + "/run/can/can1"); ++i) usleep(10000);

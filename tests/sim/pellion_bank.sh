@@ -67,7 +67,7 @@ arm 4000 300
 wait_until 10 "new bank drives the output" is 4000 21 u16
 
 # A second Pellion on the same board does not start.
-status=0; STATION_ROOT=$POWER_ROOT timeout 5 nsenter --target "$POWER_NS" --ipc "$build/bin/Pellion" > /dev/null 2>&1 || status=$?
+status=0; STATION_ROOT=$POWER_ROOT timeout 5 nsenter --target "$POWER_NS" --ipc $STATION_EXEC_PREFIX "$build/bin/Pellion" > /dev/null 2>&1 || status=$?
 [ "$status" = 1 ] && echo "ok   a second instance ends" || { echo "FAIL second instance: $status"; exit 1; }
 wait_until 5 "and says why" logged "\[Pellion\] Not started:"
 

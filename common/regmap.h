@@ -101,6 +101,12 @@ public:
     void set(Bits f, bool on) {
         if (on) byte(f.offset) |= f.mask; else byte(f.offset) &= static_cast<std::uint8_t>(~f.mask);
     }
+    // The same as one atomic read-modify-write: for alarm bytes whose other
+    // bits other programs set and clear at the same time.
+    void setShared(Bits f, bool on) {
+        if (on) __atomic_fetch_or(&byte(f.offset), f.mask, __ATOMIC_SEQ_CST);
+        else __atomic_fetch_and(&byte(f.offset), static_cast<std::uint8_t>(~f.mask), __ATOMIC_SEQ_CST);
+    }
 
     std::uint16_t get(U16 f) const { return static_cast<std::uint16_t>(byte(f.offset) << 8 | byte(f.offset + 1)); }
     void set(U16 f, std::uint16_t v) { byte(f.offset) = v >> 8; byte(f.offset + 1) = v & 0xFF; }

@@ -210,4 +210,36 @@ inline constexpr U8 SHRMEM_OCPP15_RESET_TYPE{7389};       // 0 hard, 1 soft
 inline constexpr U8 SHRMEM_OCPP15_FW_STATE{7909};         // 2 and above: downloaded or installing
 inline constexpr U8 SHRMEM_OCPP15_RESET_PENDING{7910};    // non-zero = an accepted reset pends
 
+// ---- Cellular modem (main board): identity, radio state, uplink, test mailbox ----
+namespace mainb {
+inline constexpr Text SHRMEM_3G_IP{728, 30};              // ppp0 address, empty while the link is down
+inline constexpr U8 SHRMEM_3G_BAND_LOCK{938};             // non-zero: lock to the serving 4G band
+inline constexpr Text SHRMEM_3G_ICCID{1856, 32};
+inline constexpr Text SHRMEM_3G_IMSI{1888, 32};
+inline constexpr Text SHRMEM_3G_APN{1921, 32};            // configured APN
+inline constexpr Text SHRMEM_3G_OPERATOR{1953, 32};       // as the module quotes it, or "No Connect"
+inline constexpr Text SHRMEM_3G_MODEL{20480, 32};
+inline constexpr Text SHRMEM_3G_REVISION{20512, 32};
+inline constexpr Text SHRMEM_3G_IMEI{20544, 16};
+inline constexpr Text SHRMEM_3G_MODEM_IMSI{20560, 16};
+inline constexpr U8 SHRMEM_3G_MODEM_RSSI{20576};          // AT+CSQ index, 99 = unknown
+inline constexpr U8 SHRMEM_3G_MODEM_RSRQ{20577};          // AT+CESQ index, 255 = unknown
+inline constexpr U8 SHRMEM_3G_MODEM_RSRP{20578};
+inline constexpr Text SHRMEM_3G_SERVICE_STATUS{20579, 32};
+inline constexpr Text SHRMEM_3G_SERVICE_DOMAIN{20611, 32};
+inline constexpr Text SHRMEM_3G_ROAM_STATUS{20643, 32};
+inline constexpr Text SHRMEM_3G_SYSTEM_MODE{20675, 32};
+inline constexpr Text SHRMEM_3G_SIM_STATE{20707, 32};
+inline constexpr Text SHRMEM_3G_SYSTEM_SUBMODE{20739, 32};
+inline constexpr U8 SHRMEM_3G_RF_TEST_CMD{21564};         // 0 normal, 1 reset, 2 Tx, 3 Rx, 255 leave
+inline constexpr U8 SHRMEM_3G_RF_TEST_BAND{21565};
+inline constexpr U8 SHRMEM_3G_RF_TEST_BAND_TYPE{21566};   // 0 = 4G, 1 = 3G
+inline constexpr U8 SHRMEM_3G_RF_TEST_TX_LEVEL{21567};    // signed
+inline constexpr Text SHRMEM_3G_ACCESS_TECH{21571, 32};
+inline constexpr U8 SHRMEM_3G_RF_TX_RESULT{21611};
+inline constexpr U8 SHRMEM_3G_RF_RX_POWER{21612};         // signed dBm, 127 = no measurement
+inline constexpr Bits ALARM_3G_MODULE_FAIL{339, 0x01};    // module missing for 210 s
+inline constexpr Bits ALARM_3G_DISCONNECTED{339, 0x04};   // ppp0 without address
+}  // namespace mainb
+
 }  // namespace regmap

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,6 +59,14 @@ void CloseInheritedDescriptors() {
             close(fd);
         }
     }
+    if (cmd.discardOutput) {
+        int fd = open("/dev/null", O_WRONLY);
+        if (fd >= 0) {
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            if (fd > STDERR_FILENO) close(fd);
+        }
+    }
     CloseInheritedDescriptors();
     std::vector<char*> args;
     for (const auto& a : cmd.argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -97,6 +106,11 @@ int SystemRunner::Run(const Command& cmd) {
     }
     if (cmd.background) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool TerminateProcess(int pid) {
+    if (pid <= 1 || pid == getpid()) return false;
+    return kill(pid, SIGTERM) == 0;
 }
 
 CommandRunner& Runner() { return *g_runner; }

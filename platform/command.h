@@ -19,6 +19,7 @@ struct Command {
     std::string stdoutPath;          // system path that receives standard output (truncated), if set
     std::string cwd;                 // system path to run in, if set
     bool background = false;         // start and do not wait
+    bool discardOutput = false;      // standard output and error go nowhere
 };
 
 class CommandRunner {
@@ -63,6 +64,10 @@ public:
 private:
     CommandRunner* prev_;
 };
+
+// Ends the process `pid` (SIGTERM); false for a pid that names no process
+// other than init and the caller.
+bool TerminateProcess(int pid);
 
 // Convenience: Run(Command{text, argv}).
 int RunCommand(std::string text, std::vector<std::string> argv);

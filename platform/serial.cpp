@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "clock.h"
 
@@ -95,6 +96,38 @@ bool WriteAll(int fd, const std::uint8_t* buf, std::size_t len) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+ssize_t WriteSome(int fd, const std::uint8_t* buf, std::size_t len) {
+    for (;;) {
+        ssize_t n = write(fd, buf, len);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, 100);
+            return 0;
+        }
+        return -1;
+    }
+}
+
+bool NodeReadable(const std::string& systemPath) { return access(systemPath.c_str(), R_OK) == 0; }
+
+int OpenLine(const std::string& systemPath) {
+    int fd = OpenSerial(systemPath);
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        fd = moved;
+    }
+    if (fd < 0) return -1;
+    FlushInput(fd);
+    return fd;
+}
+
+void CloseLine(int fd) {
+    if (fd > 0) close(fd);
 }
 
 }  // namespace platform

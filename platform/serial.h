@@ -28,5 +28,14 @@ ssize_t ReadWithTimeout(int fd, std::uint8_t* buf, std::size_t len, int timeoutM
 ssize_t ReadFull(int fd, std::uint8_t* buf, std::size_t len, int timeoutMs);
 // Writes all bytes; false on error.
 bool WriteAll(int fd, const std::uint8_t* buf, std::size_t len);
+// Writes what the line takes without blocking for long: the count, 0 when
+// it takes nothing now, -1 on error.
+ssize_t WriteSome(int fd, const std::uint8_t* buf, std::size_t len);
+// True when the node at the (resolved) path exists and may be read.
+bool NodeReadable(const std::string& systemPath);
+// Opens a line like OpenSerial, with pending input flushed and a descriptor
+// above 0 (0 stands for "no line" in callers that keep descriptors in bytes).
+int OpenLine(const std::string& systemPath);
+void CloseLine(int fd);
 
 }  // namespace platform

@@ -2,8 +2,9 @@
 #include <cstdio>
 #include <string>
 
-#include "modem_io.h"
+#include "fennick_app.h"
 #include "instance_lock.h"
+#include "modem_io.h"
 #include "netinfo.h"
 #include "regmap_fields.h"
 #include "shm.h"
@@ -11,11 +12,6 @@
 #include "wendle.h"
 
 namespace {
-
-// The OCPP application segment; Wendle reads one byte of it.
-constexpr int kFennickAppKey = 1111;
-constexpr std::size_t kFennickAppSize = 108948;
-constexpr std::size_t kWebsocketConnectedOffset = 108601;
 
 void InitFailed(int number, const char* what) {
     common::RecordSysLogf("[Wendle][%d] System init failed:%s", number, what);
@@ -38,7 +34,7 @@ int main() {
         return 0;
     }
     RegisterMap map(base, kMapSize);
-    std::uint8_t* app = platform::AttachSegment(kFennickAppKey, kFennickAppSize, false, 0777, &error);
+    fennick::FennickApp* app = fennick::AttachFennickApp(false, &error);
     if (app == nullptr) {
         const bool attach = error.rfind("shmat", 0) == 0;
         InitFailed(attach ? 4234 : 4214, attach ? "shmat(Fennick)" : "shmget(Fennick)");
@@ -56,7 +52,7 @@ int main() {
         return FormatIpv4(c->address);
     };
     w.board.websocketConnected = [app] {
-        return __atomic_load_n(app + kWebsocketConnectedOffset, __ATOMIC_RELAXED) != 0;
+        return std::atomic_ref<std::uint8_t>(app->websocketConnected).load(std::memory_order_relaxed) != 0;
     };
     modem::StartValues(w);
     modem::RunWendle(w);

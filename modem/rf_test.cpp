@@ -145,9 +145,14 @@ int runModemTxTestBandCmd(Wendle& w, int fd, long channel, int level) {
     return -1;
 }
 
-int modemTestTxPow(Wendle& w) {
+namespace {
+
+// Opens the AT port of a PLS8-family module in factory mode for the "Tx" or
+// "Rx" test: the descriptor, or -1 with the reason logged.
+int StartFactoryTest(Wendle& w, const char* kind) {
     if (w.ModuleModel != 3) {
-        common::RecordSysLogf("[Wendle] Tx Test command is not supported for the modem model: %d", w.ModuleModel);
+        common::RecordSysLogf("[Wendle] %s Test command is not supported for the modem model: %d", kind,
+                              w.ModuleModel);
         return -1;
     }
     int fd = 0;
@@ -155,12 +160,20 @@ int modemTestTxPow(Wendle& w) {
         common::RecordSysLog("[Wendle] Modem test initial tty fail");
         return -1;
     }
-    common::RecordSysLog("[Wendle] Modem Test Tx Power Process start");
+    common::RecordSysLogf("[Wendle] Modem Test %s Power Process start", kind);
     if (!setModemFactoryMode(w, fd)) {
         w.io->Close(fd);
         common::RecordSysLog("[Wendle] Modem test set modem to factory mode fail");
         return -1;
     }
+    return fd;
+}
+
+}  // namespace
+
+int modemTestTxPow(Wendle& w) {
+    const int fd = StartFactoryTest(w, "Tx");
+    if (fd < 0) return -1;
     int type = 255, band = 255, level = -1;
     while (w.map.get(SHRMEM_3G_RF_TEST_CMD) == 2) {
         const int t = w.map.get(SHRMEM_3G_RF_TEST_BAND_TYPE);
@@ -231,21 +244,8 @@ void runModemRxTestBandCmd(Wendle& w, int fd, long channel) {
 }
 
 int modemTestRxPow(Wendle& w) {
-    if (w.ModuleModel != 3) {
-        common::RecordSysLogf("[Wendle] Rx Test command is not supported for the modem model: %d", w.ModuleModel);
-        return -1;
-    }
-    int fd = 0;
-    if (!InitFdtty(w, fd)) {
-        common::RecordSysLog("[Wendle] Modem test initial tty fail");
-        return -1;
-    }
-    common::RecordSysLog("[Wendle] Modem Test Rx Power Process start");
-    if (!setModemFactoryMode(w, fd)) {
-        w.io->Close(fd);
-        common::RecordSysLog("[Wendle] Modem test set modem to factory mode fail");
-        return -1;
-    }
+    const int fd = StartFactoryTest(w, "Rx");
+    if (fd < 0) return -1;
     while (w.map.get(SHRMEM_3G_RF_TEST_CMD) == 3) {
         const int t = w.map.get(SHRMEM_3G_RF_TEST_BAND_TYPE);
         const int b = w.map.get(SHRMEM_3G_RF_TEST_BAND);

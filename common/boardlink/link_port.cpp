@@ -1,10 +1,8 @@
 #include "link_port.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "clock.h"
 #include "serial.h"
@@ -21,17 +19,7 @@ ssize_t FdLinkPort::Read(std::uint8_t* buf, std::size_t len, int timeoutMs) {
 
 ssize_t FdLinkPort::Write(const std::uint8_t* buf, std::size_t len) {
     if (fd_ < 0) return -1;
-    for (;;) {
-        ssize_t n = write(fd_, buf, len);
-        if (n >= 0) return n;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) {
-            pollfd p{fd_, POLLOUT, 0};
-            poll(&p, 1, 100);
-            return 0;
-        }
-        return -1;
-    }
+    return platform::WriteSome(fd_, buf, len);
 }
 
 void FdLinkPort::Drain() {

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Wendle against the pty module emulator, as separate processes in their own
+# IPC and network namespaces: a USB-pair module is detected and identified,
+# the dial script brings up ppp0, its address reaches the register map and
+# the eth0 default route goes; Wendle killed and started again takes the
+# existing segment, ends the old link by its pid and dials again; a module
+# that answers ERROR to the IMSI query gets no link.
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../sim/board-root.sh"
+root=$(mktemp -d /tmp/wendle-test-XXXXXX)
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root/root/ppp" "$root/Storage/SystemLog" "$root/var/run" "$root/sbin" "$root/bin"
+cp "$here/../../sim/modem/Dunmore" "$root/root/ppp/Dunmore"
+ln -s "$(command -v route)" "$root/sbin/route"
+ln -s "$(command -v ping)" "$root/bin/ping"
+echo 10.64.0.2 > "$root/root/ppp/ping_host"
+
+STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
+    set -euo pipefail
+    . "$HERE/../../sim/board-root.sh"
+    ip link set lo up
+    board_eth0 192.168.7.5/24
+    ip route add default via 192.168.7.1 dev eth0
+    t="$BUILD/bin/shmtool"
+    "$BUILD/tests/make_segment" 5438 262144
+    "$BUILD/tests/make_segment" 1111 108948
+    "$t" write SHRMEM_ETH0_GATEWAY 192.168.7.1
+    "$BUILD/bin/modem_sim" --root "$STATION_ROOT" --model MU709s-2 --restart-ms 500 > "$STATION_ROOT/sim.out" 2>&1 &
+    sim=$!
+    "$BUILD/bin/Wendle" > "$STATION_ROOT/wendle.out" 2>&1 &
+    wendle=$!
+    trap "kill \$wendle \$sim 2>/dev/null || true; [ -f \$STATION_ROOT/var/run/ppp0.pid ] && kill \$(cat \$STATION_ROOT/var/run/ppp0.pid) 2>/dev/null || true" EXIT
+    wait_for() {  # field value seconds
+        for i in $(seq 1 $(($3 * 10))); do
+            [ "$("$t" read "$1" 2>/dev/null || true)" = "$2" ] && return 0
+            sleep 0.1
+        done
+        return 1
+    }
+    fail=0
+    check() { if [ "$2" != "$3" ]; then echo "FAIL $1: got [$2] want [$3]"; fail=1; else echo "ok   $1"; fi; }
+    wait_for SHRMEM_3G_IP 10.64.0.2 20 || true
+    log=$(cat "$STATION_ROOT"/Storage/SystemLog/*)
+    check "ppp0 address at 728" "$("$t" read SHRMEM_3G_IP)" "10.64.0.2"
+    check "model" "$("$t" read SHRMEM_3G_MODEL)" "MU709s-2"
+    check "IMEI at 20544" "$("$t" read SHRMEM_3G_IMEI)" "356938035643809"
+    check "ICCID at 1856" "$("$t" read SHRMEM_3G_ICCID)" "89490200001234567890"
+    check "family line" "$(grep -c "\[Wendle\]Modem model from 255 to 0$" <<< "$log")" "1"
+    check "address line" "$(grep -c "\[Wendle\]3G IP address from  to 10.64.0.2$" <<< "$log")" "1"
+    check "dial script port" "$(grep -c "^args: /dev/ttyUSB0$" "$STATION_ROOT/root/ppp/Dunmore.log")" "1"
+    check "SETAPN line" "$(grep -c "^set_apn_temp: SETAPN=1$" "$STATION_ROOT/root/ppp/Dunmore.log")" "1"
+    check "eth0 default route gone" "$(ip route show default | wc -l)" "0"
+    check "queries on the AT port" "$(grep -c "^/dev/ttyUSB2 AT+CGMM$" "$STATION_ROOT/modem-sim.log")" "1"
+    check "signal from AT+CSQ" "$("$t" read SHRMEM_3G_MODEM_RSSI)" "20"
+    check "alarm byte 339" "$("$t" read 339)" "0"
+
+    # Killed and started again: the old link is ended by its pid, the new one comes up.
+    old=$(cat "$STATION_ROOT/var/run/ppp0.pid")
+    kill -9 $wendle
+    wait $wendle 2>/dev/null || true
+    ip route add default via 192.168.7.1 dev eth0
+    "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
+    wendle=$!
+    for i in $(seq 1 100); do
+        [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = 2 ] && break
+        sleep 0.1
+    done
+    sleep 0.5
+    check "second dial" "$(grep -c "^args: /dev/ttyUSB0$" "$STATION_ROOT/root/ppp/Dunmore.log")" "2"
+    # Ended: gone, or a zombie nobody has reaped yet.
+    state=$(awk "/^State:/ {print \$2}" /proc/$old/status 2>/dev/null || true)
+    check "old link ended" "$([ -z "$state" ] || [ "$state" = Z ] && echo gone || echo "alive $state")" "gone"
+    check "ppp0 up again" "$(ip -4 -o addr show ppp0 | grep -c 10.64.0.2)" "1"
+    check "route removed again" "$(ip route show default | wc -l)" "0"
+
+    # Only one Wendle per board.
+    "$BUILD/bin/Wendle" > "$STATION_ROOT/second.out" 2>&1 && rc=0 || rc=$?
+    check "second instance refused" "$rc" "1"
+
+    if [ $fail -ne 0 ]; then
+        echo "--- Wendle"; cat "$STATION_ROOT/wendle.out"
+        echo "--- system log"; cat "$STATION_ROOT"/Storage/SystemLog/*
+        echo "--- modem"; tail -n 30 "$STATION_ROOT/modem-sim.log"
+        echo "--- dial"; cat "$STATION_ROOT/root/ppp/Dunmore.log"
+    fi
+    exit $fail
+'

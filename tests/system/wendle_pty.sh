@@ -67,7 +67,10 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
         [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = 2 ] && break
         sleep 0.1
     done
-    sleep 0.5
+    for i in $(seq 1 100); do
+        [ "$(ip route show default | wc -l)" = 0 ] && break
+        sleep 0.1
+    done
     check "second dial" "$(grep -c "^args: /dev/ttyUSB0$" "$STATION_ROOT/root/ppp/Dunmore.log")" "2"
     # Ended: gone, or a zombie nobody has reaped yet.
     state=$(awk "/^State:/ {print \$2}" /proc/$old/status 2>/dev/null || true)

@@ -433,9 +433,15 @@ bool BadNetworkOrSim(const Wendle& w) {
     return false;
 }
 
+// With OCPP 1.5 the websocket flag stays 0 for good: the OCPP 1.5 agent's
+// "central system answers" bit tells whether the backend is reached.
+bool BackendReached(const Wendle& w) {
+    if (w.map.get(SHRMEM_OCPP_MODE) < 2) return (w.map.get(SHRMEM_OCPP15_CS_REQUEST2) & 0x80) != 0;
+    return w.board.websocketConnected && w.board.websocketConnected();
+}
+
 void BackendRecovery(Wendle& w) {
-    const bool wsUp = w.board.websocketConnected && w.board.websocketConnected();
-    if (w.map.get(SHRMEM_SYSTEM_READY) != 1 || wsUp) {
+    if (w.map.get(SHRMEM_SYSTEM_READY) != 1 || BackendReached(w)) {
         w.wsDownSince = 0;
         return;
     }

@@ -167,6 +167,7 @@ struct Rig {
         w.board.ppp0Address = [this] { return runner.ppp0; };
         w.board.websocketConnected = [this] { return websocket; };
         w.map.set(regmap::mainb::SHRMEM_3G_APN, "internet");
+        w.map.set(regmap::SHRMEM_OCPP_MODE, 2);  // OCPP 1.6J: the websocket flag tells the backend state
         modem::StartValues(w);
     }
     ~Rig() {

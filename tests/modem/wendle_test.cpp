@@ -184,6 +184,19 @@ TEST(WendleLoop, BackendRecoveryAfter301Seconds) {
     EXPECT_EQ(Count(s.Log(), "[Wendle] Can not recover backend error\n"), 1);
 }
 
+TEST(WendleLoop, WithOcpp15TheAgentsOnlineBitIsTheBackendState) {
+    for (bool online : {true, false}) {
+        Rig r("TOBY-L210");
+        r.w.map.set(SHRMEM_SYSTEM_READY, 1);
+        r.w.map.set(regmap::SHRMEM_OCPP_MODE, 1);
+        r.w.map.set(regmap::SHRMEM_OCPP15_CS_REQUEST2, online ? 0x80 : 0x00);
+        r.websocket = false;  // stays 0 with OCPP 1.5
+        r.runner.pingResult = 1;
+        r.RunFor(420);
+        EXPECT_EQ(r.runner.Count("/bin/ping"), online ? 0 : 1) << online;
+    }
+}
+
 TEST(WendleMailbox, WrongCommandWaitsForARealOne) {
     Rig r("PLS8-E");
     std::size_t lines240 = 0, lines260 = 0;

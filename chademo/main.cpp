@@ -1,0 +1,60 @@
+// Corvane: one CHAdeMO session per process. A new process is started for the
+// next session.
+#include <cstdio>
+#include <memory>
+
+#include "can_io.h"
+#include "children.h"
+#include "command.h"
+#include "instance_lock.h"
+#include "paths.h"
+#include "regmap_chademo.h"
+#include "session.h"
+#include "shm.h"
+#include "syslog.h"
+
+int main() {
+    using namespace regmap;
+    std::string error;
+    if (!platform::CheckStationRoot(&error)) {
+        std::fprintf(stderr, "Corvane: not started: %s\n", error.c_str());
+        return 1;
+    }
+    std::uint8_t* base = platform::AttachSegment(kMapKey, kMapSize, false, 0777, &error);
+    if (base == nullptr) {
+        // No step of a session runs without the map.
+        common::RecordSysLogf("[Corvane][%d] System init failed:%s", 2622, "Shm(User)");
+        return 1;
+    }
+    RegisterMap map(base, kMapSize);
+    // Two sessions on one connector would both drive the vehicle's lines.
+    if (!platform::HoldInstanceLock("Corvane", &error)) {
+        common::RecordSysLogf("[Corvane] Not started: %s", error.c_str());
+        return 1;
+    }
+    platform::SystemRunner runner;
+    runner.Run({"/sbin/ip link set can1 type can bitrate 500000 restart-ms 100",
+                {"/sbin/ip", "link", "set", "can1", "type", "can", "bitrate", "500000", "restart-ms", "100"}});
+    runner.Run({"/sbin/ip link set can1 up", {"/sbin/ip", "link", "set", "can1", "up"}});
+    SetBitsAtomic(map, ALARM_SMR_COMM, false);
+
+    platform::CanOpenStep step = platform::CanOpenStep::Ok;
+    std::unique_ptr<platform::CanBus> bus = platform::OpenCan("can1", &step);
+    if (!bus) {
+        if (step != platform::CanOpenStep::LaterOption) SetBitsAtomic(map, ALARM_CHADEMO_COMM, true);
+        return 0;
+    }
+    chademo::VehicleSignals signals;
+    signals.Setup();
+    chademo::SessionLog log(map, {[&] { return signals.GetOptoJ(); }, [&] { return signals.ConnectorLock(2); }});
+    chademo::SessionPorts ports{map, log, signals, *bus, runner, [&]() -> pid_t {
+        return platform::StartChild([&] {
+            chademo::CanIo io(map, *bus, log, [&] { return signals.GetD1D2(1); });
+            for (;;) io.Pass();
+            return 0;
+        });
+    }};
+    chademo::Session session(ports);
+    session.Run();
+    return 0;
+}

@@ -33,9 +33,8 @@ int main() {
         return 1;
     }
     platform::SystemRunner runner;
-    runner.Run({"/sbin/ip link set can1 type can bitrate 500000 restart-ms 100",
-                {"/sbin/ip", "link", "set", "can1", "type", "can", "bitrate", "500000", "restart-ms", "100"}});
-    runner.Run({"/sbin/ip link set can1 up", {"/sbin/ip", "link", "set", "can1", "up"}});
+    chademo::SetCan1(runner, "type can bitrate 500000 restart-ms 100");
+    chademo::SetCan1(runner, "up");
     SetBitsAtomic(map, ALARM_SMR_COMM, false);
 
     platform::CanOpenStep step = platform::CanOpenStep::Ok;

@@ -23,6 +23,19 @@ void Zero(RegisterMap& map, Bytes b) { std::memset(map.bytes(b), 0, b.size); }
 std::int64_t Now() { return platform::GetClock().MonotonicMs(); }
 }  // namespace
 
+void SetCan1(platform::CommandRunner& runner, const std::string& args) {
+    platform::Command c;
+    c.text = "/sbin/ip link set can1 " + args;
+    c.argv = {"/sbin/ip", "link", "set", "can1"};
+    for (std::size_t pos = 0; pos < args.size();) {
+        std::size_t sp = args.find(' ', pos);
+        if (sp == std::string::npos) sp = args.size();
+        c.argv.push_back(args.substr(pos, sp - pos));
+        pos = sp + 1;
+    }
+    runner.Run(c);
+}
+
 void Session::StatusBit(std::uint8_t bit, bool on) { SetBitsAtomic(p_.map, Bits{CP109_STATUS.offset, bit}, on); }
 
 void Session::ClearRemainingTime() {
@@ -189,19 +202,7 @@ void Session::FinalEnd() {
     m.set(SHRMEM_SET_PENDING, 255);
     SetBitsAtomic(m, Bits{316, 0x8A}, false);
     for (Bytes b : {EV100, EV101, EV102, CP108, CP109}) Zero(m, b);
-    for (const char* args : {"down", "type can bitrate 500000 restart-ms 100", "up", "down"}) {
-        platform::Command c;
-        c.text = std::string("/sbin/ip link set can1 ") + args;
-        c.argv = {"/sbin/ip", "link", "set", "can1"};
-        std::string a = args;
-        for (std::size_t pos = 0; pos < a.size();) {
-            std::size_t sp = a.find(' ', pos);
-            if (sp == std::string::npos) sp = a.size();
-            c.argv.push_back(a.substr(pos, sp - pos));
-            pos = sp + 1;
-        }
-        p_.runner.Run(c);
-    }
+    for (const char* args : {"down", "type can bitrate 500000 restart-ms 100", "up", "down"}) SetCan1(p_.runner, args);
 }
 
 }  // namespace chademo

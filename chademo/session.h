@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <string>
 
 #include "can.h"
 #include "command.h"
@@ -18,6 +19,9 @@ namespace chademo {
 inline constexpr std::int64_t kFrameWaitMs = 6200;       // plug-in to all three vehicle frames
 inline constexpr std::int64_t kFramesStopWaitMs = 20000;  // vehicle still sending after the end
 inline constexpr std::int64_t kSilenceDrainMs = 5000, kSilenceWindowMs = 6000;
+
+// Runs "/sbin/ip link set can1 <args>".
+void SetCan1(platform::CommandRunner& runner, const std::string& args);
 
 enum class Path { None, V09, V1x };
 

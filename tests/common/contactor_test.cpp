@@ -9,23 +9,11 @@
 #include "command.h"
 #include "contactor.h"
 #include "regmap_power.h"
+#include "stepped_clock.h"
 
 namespace {
 
 using namespace regmap;
-
-// A test clock whose sleeps let the station controller act.
-class SteppedClock final : public platform::Clock {
-public:
-    std::int64_t MonotonicMs() override { return ms; }
-    std::int64_t WallMs() override { return 1700000000000 + ms; }
-    void SleepMs(std::int64_t d) override {
-        ms += d;
-        if (onSleep) onSleep();
-    }
-    std::int64_t ms = 0;
-    std::function<void()> onSleep;
-};
 
 struct ContactorRig {
     ContactorRig() : mem(kMapSize), map(mem.data(), mem.size()) {}

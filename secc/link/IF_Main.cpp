@@ -27,12 +27,9 @@ std::uint8_t bupdate_CM_Set_Key = 1;
 std::uint8_t fgVSSWVER_Req = 0, fgVSSWVER_Cnf = 0, fgVSSWVER_Cnt = 0;
 std::uint8_t fgVSNWINFO_Req = 0, fgVSNWINFO_Cnf = 0, fgVSNWINFO_Cnt = 0;
 std::uint8_t fg_CMSETKEYReqSend = 0, fg_CMSETKEYCnfSend = 0, fg_CMSETKEYReqSendCnt = 0;
-std::uint8_t Flag_CloseTCP = 0;
 std::uint8_t V2GPhase = 0;
 std::uint8_t isHandshake = 1;
 std::uint8_t EVSE_State = 0;
-std::uint8_t SECC_State = 0;
-std::uint8_t Ipv6State = 0;
 std::uint32_t nUDP_Timeout = 60000, nTCP_Timeout = 60000;
 std::uint32_t nSessionResetCnt = 0;
 
@@ -43,7 +40,7 @@ std::uint8_t nCM_SLAC_PARM_CNF_Cnt = 0, nCM_ATTN_CHAR_IND_Cnt = 0;
 common::TimeStamp nPilotStime, QCA7K_Reset_ST, TickTime;
 common::TimeStamp nTT_EVSE_SLAC_INIT, nTP_MATCH_RESPONSE, nTT_MATCH_SEQUENCE, nTT_EVSE_MATCH_MNBC, nTT_MATCH_RESPONSE,
     nTT_EVSE_MATCH_SESSION, nTT_MATCH_JOIN;
-common::TimeStamp UDP_MSG_StartTime, TCP_MSG_StartTime, V2G_MSG_Sequence_StartTime;
+common::TimeStamp TCP_MSG_StartTime, V2G_MSG_Sequence_StartTime;
 common::TimeStamp nVS_SW_VER_ST, nVS_NW_INFO_ST, nCM_SET_KEY_ST;
 
 namespace {
@@ -508,11 +505,13 @@ void Marlet_LoadDefaults() {
     nIntCause = 0;
     nLinkCounters = LinkCounters{};
     MME_LoadDefaults();
+    knet_LoadDefaults();
 }
 
 void Marlet_Setup(std::uint8_t* registerMap, std::uint8_t* frameSegment) {
     MeterSMPtr = registerMap;
     FrameSegment_Bind(frameSegment);
+    Knet_BindLink();
     std::memset(PLCShmPtr, 0, kFrameSegmentSize);
     v6_memory_assign();
     DIN_State_reset();

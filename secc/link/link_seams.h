@@ -1,12 +1,14 @@
 // Entry points of the parts of Marlet that sit around the link layer: the
 // SLAC messages and key derivation, the IP stack with ICMPv6, UDP and TCP, the
 // SDP server and the V2G session. The controller calls them in the order of
-// its pass. Until a part exists, link_pending.cpp stands in for it with
-// entry points that do nothing and report nothing done.
+// its pass. Until the V2G session exists, link_pending.cpp stands in for it
+// with an entry point that does nothing and reports nothing done.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "knet.h"
 
 namespace plc {
 
@@ -21,25 +23,13 @@ void NID_Generator();
 void MMEDecode_Session(std::uint16_t etherType, std::uint16_t mmType);
 void IF_GreenPHY_TxHandler_SLAC();
 
-// IP stack. knet_frame_arrived takes the IPv6 frame of the current receive
-// slot (and consumes the slot).
+// IP stack, SDP server and V2G connection slot (secc/knet).
+// knet_frame_arrived takes the IPv6 frame of the current receive slot (and
+// consumes the slot); Knet_BindLink gives the stack the modem link.
 void knet_frame_arrived();
-void v6_memory_assign();
-void timer_init();
-void knet_rutine();
-void Excep_TMR0_CMIA0();
-void IPv6_StatMachine();
+void Knet_BindLink();
 
-// SDP server.
-void SECC_StateMachine();
-void UDP_Data_Decode();
-void SDPcln_conn_init();
-void SDP_ReleaseUdpPort();
-
-// V2G connection slot and session.
-void mdbcln_conn_init();
-int V2G_TCP_Listen();          // 0 = listening
-int V2G_TCP_WaitConnection();  // non-zero = connected
+// V2G session.
 void V2G_Service();
 
 }  // namespace plc

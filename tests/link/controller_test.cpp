@@ -224,10 +224,14 @@ TEST(Controller, SessionEndStates) {
     }
 }
 
-TEST(Controller, NotYetBuiltStackFailsTheSessionHonestly) {
+TEST(Controller, V2GPortThatCannotBeOpenedFailsTheSession) {
     LinkRig rig;
     rig.SetPilot(4);
-    DINState = 4;  // the V2G port cannot be opened yet
+    DINState = 4;
+    DIN_Controller();
+    EXPECT_EQ(DINState, 5);
+    EXPECT_EQ(nSystemStatus, 0x05000000u);
+    DINState = 4;  // the slot is open already: a second listen is refused
     DIN_Controller();
     EXPECT_EQ(DINState, 255);
     EXPECT_EQ(nSystemStatus, 0x030000FFu);

@@ -66,7 +66,8 @@ for session in 1 2 3; do
     fi
     grep "matched with" "$CCS_ROOT/evslac-$session.out"
     nids+=("$(sed -n 's/.*NID \([0-9a-f]*\).*/\1/p' "$CCS_ROOT/evslac-$session.out")")
-    wait_until 5 "the station shows match $session" status_is "02 00 00 00"
+    # Matched, the station takes its address and waits for SDP.
+    wait_until 5 "the station shows match $session" status_is "03 00 00 00"
     [ "$session" -eq 3 ] && break
     ccs_shm write 2160 0
     wait_until 40 "a new key is set after vehicle $session left" configured

@@ -83,10 +83,14 @@ void ChargerFrames::TimePass() {
     OrByteAtomic(map_, ChargerFlag, kTimeLimitComputed);
 }
 
-int ChangePowerRating(RegisterMap& map) {
+std::int64_t AvailableCurrent(const RegisterMap& map) {
     const std::int64_t cap = std::min<std::int64_t>(StationCurrentCap(map), map.get(SHRMEM_CURRENT_CAP));
     const std::int64_t divisor = std::min<std::int64_t>(kRatedVoltage, map.get(SHRMEM_CHADEMO_PRESENT_VOLTAGE) + 5);
-    const std::int64_t current = std::clamp<std::int64_t>(StationPower(map) / divisor, 0, cap);
+    return std::clamp<std::int64_t>(StationPower(map) / divisor, 0, cap);
+}
+
+int ChangePowerRating(RegisterMap& map) {
+    const std::int64_t current = AvailableCurrent(map);
     const std::int64_t old = map.get(CP108_AVAILABLE_CURRENT);
     if (current - old > 2 || old - current > 2)
         common::RecordSysLogf("[Corvane]ChangePowerRating:CP108[3]:%d -> New1083:%d Amp", static_cast<int>(old),

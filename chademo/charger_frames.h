@@ -40,6 +40,9 @@ private:
     std::function<void()> d1Off_;
 };
 
+// The current the station can give at the present voltage within every
+// cap, A.
+std::int64_t AvailableCurrent(const regmap::RegisterMap& map);
 // `ChangePowerRating`: brings 0x108's available current in line with the
 // power at the present voltage and every current cap. 1 lowered, 2 raised,
 // 0 unchanged.

@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "can_io.h"
+#include "charger_frames.h"
+#include "clock.h"
 #include "children.h"
 #include "command.h"
 #include "instance_lock.h"
@@ -53,6 +55,20 @@ int main() {
             return 0;
         });
     }};
+    // The two computations pause between passes: the I/O process sends
+    // their bytes every 92 ms.
+    auto computation = [&](void (chademo::ChargerFrames::*pass)()) {
+        return platform::StartChild([&, pass] {
+            chademo::ChargerFrames frames(map, log, [&] { signals.SwitchD1D2(1, 0); });
+            for (;;) {
+                (frames.*pass)();
+                platform::GetClock().SleepMs(10);
+            }
+            return 0;
+        });
+    };
+    ports.startFrames = [&] { return computation(&chademo::ChargerFrames::FramePass); };
+    ports.startTime = [&] { return computation(&chademo::ChargerFrames::TimePass); };
     chademo::Session session(ports);
     session.Run();
     return 0;

@@ -10,6 +10,7 @@
 
 #include "chademo_rig.h"
 #include "children.h"
+#include "idle_child.h"
 #include "command.h"
 #include "fake_lines.h"
 #include "regmap_fields.h"
@@ -32,13 +33,7 @@ struct SessionRig : ChademoRig {
         lines.inputs[chademo::kGpioLockDetect] = [] { return std::optional<char>('1'); };
     }
     chademo::Session Make() {
-        return chademo::Session({map, log, signals, bus, runner, [this] {
-                                     canIo = platform::StartChild([] {
-                                         for (;;) pause();
-                                         return 0;
-                                     });
-                                     return canIo;
-                                 }});
+        return chademo::Session({map, log, signals, bus, runner, [this] { return canIo = StartIdleChild(); }});
     }
     void FramesSeen(std::uint8_t protocol, std::uint8_t status = 0) {
         map.set(StartRecv, 7);

@@ -6,9 +6,9 @@
 constexpr uint16_t kDinUris = 9;
 constexpr uint16_t kDinPrepopulatedQNames = 446;
 constexpr uint16_t kDinQNameSlots = 546;
-constexpr uint16_t kDinStateCount = 655;
-constexpr uint16_t kDinProductionCount = 1408;
-constexpr uint16_t kDinGrammarCount = 187;
+constexpr uint16_t kDinStateCount = 707;
+constexpr uint16_t kDinProductionCount = 1416;
+constexpr uint16_t kDinGrammarCount = 231;
 
 // Grammar states named by their role.
 enum DinGrammarState : int16_t {
@@ -18,8 +18,9 @@ enum DinGrammarState : int16_t {
   DIN_STATE_FRAGMENT = 3,
   DIN_STATE_FRAGMENT_CONTENT = 4,
   DIN_STATE_SIMPLE_DONE = 5,
-  DIN_STATE_BODY = 643,
-  DIN_STATE_V2G_MESSAGE = 651,
+  DIN_STATE_EMPTY = 6,
+  DIN_STATE_BODY = 690,
+  DIN_STATE_V2G_MESSAGE = 703,
 };
 
 // Qname IDs: namespace prefix and local name.

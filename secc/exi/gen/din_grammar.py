@@ -40,7 +40,8 @@ UNBOUNDED = -1
 # ExiValueType and ExiEvent values (EXITypes.h).
 V_BASE64, V_HEX, V_BOOLEAN, V_DECIMAL, V_FLOAT, V_NBIT, V_UNSIGNED, V_INTEGER, V_DATETIME, \
     V_STRING, V_ENUM, V_LIST = 0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 12, 13
-E_SD, E_ED, E_SE, E_SE_ANY, E_EE, E_CH, E_CH_UNTYPED, E_AT = 0, 1, 2, 4, 6, 8, 9, 13
+E_SD, E_ED, E_SE, E_SE_ANY, E_EE, E_CH, E_CH_UNTYPED, E_AT, E_AT_ANY = \
+    0, 1, 2, 4, 6, 8, 9, 13, 15
 SECOND_NONE, SECOND_START_TAG, SECOND_ATTRIBUTES, SECOND_CONTENT = 0, 1, 2, 3
 
 DATETIME_KIND = {'gYear': 0, 'gYearMonth': 1, 'date': 2, 'dateTime': 3, 'gMonth': 4,
@@ -253,7 +254,7 @@ class Schemas:
                 elif tag == 'simpleType':
                     decl.anon_type = self.simple_type(child, None)
             if decl.anon_type is None:
-                decl.type_ref = qn(XS, 'anyType')
+                decl.type_ref = None
         if node.get('substitutionGroup') is not None:
             decl.subst = self.resolve_qname(node.get('substitutionGroup'))
         if not is_global:
@@ -375,7 +376,10 @@ class Schemas:
             if t.particle is not None:
                 fix_refs(t.particle)
         for d in list(self.elements.values()) + self.local_elements:
-            d.type = d.anon_type if d.anon_type is not None else self.types[d.type_ref]
+            if d.anon_type is not None:
+                d.type = d.anon_type
+            elif d.type_ref is not None:
+                d.type = self.types[d.type_ref]
         for t in self.all_complex_types():
             t.attributes = [(a[0], a[1], self.types[a[2]]) for a in t.attributes]
 
@@ -445,20 +449,66 @@ class State:
         self.number = None
 
 
+# Base type of each XML Schema built-in type (the derivation tree of XML
+# Schema part 2); a type with derived types can be replaced by xsi:type.
+BUILTIN_BASE = {
+    'anySimpleType': 'anyType', 'string': 'anySimpleType', 'boolean': 'anySimpleType',
+    'decimal': 'anySimpleType', 'float': 'anySimpleType', 'double': 'anySimpleType',
+    'duration': 'anySimpleType', 'dateTime': 'anySimpleType', 'time': 'anySimpleType',
+    'date': 'anySimpleType', 'gYearMonth': 'anySimpleType', 'gYear': 'anySimpleType',
+    'gMonthDay': 'anySimpleType', 'gDay': 'anySimpleType', 'gMonth': 'anySimpleType',
+    'hexBinary': 'anySimpleType', 'base64Binary': 'anySimpleType', 'anyURI': 'anySimpleType',
+    'QName': 'anySimpleType', 'NOTATION': 'anySimpleType', 'normalizedString': 'string',
+    'token': 'normalizedString', 'language': 'token', 'Name': 'token', 'NMTOKEN': 'token',
+    'NCName': 'Name', 'ID': 'NCName', 'IDREF': 'NCName', 'ENTITY': 'NCName',
+    'NMTOKENS': 'anySimpleType', 'IDREFS': 'anySimpleType', 'ENTITIES': 'anySimpleType',
+    'integer': 'decimal', 'nonPositiveInteger': 'integer', 'negativeInteger': 'nonPositiveInteger',
+    'long': 'integer', 'int': 'long', 'short': 'int', 'byte': 'short',
+    'nonNegativeInteger': 'integer', 'unsignedLong': 'nonNegativeInteger',
+    'unsignedInt': 'unsignedLong', 'unsignedShort': 'unsignedInt', 'unsignedByte': 'unsignedShort',
+    'positiveInteger': 'nonNegativeInteger'}
+
+
 class Grammar:
+    """The grammar states of the schemas.
+
+    Each type has one grammar: its first state (start tag, where xsi:type
+    and xsi:nil may still come), one state after each of its attributes,
+    the states of its content and a separate element-content state that
+    the start tag moves to when undeclared content arrives. A state that
+    continues into the content carries copies of the content's first
+    productions. An element whose type has derived types gets a first
+    state of its own (the type's grammar otherwise) that shares the type's
+    element-content state; the two behave alike, and the tables keep the
+    state and grammar counts that the DIN codec is checked against. Only
+    states that something refers to are kept."""
+
     def __init__(self, schemas, names):
         self.schemas = schemas
         self.names = names
         self.states = []
-        self.type_first = {}      # id(type) -> State
+        self.type_first = {}      # id(type) -> first State
+        self.type_content = {}    # id(type) -> element-content State
+        self.decl_first = {}      # id(ElementDecl) -> first State
         self.content_moves = []   # (State, State)
-        self.grammar_count = 0
+        self.grammar_firsts = []
         self.simple_done = None
+        s = schemas
+        base = {}
+        for name, t in s.types.items():
+            if name[0] == XS:
+                b = BUILTIN_BASE.get(name[1])
+                base[id(t)] = s.types[qn(XS, b)] if b else None
+            elif isinstance(t, SimpleType):
+                base[id(t)] = t.base
+            elif hasattr(t, 'extends'):
+                base[id(t)] = s.types[t.extends]
+        self.has_derived = set(id(b) for b in base.values() if b is not None)
 
     def new_state(self, role, second):
-        s = State(role, second)
-        self.states.append(s)
-        return s
+        st = State(role, second)
+        self.states.append(st)
+        return st
 
     def build(self):
         s = self.schemas
@@ -469,21 +519,22 @@ class Grammar:
         self.fragment_content = self.new_state('FRAGMENT_CONTENT', SECOND_NONE)
         self.simple_done = self.new_state('SIMPLE_DONE', SECOND_CONTENT)
         self.simple_done.productions.append(Production(E_EE))
+        # A state without productions: every event is refused in it.
+        self.empty = self.new_state('EMPTY', SECOND_NONE)
         # Every named type has a grammar (xsi:type can reach it), then the
-        # anonymous types of the element declarations.
+        # elements declared without a type share one ur-type grammar.
         for name in sorted(s.types, key=lambda n: self.names.pair(n)):
             self.type_grammar(s.types[name])
-        for d in sorted(list(s.elements.values()) + s.local_elements,
-                        key=lambda d: self.names.pair(d.name)):
-            if d.anon_type is not None:
-                self.type_grammar(d.anon_type)
+        self.untyped = self.new_state(None, SECOND_START_TAG)
+        self.grammar_firsts.append(self.untyped)
+        self.ur_type(self.untyped)
         self.document.productions.append(Production(E_SD, next_state=self.doc_content))
         globals_sorted = sorted(s.elements.values(), key=lambda d: (d.name[1], d.name[0]))
         self.global_elements = globals_sorted
         for d in globals_sorted:
             self.doc_content.productions.append(
                 Production(E_SE, self.names.qname_id(d.name), self.doc_end,
-                           self.type_grammar(d.type)))
+                           self.element_grammar(d)))
         self.doc_content.productions.append(Production(E_SE_ANY, next_state=self.doc_end))
         self.doc_end.productions.append(Production(E_ED))
         self.fragment.productions.append(Production(E_SD, next_state=self.fragment_content))
@@ -495,152 +546,187 @@ class Grammar:
             glob = [d for d in decls if d.is_global]
             types = {id(d.type) for d in decls}
             if glob:
-                t = glob[0].type
+                first = self.element_grammar(glob[0])
             elif len(types) == 1:
-                t = decls[0].type
+                first = self.element_grammar(decls[0])
             else:
-                t = s.types[qn(XS, 'anyType')]
+                first = self.type_grammar(s.types[qn(XS, 'anyType')])
             self.fragment_content.productions.append(
-                Production(E_SE, self.names.qname_id(name), self.fragment_content,
-                           self.type_grammar(t)))
+                Production(E_SE, self.names.qname_id(name), self.fragment_content, first))
         self.fragment_content.productions.append(
             Production(E_SE_ANY, next_state=self.fragment_content))
         self.fragment_content.productions.append(Production(E_ED))
         body = self.type_grammar(s.types[qn('urn:din:70121:2012:MsgDef', 'BodyType')])
         body.role = 'BODY'
-        root = self.type_grammar(s.elements[qn('urn:din:70121:2012:MsgDef', 'V2G_Message')].type)
+        root = self.element_grammar(s.elements[qn('urn:din:70121:2012:MsgDef', 'V2G_Message')])
         root.role = 'V2G_MESSAGE'
+        self.keep_referenced()
+
+    def element_grammar(self, decl):
+        """First state pushed by a start element of the declaration."""
+        if id(decl) in self.decl_first:
+            return self.decl_first[id(decl)]
+        if decl.type is None:
+            first = self.untyped
+        else:
+            first = self.type_grammar(decl.type)
+            if id(decl.type) in self.has_derived:
+                own = self.new_state(None, first.second)
+                self.copy_into(own, first)
+                self.content_moves.append((own, self.type_content[id(decl.type)]))
+                self.grammar_firsts.append(own)
+                first = own
+        self.decl_first[id(decl)] = first
+        return first
+
+    @staticmethod
+    def copy_into(st, src):
+        for p in src.productions:
+            st.productions.append(Production(p.event, p.qname, p.next, p.pushed, p.coding))
+
+    def ur_type(self, first):
+        """The ur-type: any attribute, any element, characters."""
+        content = self.new_state(None, SECOND_CONTENT)
+        content.productions += [Production(E_SE_ANY, next_state=content), Production(E_EE),
+                                Production(E_CH_UNTYPED, next_state=content,
+                                           coding=Coding(V_STRING))]
+        first.productions += [Production(E_AT_ANY, next_state=first),
+                              Production(E_SE_ANY, next_state=content), Production(E_EE),
+                              Production(E_CH_UNTYPED, next_state=content,
+                                         coding=Coding(V_STRING))]
+        self.content_moves.append((first, content))
+        return first
 
     def type_grammar(self, t):
         """First state of the grammar of type t, built on first use."""
         if id(t) in self.type_first:
             return self.type_first[id(t)]
-        self.grammar_count += 1
-        if isinstance(t, SimpleType):
-            first = self.new_state(None, SECOND_START_TAG)
-            self.type_first[id(t)] = first
-            twin = self.new_state(None, SECOND_CONTENT)
-            for st in (first, twin):
-                st.productions.append(Production(E_CH, next_state=self.simple_done,
-                                                 coding=t.coding()))
-            self.content_moves.append((first, twin))
-            return first
-        if t.content == 'any':
-            first = self.new_state(None, SECOND_START_TAG)
-            self.type_first[id(t)] = first
-            content = self.new_state(None, SECOND_CONTENT)
-            for st in (first, content):
-                st.productions += [Production(E_SE_ANY, next_state=content), Production(E_EE),
-                                   Production(E_CH_UNTYPED, next_state=content,
-                                              coding=Coding(V_STRING))]
-            self.content_moves.append((first, content))
-            return first
-        attrs = sorted(t.attributes, key=lambda a: (a[0][1], a[0][0]))
         first = self.new_state(None, SECOND_START_TAG)
         self.type_first[id(t)] = first
-        # Content: the initial state and what follows it.
-        content_states = self.content(t, first if not attrs else None)
-        if attrs:
-            # One state per attribute position; an optional attribute lets
-            # the next attributes and, at the end, the content begin.
-            att_states = [first] + [self.new_state(None, SECOND_ATTRIBUTES)
-                                    for _ in attrs[1:]]
-            content_start = content_states[0]
-            for j, st in enumerate(att_states):
-                for k in range(j, len(attrs)):
-                    target = att_states[k + 1] if k + 1 < len(attrs) else content_start
-                    a = attrs[k]
-                    st.productions.append(Production(E_AT, self.names.qname_id(a[0]), target,
-                                                     coding=a[2].coding()))
-                    if a[1]:
-                        break
-                else:
-                    st.productions += list(content_start.productions)
-                self.content_moves.append((st, content_start))
+        self.grammar_firsts.append(first)
+        if isinstance(t, SimpleType):
+            content = self.new_state(None, SECOND_CONTENT)
+            for st in (first, content):
+                st.productions.append(Production(E_CH, next_state=self.simple_done,
+                                                 coding=t.coding()))
+            self.type_content[id(t)] = content
+            self.content_moves.append((first, content))
+            return first
+        if t.content == 'any':
+            self.ur_type(first)
+            self.type_content[id(t)] = self.content_moves[-1][1]
+            return first
+        attrs = sorted(t.attributes, key=lambda a: (a[0][1], a[0][0]))
+        if t.content == 'simple':
+            # The value is that of an anonymous simple type derived from
+            # the base; its grammar is the element content.
+            start = self.type_grammar(SimpleType(None, base=self.schemas.types[t.simple]))
+            content = start
         else:
-            # The start tag admits xsi:type and xsi:nil; its content twin
-            # does not.
-            twin = content_states[-1]
-            self.content_moves.append((first, twin))
+            start = self.particle_states(t)
+            content = self.new_state(None, SECOND_CONTENT)
+            self.copy_into(content, start)
+        self.type_content[id(t)] = content
+        if not attrs:
+            self.copy_into(first, start)
+            self.content_moves.append((first, content))
+            return first
+        # One state after each attribute; the last leads into the content.
+        after = [self.new_state(None, SECOND_ATTRIBUTES) for _ in attrs]
+        self.copy_into(after[-1], start)
+        chain = [first] + after[:-1]
+        for j, st in enumerate(chain):
+            for k in range(j, len(attrs)):
+                a = attrs[k]
+                st.productions.append(Production(E_AT, self.names.qname_id(a[0]), after[k],
+                                                 coding=a[2].coding()))
+                if a[1]:
+                    break
+            else:
+                self.copy_into(st, start)
+        for st in chain + after[-1:]:
+            self.content_moves.append((st, content))
         return first
 
-    def content(self, t, first):
-        """Builds the content states of t. The initial content state is
-        `first` when given (a type without attributes), else a new state.
-        Returns [initial] or, for a type without attributes, [initial, twin]."""
-        if t.content == 'simple':
-            base = self.schemas.types[t.simple]
-            start = self.type_grammar(base)
-            return [start]
-        init = first if first is not None else self.new_state(None, SECOND_CONTENT)
-        states = {'init': init}
-        order = ['init']
+    def particle_states(self, t):
+        """States of the content model of t (a deterministic automaton over
+        the particle's positions, states named by the positions that may
+        follow); returns the initial state."""
+        init = self.new_state(None, SECOND_CONTENT)
         if t.content == 'empty':
             init.productions.append(Production(E_EE))
-        else:
-            pos = []
-            nullable, firsts, lasts, follow = self.glushkov(t.particle, pos)
-            work = ['init']
-            while work:
-                key = work.pop(0)
-                st = states[key]
-                cur = firsts if key == 'init' else set().union(*[follow[p] for p in key])
-                ends = nullable if key == 'init' else bool(set(key) & lasts)
-                # Symbols in position order; a qname met again joins its
-                # first occurrence.
-                symbols = []
-                targets = {}
-                for p in sorted(cur):
-                    for sym in self.symbols(pos[p]):
-                        if sym not in targets:
-                            symbols.append(sym)
-                            targets[sym] = set()
-                        targets[sym].add(p)
-                named = [x for x in symbols if x != '*']
-                for sym in named + (['*'] if '*' in symbols else []):
-                    tkey = frozenset(targets[sym])
-                    if tkey not in states:
-                        states[tkey] = self.new_state(None, SECOND_CONTENT)
-                        order.append(tkey)
-                        work.append(tkey)
-                    if sym == '*':
-                        st.productions.append(Production(E_SE_ANY, next_state=states[tkey]))
-                    else:
-                        decl = sym
-                        st.productions.append(Production(
-                            E_SE, self.names.qname_id(decl.name), states[tkey],
-                            self.type_grammar(decl.type)))
-                if ends:
-                    st.productions.append(Production(E_EE))
+            return init
+        pos = []
+        nullable, firsts, lasts, follow = self.glushkov(t.particle, pos)
+        states = {'init': init}
+        order = ['init']
+        work = ['init']
+        by_follow = {}
+        while work:
+            key = work.pop(0)
+            st = states[key]
+            cur = firsts if key == 'init' else set().union(*[follow[p] for p in key])
+            ends = nullable if key == 'init' else bool(set(key) & lasts)
+            # Symbols in position order; a qname met again joins its
+            # first occurrence.
+            symbols = []
+            targets = {}
+            for p in sorted(cur):
+                for sym in self.symbols(pos[p]):
+                    if sym not in targets:
+                        symbols.append(sym)
+                        targets[sym] = set()
+                    targets[sym].add(p)
+            named = [x for x in symbols if x != '*']
+            for sym in named + (['*'] if '*' in symbols else []):
+                tkey = frozenset(targets[sym])
+                # Positions with the same followers and the same end make
+                # one state.
+                fkey = (frozenset().union(*[follow[p] for p in tkey]), bool(tkey & lasts))
+                tkey = by_follow.setdefault(fkey, tkey)
+                if tkey not in states:
+                    states[tkey] = self.new_state(None, SECOND_CONTENT)
+                    order.append(tkey)
+                    work.append(tkey)
+                if sym == '*':
+                    st.productions.append(Production(E_SE_ANY, next_state=states[tkey]))
+                else:
+                    st.productions.append(Production(
+                        E_SE, self.names.qname_id(sym.name), states[tkey],
+                        self.element_grammar(sym)))
+            if ends:
+                st.productions.append(Production(E_EE))
         if t.mixed:
             for key in order:
                 st = states[key]
                 st.productions.append(Production(E_CH_UNTYPED, next_state=st,
                                                  coding=Coding(V_STRING)))
-        result = [init]
-        if first is not None:
-            twin = self.new_state(None, SECOND_CONTENT)
-            for p in init.productions:
-                q = Production(p.event, p.qname, p.next, p.pushed, p.coding)
-                if q.next is init:
-                    q.next = twin
-                twin.productions.append(q)
-            # Within the content, a return to the initial state is a return
-            # to content, not to the start tag.
-            for key in order:
-                for p in states[key].productions:
-                    if p.next is init and states[key] is not init:
-                        p.next = twin
-            for p in init.productions:
-                if p.next is init:
-                    p.next = twin
-            result.append(twin)
-        return result
+        return init
 
     def symbols(self, particle):
         if particle.kind == 'any':
             return ['*']
         return self.schemas.substitutes(particle.element)
+
+    def keep_referenced(self):
+        """Drops the states that no production, table or content move
+        refers to (content beginnings that only their copies stood for)."""
+        moves = {}
+        for a, b in self.content_moves:
+            moves.setdefault(id(a), []).append(b)
+        roots = [self.document, self.fragment, self.empty] + self.grammar_firsts
+        seen = set()
+        stack = list(roots)
+        while stack:
+            st = stack.pop()
+            if id(st) in seen:
+                continue
+            seen.add(id(st))
+            for p in st.productions:
+                stack += [x for x in (p.next, p.pushed) if x is not None]
+            stack += moves.get(id(st), [])
+        self.states = [st for st in self.states if id(st) in seen]
+        self.grammar_count = len(self.grammar_firsts)
 
     def glushkov(self, p, pos):
         """Position automaton of a particle: nullable, first, last, follow."""
@@ -768,7 +854,7 @@ def write(grammar, names, schemas, header_path, source_path):
     c.append('')
     c.append('constexpr ExiGlobalElement kGlobalElements[] = {')
     for d in sorted(grammar.global_elements, key=lambda d: names.qname_id(d.name)):
-        c.append('    {%d, %d},' % (names.qname_id(d.name), grammar.type_grammar(d.type).number))
+        c.append('    {%d, %d},' % (names.qname_id(d.name), grammar.decl_first[id(d)].number))
     c.append('};')
     c.append('')
     c.append('constexpr ExiTypeGrammar kTypes[] = {')

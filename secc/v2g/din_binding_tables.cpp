@@ -310,10 +310,9 @@ DESC_USED(DC_EVSEChargeParameterType,
           REC(DC_EVSEChargeParameterType, EVSEPeakCurrentRipple, types_EVSEPeakCurrentRipple, PhysicalValueType, -1),
           REC(DC_EVSEChargeParameterType, EVSEEnergyToBeDelivered, types_EVSEEnergyToBeDelivered,
               PhysicalValueType, 2))
-// The message schema's ChargeParameterDiscoveryRes has no EVSEProcessing
-// element: the record keeps the member, the stream never carries it.
 DESC_USED(ChargeParameterDiscoveryResType,
           LEAF(ChargeParameterDiscoveryResType, ResponseCode, body_ResponseCode, DIN_ENUM, -1),
+          LEAF(ChargeParameterDiscoveryResType, EVSEProcessing, body_EVSEProcessing, DIN_ENUM, -1),
           REC(ChargeParameterDiscoveryResType, SAScheduleList, types_SAScheduleList, SAScheduleListType, -1),
           REF(ChargeParameterDiscoveryResType, AC_EVSEChargeParameter, types_AC_EVSEChargeParameter,
               AC_EVSEChargeParameterType, 0),

@@ -406,7 +406,7 @@ struct DC_EVSEChargeParameterType {
 
 struct ChargeParameterDiscoveryResType {
   int32_t ResponseCode;
-  int32_t EVSEProcessing;  // not in the message schema: never sent
+  int32_t EVSEProcessing;
   SAScheduleListType SAScheduleList;
   AC_EVSEChargeParameterType* AC_EVSEChargeParameter;  // bit 0
   DC_EVSEChargeParameterType* DC_EVSEChargeParameter;  // bit 1

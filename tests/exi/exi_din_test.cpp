@@ -2,6 +2,7 @@
 // bit by bit from EXI 1.0 and the schemas, round trips and refusals.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -233,7 +234,7 @@ TEST(DinGrammarTables, EveryReferencedStateIsDefined) {
           break;
       }
       ee += p.event == EXI_EVENT_END_ELEMENT;
-      chars += p.event == EXI_EVENT_CHARACTERS;
+      chars += p.event == EXI_EVENT_CHARACTERS || p.event == EXI_EVENT_CHARACTERS_GENERIC;
       attributes += p.event == EXI_EVENT_ATTRIBUTE;
     }
   }
@@ -251,11 +252,185 @@ TEST(DinGrammarTables, EveryReferencedStateIsDefined) {
   EXPECT_EQ(attributes, 37u);
   EXPECT_EQ(dinGrammar.typeCount, 186);
   EXPECT_EQ(maxCount, 247u);
-  EXPECT_EQ(kDinStateCount, 655);
-  EXPECT_EQ(kDinGrammarCount, 187);
-  EXPECT_EQ(se, 929u);
-  EXPECT_EQ(ee, 190u);
-  EXPECT_EQ(chars, 167u);
+  EXPECT_EQ(kDinStateCount, 707);
+  EXPECT_EQ(kDinGrammarCount, 231);
+  EXPECT_EQ(se, 896u);
+  EXPECT_EQ(ee, 187u);
+  EXPECT_EQ(chars, 242u);
+}
+
+// The shape of the tables, counted the way the encoder looks them up: the
+// figures the DIN codec is checked against.
+TEST(DinGrammarTables, CountsOfWidthsCodesAndValueCodings) {
+  std::map<int, int> widths, singleKinds, seByWidth, attributesPerState;
+  std::map<std::pair<int, int>, int> eeCodes, typedCh, untypedCh, codings;
+  std::set<int16_t> pushed, contentSources, contentTargets;
+  int seStates = 0, emptyStates = 0, startTagsWithoutEe = 0;
+  for (uint16_t s = 0; s < kDinStateCount; ++s) {
+    const ExiGrammarState& st = stateOf(static_cast<int16_t>(s));
+    if (st.count == 0 && st.secondLevel == EXI_SECOND_NONE) {
+      ++emptyStates;
+      continue;
+    }
+    ++widths[st.width];
+    bool hasSe = false, hasEe = false;
+    int attrs = 0;
+    for (uint32_t c = 0; c < st.count; ++c) {
+      const ExiProduction& p = production(static_cast<int16_t>(s), c);
+      if (st.width == 1 && st.count == 1) ++singleKinds[p.event];
+      switch (p.event) {
+        case EXI_EVENT_START_ELEMENT:
+          ++seByWidth[st.width];
+          pushed.insert(p.pushed);
+          hasSe = true;
+          break;
+        case EXI_EVENT_END_ELEMENT:
+          ++eeCodes[{st.width, c}];
+          hasEe = true;
+          break;
+        case EXI_EVENT_CHARACTERS:
+          ++typedCh[{st.width, c}];
+          ++codings[{p.coding.type, p.coding.type == EXI_VALUE_DATETIME ? p.coding.dateTimeKind
+                                                                         : p.coding.bits * 1000 + p.coding.lowerBound}];
+          break;
+        case EXI_EVENT_CHARACTERS_GENERIC:
+          ++untypedCh[{st.width, c}];
+          break;
+        case EXI_EVENT_ATTRIBUTE:
+          ++attrs;
+          break;
+        default:
+          break;
+      }
+    }
+    seStates += hasSe;
+    if (attrs > 0) ++attributesPerState[attrs];
+    if (st.secondLevel == EXI_SECOND_START_TAG && !hasEe && attrs == 0) ++startTagsWithoutEe;
+  }
+  EXPECT_EQ(emptyStates, 1);
+  EXPECT_EQ(widths, (std::map<int, int>{{0, 3}, {1, 542}, {2, 121}, {3, 31}, {4, 5}, {6, 2},
+                                        {7, 1}, {8, 1}}));
+  EXPECT_EQ(singleKinds, (std::map<int, int>{{EXI_EVENT_START_ELEMENT, 239},
+                                             {EXI_EVENT_END_ELEMENT, 92},
+                                             {EXI_EVENT_CHARACTERS, 201},
+                                             {EXI_EVENT_ATTRIBUTE, 10}}));
+  EXPECT_EQ(seByWidth, (std::map<int, int>{{1, 239}, {2, 152}, {3, 74}, {4, 35}, {6, 70},
+                                           {7, 81}, {8, 245}}));
+  EXPECT_EQ(seStates, 371);
+  // Grammars entered by a declared start element; the others are reached
+  // through xsi:type, as element content or not at all.
+  EXPECT_EQ(pushed.size(), 174u);
+  EXPECT_EQ(eeCodes, (std::map<std::pair<int, int>, int>{
+                         {{1, 0}, 92}, {{2, 1}, 58}, {{2, 2}, 13}, {{3, 2}, 10}, {{3, 3}, 6},
+                         {{3, 4}, 3}, {{6, 35}, 2}, {{4, 8}, 1}, {{2, 0}, 1}, {{3, 6}, 1}}));
+  EXPECT_EQ(typedCh, (std::map<std::pair<int, int>, int>{{{1, 0}, 201}, {{2, 1}, 1}}));
+  // The 40 mixed-content states of the signature types.
+  EXPECT_EQ(untypedCh, (std::map<std::pair<int, int>, int>{
+                           {{2, 2}, 16}, {{3, 3}, 13}, {{2, 1}, 4}, {{4, 8}, 3}, {{4, 9}, 2},
+                           {{3, 4}, 1}, {{3, 5}, 1}}));
+  // Character states by value coding (n-bit integers and enumerations by
+  // width and lower bound, date-times by kind).
+  std::map<std::pair<int, int>, int> expected = {
+      {{EXI_VALUE_BINARY_BASE64, 0}, 25}, {{EXI_VALUE_BINARY_HEX, 0}, 8},
+      {{EXI_VALUE_BOOLEAN, 0}, 2},        {{EXI_VALUE_DECIMAL, 0}, 2},
+      {{EXI_VALUE_FLOAT, 0}, 4},          {{EXI_VALUE_UNSIGNED_INTEGER, 0}, 20},
+      {{EXI_VALUE_INTEGER, 0}, 30},       {{EXI_VALUE_STRING, 0}, 52},
+      {{EXI_VALUE_LIST, 0}, 6},           {{EXI_VALUE_NBIT_INTEGER, 2997}, 2},
+      {{EXI_VALUE_NBIT_INTEGER, 7000}, 2}, {{EXI_VALUE_NBIT_INTEGER, 8000}, 2},
+      {{EXI_VALUE_NBIT_INTEGER, 7872}, 3}, {{EXI_VALUE_ENUMERATION, 1000}, 4},
+      {{EXI_VALUE_ENUMERATION, 2000}, 10}, {{EXI_VALUE_ENUMERATION, 3000}, 4},
+      {{EXI_VALUE_ENUMERATION, 4000}, 8}, {{EXI_VALUE_ENUMERATION, 5000}, 2}};
+  for (int kind = 0; kind < 8; ++kind) expected[{EXI_VALUE_DATETIME, kind}] = 2;
+  EXPECT_EQ(codings, expected);
+  EXPECT_EQ(attributesPerState, (std::map<int, int>{{1, 23}, {2, 4}, {3, 2}}));
+  EXPECT_EQ(startTagsWithoutEe, 187);
+  for (uint16_t i = 0; i < dinGrammar.contentMoveCount; ++i) {
+    contentSources.insert(dinGrammar.contentMoves[i].from);
+    contentTargets.insert(dinGrammar.contentMoves[i].to);
+  }
+  EXPECT_EQ(contentSources.size(), 260u);
+  EXPECT_EQ(contentTargets.size(), 189u);
+}
+
+int16_t typeGrammar(uint16_t uri, uint16_t local) {
+  for (uint16_t i = 0; i < dinGrammar.typeCount; ++i) {
+    if (dinGrammar.types[i].uriId == uri && dinGrammar.types[i].localNameId == local) {
+      return dinGrammar.types[i].state;
+    }
+  }
+  return -1;
+}
+
+int16_t globalGrammar(uint16_t qnameId) {
+  for (uint16_t i = 0; i < dinGrammar.globalElementCount; ++i) {
+    if (dinGrammar.globalElements[i].qnameId == qnameId) return dinGrammar.globalElements[i].state;
+  }
+  return -1;
+}
+
+int16_t contentOf(int16_t s) {
+  ExiCoderState state{};
+  RuntimeNameTable runtime{};
+  exiInitCoderState(&state, &dinGrammar, &runtime, StringValueTable{});
+  exiTopGrammar(&state) = s;
+  EXPECT_EQ(exi__MoveToElementContentRule(&state), EXI_OK);
+  return exiTopGrammar(&state);
+}
+
+// Which first states share a grammar and where their content begins.
+TEST(DinGrammarTables, ElementContentOfSharedAndOwnStartStates) {
+  // SessionSetupReq enters the grammar of its type; BodyElement, whose
+  // type has derived types, has a start state of its own.
+  EXPECT_EQ(globalGrammar(DIN_QNAME_body_SessionSetupReq), typeGrammar(5, 107));
+  EXPECT_NE(globalGrammar(DIN_QNAME_def_BodyElement), typeGrammar(7, 1));
+  EXPECT_EQ(typeGrammar(7, 3), DIN_STATE_BODY);
+  // unsignedInt and the eight element declarations of that type: nine
+  // start states, one element content.
+  const int16_t unsignedInt = typeGrammar(3, 43);
+  std::set<int16_t> starts = {unsignedInt};
+  auto child = [](int16_t s, uint16_t q) {
+    for (uint32_t c = 0; c < stateOf(s).count; ++c) {
+      if (production(s, c).event == EXI_EVENT_START_ELEMENT && production(s, c).qnameId == q) {
+        return production(s, c).pushed;
+      }
+    }
+    return int16_t{-1};
+  };
+  const int16_t interval = typeGrammar(6, 111);  // RelativeTimeIntervalType
+  starts.insert(child(interval, DIN_QNAME_types_start));
+  const int16_t start = child(interval, DIN_QNAME_types_start);
+  EXPECT_NE(start, unsignedInt);
+  EXPECT_EQ(contentOf(start), contentOf(unsignedInt));
+  std::set<int16_t> contents;
+  for (uint16_t i = 0; i < dinGrammar.contentMoveCount; ++i) {
+    if (dinGrammar.contentMoves[i].to == contentOf(unsignedInt)) {
+      contents.insert(dinGrammar.contentMoves[i].from);
+    }
+  }
+  EXPECT_EQ(contents.size(), 9u);
+  // SignatureValue: its start tag and the state after its Id attribute
+  // move to the start of the binary value's own grammar, which moves on to
+  // its content state.
+  const int16_t sigValue = globalGrammar(DIN_QNAME_ds_SignatureValue);
+  ASSERT_EQ(stateOf(sigValue).count, 2);
+  EXPECT_EQ(stateOf(sigValue).width, 2);
+  const int16_t afterId = production(sigValue, 0).next;
+  EXPECT_EQ(production(sigValue, 1).event, EXI_EVENT_CHARACTERS);
+  EXPECT_EQ(production(sigValue, 1).next, DIN_STATE_SIMPLE_DONE);
+  EXPECT_EQ(contentOf(sigValue), contentOf(afterId));
+  const int16_t value = contentOf(sigValue);
+  EXPECT_EQ(stateOf(value).secondLevel, EXI_SECOND_START_TAG);
+  EXPECT_NE(contentOf(value), value);
+  // RetrievalMethod: the start tag and the states after each of its two
+  // attributes share one content state.
+  const int16_t retrieval = globalGrammar(DIN_QNAME_ds_RetrievalMethod);
+  const int16_t afterType = production(retrieval, 0).next;
+  const int16_t afterUri = production(afterType, 0).next;
+  EXPECT_EQ(contentOf(retrieval), contentOf(afterType));
+  EXPECT_EQ(contentOf(retrieval), contentOf(afterUri));
+  // The empty state refuses every event.
+  EXPECT_EQ(stateOf(DIN_STATE_EMPTY).count, 0);
+  EXPECT_EQ(stateOf(DIN_STATE_EMPTY).secondLevel, EXI_SECOND_NONE);
 }
 
 TEST(DinGrammarTables, XsiTypeAndElementContentRoles) {

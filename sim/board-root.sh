@@ -21,12 +21,16 @@ make_board_root() {
     # The programs the supervisor starts, where this build has them. Under an
     # emulator the board starts a script of that name that runs the program
     # (ROOT/root/NAME.bin) through the emulator.
+    # MARLET_PROGRAM puts another build of Marlet in its place (MarletEcho).
+    local prog bin
     for prog in Marlet; do
-        [ -x "$build/bin/$prog" ] || continue
+        bin=$build/bin/$prog
+        [ "$prog" = Marlet ] && bin=$build/bin/${MARLET_PROGRAM:-Marlet}
+        [ -x "$bin" ] || continue
         if [ -z "$STATION_EXEC_PREFIX" ]; then
-            ln -sf "$build/bin/$prog" "$root/root/$prog"
+            ln -sf "$bin" "$root/root/$prog"
         else
-            ln -sf "$build/bin/$prog" "$root/root/$prog.bin"
+            ln -sf "$bin" "$root/root/$prog.bin"
             printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$STATION_EXEC_PREFIX" "$root/root/$prog.bin" > "$root/root/$prog"
             chmod +x "$root/root/$prog"
         fi

@@ -518,7 +518,7 @@ void net_tcp_polling() {
     }
     if (st != TCP_ESTABLISHED) return;
     std::memset(eth_buf, 0, kFrameBufSize);
-    if ((c.idleLimit != 0 && c.idleTicks >= c.idleLimit) || Flag_CloseTCP) {
+    if (c.idleLimit != 0 && c.idleTicks >= c.idleLimit) {
         api_flags = API_TIMEDOUT;
         Callback();
         StartClose();
@@ -534,7 +534,17 @@ void net_tcp_polling() {
         AbortConn();
         return;
     }
-    if (net_send_len) SendPlaced();
+    if (net_send_len) {
+        SendPlaced();
+        return;
+    }
+    // The close the controller asks for waits until the last part of an
+    // answer is out and acknowledged.
+    if (Flag_CloseTCP) {
+        api_flags = API_TIMEDOUT;
+        Callback();
+        StartClose();
+    }
 }
 
 void net_tcp_timer() {

@@ -165,6 +165,14 @@ bool GreenPhyModem::Admitted(const std::uint8_t mac[6]) const {
     return false;
 }
 
+bool GreenPhyModem::LoseData() {
+    if (dataLossPercent_ == 0) return false;
+    lossState_ = lossState_ * 1103515245u + 12345u;
+    if ((lossState_ >> 16) % 100 >= dataLossPercent_) return false;
+    ++dataLost;
+    return true;
+}
+
 // Management messages cross at any time (SLAC runs before a vehicle joins);
 // data frames only to and from stations of the network, which a vehicle
 // joins with the key the station gives it in CM_SLAC_MATCH.CNF.
@@ -181,6 +189,8 @@ void GreenPhyModem::FromHost(const std::uint8_t* frame, std::size_t len) {
     } else if (config_.requireMatch && !((frame[0] & 1) ? !admitted_.empty() : Admitted(frame))) {
         ++notAdmitted;
         return;
+    } else if (LoseData()) {
+        return;
     }
     if (line_) line_->Send(frame, len);
 }
@@ -191,6 +201,7 @@ void GreenPhyModem::FromLine(const std::uint8_t* frame, std::size_t len) {
             ++notAdmitted;
             return;
         }
+        if (LoseData()) return;
         Offer(frame, len);
         return;
     }

@@ -60,6 +60,10 @@ public:
     // Level of the reset line (GPIO 79): low holds the chip in reset, a rise
     // starts it again.
     void SetResetLine(int level);
+    // A line that loses this percentage of data frames in each direction
+    // (management messages cross; the same losses on every run).
+    void SetDataLoss(unsigned percent) { dataLossPercent_ = percent; }
+    std::uint32_t dataLost = 0;
     // Takes the frames waiting on the line side into the read buffer.
     void PollLine();
     // Offers a frame as if it came from the line.
@@ -86,6 +90,9 @@ public:
     std::uint32_t notAdmitted = 0; // data frames held back: the peer has not joined the network
     std::uint32_t shortWrites = 0; // write-space reads that found no room on purpose
     // Stations that joined the network: a CM_SLAC_MATCH.CNF gave them the key in use.
+    bool LoseData();
+    unsigned dataLossPercent_ = 0;
+    std::uint32_t lossState_ = 1;
     bool Admitted(const std::uint8_t mac[6]) const;
     const std::uint8_t* nid() const { return nid_; }
     const std::uint8_t* nmk() const { return nmk_; }

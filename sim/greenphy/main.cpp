@@ -6,11 +6,13 @@
 // through SLAC; every sound from the line is reported to the host with the
 // attenuation groups of --atten (one value for all 58 groups, or a list).
 // --write-space-short N makes every Nth write-space read find no room.
+// SIGUSR1 makes the line lose a fifth of the data frames, SIGUSR2 ends it.
 //
 //   GreenPhyModem --socket PATH [--tap NAME] [--pcap FILE] [--mac aa:bb:cc:dd:ee:ff]
 //                 [--set-key-result N] [--reset-delay-ms N] [--silent]
 //                 [--atten N[,N...]] [--write-space-short N]
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -83,6 +85,13 @@ int Usage() {
 
 }  // namespace
 
+namespace {
+// SIGUSR1 makes the line lose a fifth of the data frames, SIGUSR2 ends it.
+volatile sig_atomic_t g_loss = 0;
+void LossOn(int) { g_loss = 20; }
+void LossOff(int) { g_loss = 0; }
+}  // namespace
+
 int main(int argc, char** argv) {
     greenphy::ModemConfig config;
     config.requireMatch = true;
@@ -127,6 +136,8 @@ int main(int argc, char** argv) {
     std::printf("GreenPhyModem: SPI on %s, line on %s\n", socketPath.c_str(), tapName.c_str());
     std::fflush(stdout);
 
+    signal(SIGUSR1, LossOn);
+    signal(SIGUSR2, LossOff);
     auto& gpio = platform::GetGpio();
     int client = -1;
     std::string tx;
@@ -135,6 +146,7 @@ int main(int argc, char** argv) {
         // The reset line: the value file of GPIO 79 (missing: released).
         auto level = gpio.ReadChar(79);
         modem.SetResetLine(level && *level == '0' ? 0 : 1);
+        modem.SetDataLoss(static_cast<unsigned>(g_loss));
 
         pollfd fds[2] = {{client >= 0 ? client : listener, POLLIN, 0}, {tap, POLLIN, 0}};
         if (poll(fds, 2, 5) < 0) continue;

@@ -491,3 +491,25 @@ TEST(TcpInputTest, HeaderFieldsOutOfBoundsDropTheSegment) {
         EXPECT_GE(plc::knet_counters.badHeader, 1u) << c.name;
     }
 }
+
+TEST(TcpCloseTest, CloseRequestWaitsForTheLastPartOfAnAnswer) {
+    TcpRig rig;
+    rig.Connect();
+    rig.SendData(V2gtp(10));
+    rig.TakeMessage();
+    ASSERT_EQ(rig.Answer(V2gtp(492)), 0);
+    plc::Flag_CloseTCP = 1;
+    std::vector<std::uint8_t> flags;
+    for (int i = 0; i < 3; ++i) {
+        rig.Pass();
+        auto sent = rig.Take();
+        ASSERT_EQ(sent.size(), 1u);
+        Out o = Parse(sent[0].frame);
+        flags.push_back(o.flags());
+        rig.ours += static_cast<std::uint32_t>(o.tcpData().size() + ((o.flags() & plc::TCP_FIN) ? 1 : 0));
+        rig.Receive(TcpSegment(rig.Ack()));
+    }
+    EXPECT_EQ(flags, (std::vector<std::uint8_t>{plc::TCP_PSH | plc::TCP_ACK, plc::TCP_PSH | plc::TCP_ACK,
+                                                 plc::TCP_FIN | plc::TCP_ACK}));
+    EXPECT_EQ(plc::tcp_conn_table->state(), plc::TCP_FIN_WAIT_2);
+}

@@ -111,12 +111,29 @@ void ServeRequests(Quillon& q) {
         case 0x10:
             Log("MeterValue OK");
             break;
+        case 0x40:
+            Log(q.requests->cmdDiagnosticsStatusNtf() == 0 ? "DiagStatusNotification OK" : "DiagStatusNotification NG");
+            break;
+        case 0x80:
+            Log(q.requests->cmdFirmwareStatusNtf() == 0 ? "FirmwareStatusNotification OK"
+                                                        : "FirmwareStatusNotification NG");
+            break;
         default:
             break;
         }
         // The answer fields are written; the requester may read them now.
         ClearBits(q, request, mask);
     }
+}
+
+// Periodic meter values while a session charges; a failed request waits for
+// the next interval like a sent one.
+void MeterValues(Quillon& q) {
+    if (q.meterIntervalS <= 0 || q.map.get(SHRMEM_CHARGER_STATE) != 1) return;
+    const std::int64_t now = NowMs();
+    if (q.lastMeterValuesMs >= 0 && now - q.lastMeterValuesMs < q.meterIntervalS * 1000LL) return;
+    q.requests->cmdMeterValues(ReadMeter(q.map, &q.lastEnergyWh));
+    q.lastMeterValuesMs = NowMs();
 }
 
 void Heartbeat(Quillon& q) {
@@ -181,7 +198,12 @@ bool StartUp(Quillon& q) {
         Log("no central system: " + why);
         return false;
     }
+    FlashRW(false, kMeterIntervalFile, &q.meterIntervalS);
     q.requests = std::make_unique<Requests>(q.map, e);
+    if (!q.requests->SetUpTls(&why)) {
+        Log("soap_ssl_client_context failure: " + why);
+        return false;
+    }
     return true;
 }
 
@@ -207,6 +229,7 @@ std::int64_t BootStep(Quillon& q, int failures) {
 
 void Pass(Quillon& q) {
     ServeRequests(q);
+    MeterValues(q);
     Heartbeat(q);
     ExpireReservation(q);
     PostOwnStatus(q);

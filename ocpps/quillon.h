@@ -29,10 +29,14 @@ struct Quillon {
     std::int64_t lastHeartbeatMs = 0;  // monotonic
     std::int64_t heartbeatRetryMs = 0;  // back-off after a failed Heartbeat, 0 when none
     std::deque<OwnStatus> ownStatus;
+    int meterIntervalS = 60;            // 0 or below: no meter values
+    std::int64_t lastMeterValuesMs = -1;  // monotonic; -1 before the first
+    std::int32_t lastEnergyWh = 0;     // the energy register never goes below what was sent
 };
 
 // Start-up on an attached map: request bytes cleared, endpoints built and
-// logged. False, with a log line, when the map holds no usable URL.
+// logged, the meter-value interval read, TLS set up when selected. False,
+// with a log line, when the map holds no usable URL or TLS cannot be set up.
 bool StartUp(Quillon& q);
 
 // One BootNotification. Returns 0 when accepted (the clock is set, the

@@ -1,11 +1,16 @@
 #include "requests.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
 #include "CentralSystemServiceSoap.nsmap"
 #include "clock.h"
+#include "files.h"
+#include "paths.h"
 #include "regmap_fields.h"
 #include "syslog.h"
 #include "wsaapi.h"
@@ -23,7 +28,39 @@ std::string SlotText(const RegisterMap& map, Text t) { return map.get(t); }
 
 std::time_t Now() { return static_cast<std::time_t>(platform::GetClock().WallSeconds()); }
 
+std::string IntText(int v) { return std::to_string(v); }
+
 }  // namespace
+
+bool FlashRW(bool write, const char* path, std::int32_t* value) {
+    const std::string file = platform::SystemPath(path);
+    if (write) {
+        std::uint8_t le[4];
+        for (int i = 0; i < 4; ++i) le[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(*value) >> (8 * i));
+        return platform::ReplaceFile(file, le, sizeof le);
+    }
+    std::uint8_t buf[4] = {};
+    if (platform::ReadFileBytes(file, buf, sizeof buf) <= 0) {
+        *value = 60;
+        return true;
+    }
+    *value = static_cast<std::int32_t>(buf[0] | buf[1] << 8 | buf[2] << 16 | static_cast<std::uint32_t>(buf[3]) << 24);
+    return true;
+}
+
+MeterReading ReadMeter(const RegisterMap& map, std::int32_t* lastEnergyWh) {
+    // The energy text is kWh; anything that is not a number reads as 0.
+    const std::string text = map.get(SHRMEM_OUTPUT_ENERGY_TEXT);
+    char* end = nullptr;
+    double kwh = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !std::isfinite(kwh)) kwh = 0;
+    const double wh = std::clamp(std::trunc(kwh * 1000) + map.get(SHRMEM_ENERGY_OFFSET), -2147483648.0, 2147483647.0);
+    *lastEnergyWh = std::max(*lastEnergyWh, static_cast<std::int32_t>(wh));
+    char energy[32];
+    std::snprintf(energy, sizeof energy, "%.2f", *lastEnergyWh / 1000.0);
+    return {energy, IntText(map.get(slot::OUTPUT_POWER) / 1000), IntText(map.get(slot::OUTPUT_CURRENT) / 10),
+            IntText(map.get(SHRMEM_GET_V1) / 10)};
+}
 
 std::string FirmwareVersionText(const RegisterMap& map) {
     const std::uint32_t v = map.get(SHRMEM_FW_VERSION);
@@ -87,6 +124,22 @@ Requests::Requests(RegisterMap map, Endpoints endpoints)
     proxy_.soap->connect_timeout = 60;
     proxy_.soap->recv_timeout = 30;
     proxy_.soap->send_timeout = 30;
+}
+
+bool Requests::SetUpTls(std::string* why) {
+    if ((map_.get(SHRMEM_OCPP_MODE) & kTls) == 0) return true;
+    soap_ssl_init();
+    const std::string ca = platform::SystemPath(kCentralSystemCaFile);
+    // The certificate and the host name are both checked (the runtime's
+    // default); a central system that cannot show them is not talked to.
+    if (soap_ssl_client_context(proxy_.soap, SOAP_SSL_DEFAULT, nullptr, nullptr, ca.c_str(), nullptr, nullptr) != SOAP_OK) {
+        if (why) {
+            const char* s = *soap_faultstring(proxy_.soap);
+            *why = "CA file " + std::string(kCentralSystemCaFile) + ": " + (s ? s : "unusable");
+        }
+        return false;
+    }
+    return true;
 }
 
 void Requests::makeHeader(const char* action) {
@@ -178,6 +231,71 @@ int Requests::cmdStatusNtf() {
     ns2__StatusNotificationResponse res;
     makeHeader("/StatusNotification");
     return Done(proxy_.StatusNotification(endpoints_.centralSystem.c_str(), "/StatusNotification", &req, res));
+}
+
+int Requests::cmdMeterValues(const MeterReading& reading) {
+    static const ns2__ReadingContext context = ns2__ReadingContext::Sample_x002ePeriodic;
+    static const ns2__ValueFormat format = ns2__ValueFormat::Raw;
+    static const ns2__Location location = ns2__Location::Body;
+    struct Item {
+        const std::string* text;
+        ns2__Measurand measurand;
+        ns2__UnitOfMeasure unit;
+    } items[] = {
+        {&reading.energyKWh, ns2__Measurand::Energy_x002eActive_x002eImport_x002eRegister, ns2__UnitOfMeasure::kWh},
+        {&reading.powerKW, ns2__Measurand::Power_x002eActive_x002eImport, ns2__UnitOfMeasure::kW},
+        {&reading.currentA, ns2__Measurand::Current_x002eImport, ns2__UnitOfMeasure::Amp},
+        {&reading.voltageV, ns2__Measurand::Voltage, ns2__UnitOfMeasure::Volt},
+    };
+    ns2__MeterValue values[4];
+    ns2__MeterValuesRequest req;
+    const std::time_t now = Now();
+    for (int i = 0; i < 4; ++i) {
+        _ns2__MeterValue_value v;
+        v.__item = *items[i].text;
+        v.context = const_cast<ns2__ReadingContext*>(&context);
+        v.format = const_cast<ns2__ValueFormat*>(&format);
+        v.measurand = &items[i].measurand;
+        v.location = const_cast<ns2__Location*>(&location);
+        v.unit = &items[i].unit;
+        values[i].timestamp = now;
+        values[i].value.push_back(v);
+        req.values.push_back(&values[i]);
+    }
+    req.connectorId = map_.bytes(Bytes{slot::START_CONNECTOR.offset, 1})[0];  // the connector's first byte
+    int transactionId = map_.get(slot::TRANSACTION_ID);
+    req.transactionId = &transactionId;
+    ns2__MeterValuesResponse res;
+    makeHeader("/MeterValues");
+    return Done(proxy_.MeterValues(endpoints_.centralSystem.c_str(), "/MeterValues", &req, res));
+}
+
+int Requests::cmdDiagnosticsStatusNtf() {
+    const std::uint8_t status = map_.get(slot::DIAGNOSTICS_STATUS);
+    if (status > static_cast<int>(ns2__DiagnosticsStatus::UploadFailed)) {
+        common::RecordSysLogf("[OCPP]main:DiagnosticsStatusNotification not sent: %u is not an OCPP 1.5 status", status);
+        return SOAP_TYPE;
+    }
+    ns2__DiagnosticsStatusNotificationRequest req;
+    req.status = static_cast<ns2__DiagnosticsStatus>(status);
+    ns2__DiagnosticsStatusNotificationResponse res;
+    makeHeader("/DiagnosticsStatusNotification");
+    return Done(proxy_.DiagnosticsStatusNotification(endpoints_.centralSystem.c_str(), "/DiagnosticsStatusNotification",
+                                                     &req, res));
+}
+
+int Requests::cmdFirmwareStatusNtf() {
+    const std::uint8_t status = map_.get(slot::FIRMWARE_STATUS);
+    if (status > static_cast<int>(ns2__FirmwareStatus::Installed)) {
+        common::RecordSysLogf("[OCPP]main:FirmwareStatusNotification not sent: %u is not an OCPP 1.5 status", status);
+        return SOAP_TYPE;
+    }
+    ns2__FirmwareStatusNotificationRequest req;
+    req.status = static_cast<ns2__FirmwareStatus>(status);
+    ns2__FirmwareStatusNotificationResponse res;
+    makeHeader("/FirmwareStatusNotification");
+    return Done(proxy_.FirmwareStatusNotification(endpoints_.centralSystem.c_str(), "/FirmwareStatusNotification", &req,
+                                                  res));
 }
 
 int Requests::cmdBootNtf(BootAnswer* answer) {

@@ -36,7 +36,32 @@ inline constexpr regmap::Bytes STOP_PARENT{3219, 20};
 inline constexpr regmap::Text CHARGE_BOX_ID{2624, 129};
 inline constexpr regmap::Text ICCID{1856, 32};
 inline constexpr regmap::Text IMSI{1888, 32};
+inline constexpr regmap::U8 DIAGNOSTICS_STATUS{3604};  // 0 Uploaded, 1 UploadFailed
+inline constexpr regmap::U8 FIRMWARE_STATUS{3605};     // 0 Downloaded .. 3 Installed
+inline constexpr regmap::U16 OUTPUT_CURRENT{5};        // 0.1 A, high byte first
+inline constexpr regmap::U16 OUTPUT_POWER{9};          // W, high byte first
 }  // namespace slot
+
+// Where the meter-value interval is kept: 4 bytes, little-endian seconds.
+inline constexpr const char* kMeterIntervalFile = "/Storage/[OCPP15S]MeterValSmplIntvl";
+// The certificate authority the central system's certificate must chain to.
+inline constexpr const char* kCentralSystemCaFile = "/Storage/[OCPP15S]CACert.pem";
+
+// Reads (write false) or writes the value of a 4-byte file under the station
+// root. A missing or empty file reads as 60; a short one gives its bytes with
+// zero upper bytes. False only when a write fails.
+bool FlashRW(bool write, const char* path, std::int32_t* value);
+
+// The four values of one MeterValues request, as their texts.
+struct MeterReading {
+    std::string energyKWh;  // "%.2f"
+    std::string powerKW;
+    std::string currentA;
+    std::string voltageV;
+};
+// Reads the meter of the register map. The energy register never goes below
+// `lastEnergyWh`, which is raised to the value read.
+MeterReading ReadMeter(const regmap::RegisterMap& map, std::int32_t* lastEnergyWh);
 
 // Where the requests go and where they come from.
 struct Endpoints {
@@ -69,6 +94,10 @@ struct BootAnswer {
 class Requests {
 public:
     Requests(regmap::RegisterMap map, Endpoints endpoints);
+    // With TLS (byte 514 bit 0x01) the central system must show a certificate
+    // of the CA file for its host name. False, with the reason, when the CA
+    // file cannot be used.
+    bool SetUpTls(std::string* why);
     Requests(const Requests&) = delete;
     Requests& operator=(const Requests&) = delete;
 
@@ -78,6 +107,9 @@ public:
     int cmdStopTransaction();
     int cmdHeartbeat(std::time_t* currentTime);
     int cmdStatusNtf();
+    int cmdMeterValues(const MeterReading& reading);
+    int cmdDiagnosticsStatusNtf();
+    int cmdFirmwareStatusNtf();
     // 1 when answered, 0 otherwise.
     int cmdBootNtf(BootAnswer* answer);
 

@@ -34,14 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                      : "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: " +
                                            std::to_string(body.size()) + "\r\n\r\n" + body;
     mem[3243] = data[0] % 6;  // status of the record, now and then outside the list
+    mem[3604] = data[0] % 3;  // diagnostics and firmware status, likewise
+    mem[3605] = data[0] % 5;
     std::time_t now = 0;
     ocpps::BootAnswer boot;
-    switch ((data[0] >> 1) % 6) {
+    static std::int32_t lastEnergyWh = 0;
+    switch ((data[0] >> 1) % 9) {
     case 0: requests.cmdAuthorize(); break;
     case 1: requests.cmdStartTransaction(); break;
     case 2: requests.cmdStopTransaction(); break;
     case 3: requests.cmdHeartbeat(&now); break;
     case 4: requests.cmdStatusNtf(); break;
+    case 5: requests.cmdMeterValues(ocpps::ReadMeter(map, &lastEnergyWh)); break;
+    case 6: requests.cmdDiagnosticsStatusNtf(); break;
+    case 7: requests.cmdFirmwareStatusNtf(); break;
     default: requests.cmdBootNtf(&boot); break;
     }
     return 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,7 +40,9 @@ struct ScriptedCs {
             return FakeTransport::Http("<cs:startTransactionResponse><cs:transactionId>5</cs:transactionId>" + info +
                                        "</cs:startTransactionResponse>");
         if (action == "StopTransaction") return FakeTransport::Http("<cs:stopTransactionResponse/>");
-        return FakeTransport::Http("<cs:statusNotificationResponse/>");
+        std::string element = action;
+        element[0] = static_cast<char>(element[0] - 'A' + 'a');
+        return FakeTransport::Http("<cs:" + element + "Response/>");
     }
     std::vector<std::string> Take() {
         auto a = actions;
@@ -63,6 +66,12 @@ protected:
         for (std::uint32_t b = 445; b <= 449; ++b) EXPECT_EQ(bytes[b], 0) << b;
         transport.respond = [this](const std::string& r) { return cs.Answer(r); };
         transport.Install(q.requests->proxy().soap);
+    }
+    // Quillon started again on the same map, e.g. after its files changed.
+    bool Restart() {
+        if (!ocpps::StartUp(q)) return false;
+        transport.Install(q.requests->proxy().soap);
+        return true;
     }
     void Boot() {
         ASSERT_EQ(ocpps::BootStep(q, 0), 0);
@@ -214,6 +223,97 @@ TEST_F(QuillonTest, HeartbeatFollowsItsIntervalAndBacksOffWhenUnanswered) {
     ocpps::Pass(q);
     EXPECT_EQ(cs.Take(), std::vector<std::string>{"Heartbeat"});
     EXPECT_NE(transport.sent.find("<wsa5:Address>http://10.0.0.5:8080/ChargeBox/OCPP15</wsa5:Address>"), std::string::npos);
+}
+
+TEST_F(QuillonTest, MeterValuesFollowTheIntervalFileWhileCharging) {
+    struct Case {
+        const char* name;
+        std::string file;  // "-": none
+        std::vector<int> sendsAt;  // seconds after charging began, within 100 s
+    } cases[] = {
+        {"missing file", "-", {0, 60}},
+        {"30 s", std::string("\x1e\0\0\0", 4), {0, 30, 60, 90}},
+        {"off", std::string(4, '\0'), {}},
+    };
+    const std::string file = root.Make("/Storage") + "/[OCPP15S]MeterValSmplIntvl";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(file.c_str());
+        if (c.file != "-") {
+            ASSERT_TRUE(platform::ReplaceFile(file, c.file));
+        }
+        q = ocpps::Quillon{};
+        q.map = map;
+        ASSERT_TRUE(Restart());
+        Boot();
+        q.heartbeatIntervalS = 1000;
+        map.set(SHRMEM_CHARGER_STATE, 0);
+        ocpps::Pass(q);
+        EXPECT_TRUE(cs.Take().empty()) << "not while idle";
+        map.set(SHRMEM_CHARGER_STATE, 1);
+        std::vector<int> sends;
+        for (int t = 0; t < 100; ++t) {
+            ocpps::Pass(q);
+            for (const auto& a : cs.Take()) {
+                EXPECT_EQ(a, "MeterValues");
+                sends.push_back(t);
+            }
+            clock.Advance(1000);
+        }
+        EXPECT_EQ(sends, c.sendsAt);
+    }
+}
+
+TEST_F(QuillonTest, UnansweredMeterValuesWaitForTheNextInterval) {
+    Boot();
+    q.heartbeatIntervalS = 1000;
+    map.set(SHRMEM_CHARGER_STATE, 1);
+    cs.silent = true;
+    ocpps::Pass(q);
+    ocpps::Pass(q);
+    clock.Advance(59000);
+    ocpps::Pass(q);
+    EXPECT_EQ(cs.Take().size(), 1u);
+    clock.Advance(1000);
+    cs.silent = false;
+    ocpps::Pass(q);
+    EXPECT_EQ(cs.Take(), std::vector<std::string>{"MeterValues"});
+    EXPECT_TRUE(Online()) << "meter values do not change the online bit";
+}
+
+TEST_F(QuillonTest, DiagnosticsAndFirmwareStatusBitsSendTheirNotifications) {
+    Boot();
+    map.set(ocpps::slot::DIAGNOSTICS_STATUS, 0);
+    map.set(ocpps::slot::FIRMWARE_STATUS, 3);
+    bytes[445] = 0xC0;
+    ocpps::Pass(q);
+    EXPECT_EQ(cs.Take(), (std::vector<std::string>{"DiagnosticsStatusNotification", "FirmwareStatusNotification"}));
+    EXPECT_EQ(bytes[445], 0);
+    cs.silent = true;
+    bytes[445] = 0xC0;
+    ocpps::Pass(q);
+    EXPECT_EQ(bytes[445], 0) << "not repeated when unanswered";
+    EXPECT_TRUE(Online()) << "only the four exchanges of the online rule clear it";
+    const std::string log = Log();
+    for (const char* line : {"[OCPP]main:DiagStatusNotification OK", "[OCPP]main:FirmwareStatusNotification OK",
+                             "[OCPP]main:DiagStatusNotification NG", "[OCPP]main:FirmwareStatusNotification NG"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(QuillonTest, TlsWithoutAUsableCaFileDoesNotStart) {
+    map.set(SHRMEM_OCPP_MODE, 1);
+    map.set(SHRMEM_OCPP_URL, "https://cs.example/ocpp15");
+    const std::string ca = root.Make("/Storage") + "/[OCPP15S]CACert.pem";
+    for (const char* content : {"-", "not a certificate"}) {
+        SCOPED_TRACE(content);
+        std::remove(ca.c_str());
+        if (std::string(content) != "-") {
+            ASSERT_TRUE(platform::ReplaceFile(ca, std::string(content)));
+        }
+        EXPECT_FALSE(ocpps::StartUp(q));
+    }
+    EXPECT_NE(Log().find("[OCPP]main:soap_ssl_client_context failure"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -234,6 +237,137 @@ TEST_F(RequestsTest, FaultsAndGarbageAreFailures) {
                      "<s:Reason><s:Text xml:lang=\"en\">busy</s:Text></s:Reason></s:Fault>");
     EXPECT_NE(requests.cmdStopTransaction(), 0);
     EXPECT_EQ(map.get(ocpps::slot::STOP_STATUS), 255);
+}
+
+// The sampled values of a MeterValues request: "measurand unit context format location = text".
+std::vector<std::string> SampledValues(const std::string& xml) {
+    std::vector<std::string> out;
+    const std::regex value(R"(<ns2:value([^>]*)>([^<]*)</ns2:value>)");
+    const std::regex attr(R"re((\w+)="([^"]*)")re");
+    for (std::sregex_iterator it(xml.begin(), xml.end(), value), end; it != end; ++it) {
+        std::map<std::string, std::string> a;
+        const std::string attrs = (*it)[1];
+        for (std::sregex_iterator j(attrs.begin(), attrs.end(), attr); j != end; ++j) a[(*j)[1]] = (*j)[2];
+        out.push_back(a["measurand"] + " " + a["unit"] + " " + a["context"] + " " + a["format"] + " " + a["location"] +
+                      " = " + std::string((*it)[2]));
+    }
+    return out;
+}
+
+TEST_F(RequestsTest, MeterValuesCarryFourSampledValuesOfTheConnectorAndTransaction) {
+    map.set(ocpps::slot::START_CONNECTOR, 0x0102);  // its first byte is the connector
+    map.set(ocpps::slot::TRANSACTION_ID, 4711);
+    map.set(SHRMEM_OUTPUT_ENERGY_TEXT, "12.3456");
+    map.set(SHRMEM_ENERGY_OFFSET, 1000);
+    map.set(SHRMEM_GET_V1, 4012);            // 401.2 V
+    map.set(ocpps::slot::OUTPUT_CURRENT, 1255);  // 125.5 A
+    map.set(ocpps::slot::OUTPUT_POWER, 50321);   // W
+    std::int32_t last = 0;
+    Answer("meterValuesResponse", "");
+    ASSERT_EQ(requests.cmdMeterValues(ocpps::ReadMeter(map, &last)), 0);
+    EXPECT_EQ(last, 13345);
+    EXPECT_EQ(Element(transport.sent, "wsa5:Action"), "/MeterValues");
+    EXPECT_EQ(Element(transport.sent, "ns2:connectorId"), "2");
+    EXPECT_EQ(Element(transport.sent, "ns2:transactionId"), "4711");
+    EXPECT_EQ(Element(transport.sent, "ns2:timestamp"), "2021-03-04T05:06:07Z");
+    EXPECT_EQ(SampledValues(transport.sent),
+              (std::vector<std::string>{
+                  "Energy.Active.Import.Register kWh Sample.Periodic Raw Body = 13.35",
+                  "Power.Active.Import kW Sample.Periodic Raw Body = 50",
+                  "Current.Import Amp Sample.Periodic Raw Body = 125",
+                  "Voltage Volt Sample.Periodic Raw Body = 401",
+              }));
+}
+
+TEST_F(RequestsTest, EnergyRegisterNeverGoesBelowWhatWasSent) {
+    struct Case {
+        const char* text;
+        std::int32_t offset;
+        std::string sent;
+    } cases[] = {
+        {"5.0009", 0, "5.00"},   // truncated to whole Wh
+        {"7.25", 0, "7.25"},
+        {"0.0", 0, "7.25"},      // the energy text was reset
+        {"garbage", 0, "7.25"},
+        {"1e300", 0, "2147483.65"},  // beyond 32 bits: the largest register
+        {"-1e300", -5, "2147483.65"},
+    };
+    std::int32_t last = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        map.clear(SHRMEM_OUTPUT_ENERGY_TEXT);
+        map.set(SHRMEM_OUTPUT_ENERGY_TEXT, c.text);
+        map.set(SHRMEM_ENERGY_OFFSET, c.offset);
+        EXPECT_EQ(ocpps::ReadMeter(map, &last).energyKWh, c.sent);
+    }
+}
+
+TEST_F(RequestsTest, DiagnosticsAndFirmwareStatusGoOutByTheirNames) {
+    struct Case {
+        int (Requests::*send)();
+        regmap::U8 status;
+        std::uint8_t code;
+        const char* action;
+        const char* name;  // nullptr: refused before sending
+    } cases[] = {
+        {&Requests::cmdDiagnosticsStatusNtf, ocpps::slot::DIAGNOSTICS_STATUS, 0, "/DiagnosticsStatusNotification", "Uploaded"},
+        {&Requests::cmdDiagnosticsStatusNtf, ocpps::slot::DIAGNOSTICS_STATUS, 1, "/DiagnosticsStatusNotification", "UploadFailed"},
+        {&Requests::cmdDiagnosticsStatusNtf, ocpps::slot::DIAGNOSTICS_STATUS, 2, "", nullptr},
+        {&Requests::cmdFirmwareStatusNtf, ocpps::slot::FIRMWARE_STATUS, 0, "/FirmwareStatusNotification", "Downloaded"},
+        {&Requests::cmdFirmwareStatusNtf, ocpps::slot::FIRMWARE_STATUS, 1, "/FirmwareStatusNotification", "DownloadFailed"},
+        {&Requests::cmdFirmwareStatusNtf, ocpps::slot::FIRMWARE_STATUS, 2, "/FirmwareStatusNotification", "InstallationFailed"},
+        {&Requests::cmdFirmwareStatusNtf, ocpps::slot::FIRMWARE_STATUS, 3, "/FirmwareStatusNotification", "Installed"},
+        {&Requests::cmdFirmwareStatusNtf, ocpps::slot::FIRMWARE_STATUS, 4, "", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.action) + " " + std::to_string(c.code));
+        map.set(c.status, c.code);
+        transport.sent.clear();
+        transport.Answer("<cs:diagnosticsStatusNotificationResponse/>");
+        if (std::string(c.action).find("Firmware") != std::string::npos)
+            transport.Answer("<cs:firmwareStatusNotificationResponse/>");
+        const int r = (requests.*c.send)();
+        if (c.name == nullptr) {
+            EXPECT_NE(r, 0);
+            EXPECT_TRUE(transport.sent.empty());
+            continue;
+        }
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(Element(transport.sent, "wsa5:Action"), c.action);
+        EXPECT_EQ(Element(transport.sent, "ns2:status"), c.name);
+    }
+}
+
+TEST_F(RequestsTest, IntervalFileReadsFourLittleEndianBytes) {
+    const std::string file = root.Make("/Storage") + "/[OCPP15S]MeterValSmplIntvl";
+    struct Case {
+        const char* name;
+        std::string bytes;  // "-" for no file
+        std::int32_t value;
+    } cases[] = {
+        {"missing", "-", 60},
+        {"empty", "", 60},
+        {"two bytes", std::string("\x2c\x01", 2), 300},
+        {"four bytes", std::string("\x00\x00\x00\x00", 4), 0},
+        {"longer", std::string("\x0f\x00\x00\x00\xff\xff", 6), 15},
+        {"negative", std::string("\xff\xff\xff\xff", 4), -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(file.c_str());
+        if (c.bytes != "-") {
+            ASSERT_TRUE(platform::ReplaceFile(file, c.bytes));
+        }
+        std::int32_t v = 12345;
+        EXPECT_TRUE(ocpps::FlashRW(false, ocpps::kMeterIntervalFile, &v));
+        EXPECT_EQ(v, c.value);
+    }
+    std::int32_t v = 0x01020304;
+    ASSERT_TRUE(ocpps::FlashRW(true, ocpps::kMeterIntervalFile, &v));
+    EXPECT_EQ(platform::ReadTextFile(file), std::string("\x04\x03\x02\x01", 4));
+    v = 0;
+    ocpps::FlashRW(false, ocpps::kMeterIntervalFile, &v);
+    EXPECT_EQ(v, 0x01020304);
 }
 
 }  // namespace

@@ -270,32 +270,30 @@ int Requests::cmdMeterValues(const MeterReading& reading) {
     return Done(proxy_.MeterValues(endpoints_.centralSystem.c_str(), "/MeterValues", &req, res));
 }
 
-int Requests::cmdDiagnosticsStatusNtf() {
-    const std::uint8_t status = map_.get(slot::DIAGNOSTICS_STATUS);
-    if (status > static_cast<int>(ns2__DiagnosticsStatus::UploadFailed)) {
-        common::RecordSysLogf("[OCPP]main:DiagnosticsStatusNotification not sent: %u is not an OCPP 1.5 status", status);
+template <class Request, class Response, class Status>
+int Requests::SendStatusByte(regmap::U8 field, Status last, const char* action,
+                             int (CentralSystemServiceSoapProxy::*call)(const char*, const char*, Request*, Response&)) {
+    const std::uint8_t status = map_.get(field);
+    // A code beyond the schema's list would go out as a bare number.
+    if (status > static_cast<int>(last)) {
+        common::RecordSysLogf("[OCPP]main:%s not sent: %u is not an OCPP 1.5 status", action + 1, status);
         return SOAP_TYPE;
     }
-    ns2__DiagnosticsStatusNotificationRequest req;
-    req.status = static_cast<ns2__DiagnosticsStatus>(status);
-    ns2__DiagnosticsStatusNotificationResponse res;
-    makeHeader("/DiagnosticsStatusNotification");
-    return Done(proxy_.DiagnosticsStatusNotification(endpoints_.centralSystem.c_str(), "/DiagnosticsStatusNotification",
-                                                     &req, res));
+    Request req;
+    req.status = static_cast<Status>(status);
+    Response res;
+    makeHeader(action);
+    return Done((proxy_.*call)(endpoints_.centralSystem.c_str(), action, &req, res));
+}
+
+int Requests::cmdDiagnosticsStatusNtf() {
+    return SendStatusByte(slot::DIAGNOSTICS_STATUS, ns2__DiagnosticsStatus::UploadFailed, "/DiagnosticsStatusNotification",
+                          &CentralSystemServiceSoapProxy::DiagnosticsStatusNotification);
 }
 
 int Requests::cmdFirmwareStatusNtf() {
-    const std::uint8_t status = map_.get(slot::FIRMWARE_STATUS);
-    if (status > static_cast<int>(ns2__FirmwareStatus::Installed)) {
-        common::RecordSysLogf("[OCPP]main:FirmwareStatusNotification not sent: %u is not an OCPP 1.5 status", status);
-        return SOAP_TYPE;
-    }
-    ns2__FirmwareStatusNotificationRequest req;
-    req.status = static_cast<ns2__FirmwareStatus>(status);
-    ns2__FirmwareStatusNotificationResponse res;
-    makeHeader("/FirmwareStatusNotification");
-    return Done(proxy_.FirmwareStatusNotification(endpoints_.centralSystem.c_str(), "/FirmwareStatusNotification", &req,
-                                                  res));
+    return SendStatusByte(slot::FIRMWARE_STATUS, ns2__FirmwareStatus::Installed, "/FirmwareStatusNotification",
+                          &CentralSystemServiceSoapProxy::FirmwareStatusNotification);
 }
 
 int Requests::cmdBootNtf(BootAnswer* answer) {

@@ -119,6 +119,9 @@ public:
 
 private:
     void makeHeader(const char* action);
+    template <class Request, class Response, class Status>
+    int SendStatusByte(regmap::U8 field, Status last, const char* action,
+                       int (CentralSystemServiceSoapProxy::*call)(const char*, const char*, Request*, Response&));
     int Done(int result);
 
     regmap::RegisterMap map_;

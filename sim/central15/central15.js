@@ -101,9 +101,9 @@ function checkRequest(action, xml, req) {
     try {
         envelope = parseXml(xml);
     } catch (e) {
-        return { problems: [e.message] };
+        return { problems: [...problems, e.message] };
     }
-    if (envelope.uri !== SOAP12 || envelope.local !== 'Envelope') return { problems: [`root {${envelope.uri}}${envelope.local} is not a SOAP 1.2 envelope`] };
+    if (envelope.uri !== SOAP12 || envelope.local !== 'Envelope') return { problems: [...problems, `root {${envelope.uri}}${envelope.local} is not a SOAP 1.2 envelope`] };
     const part = (local) => envelope.children.filter((c) => c.uri === SOAP12 && c.local === local);
     const [header] = part('Header');
     const [body] = part('Body');

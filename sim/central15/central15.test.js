@@ -20,7 +20,7 @@ const lines = () => fs.readFileSync(logFile, 'utf8').split('\n').filter((l) => l
 before(async () => {
     central = spawn('node', [path.join(__dirname, 'central15.js'), '--port', '0', '--log', logFile, '--identity', 'CB-1'],
         { stdio: 'ignore' });
-    for (let i = 0; i < 200 && port === undefined; ++i) {
+    for (let i = 0; i < 1200 && port === undefined; ++i) {
         await new Promise((r) => setTimeout(r, 50));
         const l = fs.existsSync(logFile) ? lines().find((x) => x.event === 'listening') : undefined;
         if (l) port = l.port;

@@ -154,7 +154,7 @@ protected:
         if (!cert.empty()) args.insert(args.end(), {"--tls", certs_->Path(cert, "pem"), certs_->Path(cert, "key")});
         EXPECT_EQ(RunProgram(args, &central_), 0);
         // Waits (real time) for the program to start listening.
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < 1200; ++i) {
             for (const auto& l : Lines(log_)) {
                 if (!Has(l, "\"event\":\"listening\"")) continue;
                 const auto at = l.find("\"port\":") + 7;

@@ -54,7 +54,7 @@ status_line() { echo "\"connectorId\":\"$1\",\"status\":\"$2\",\"errorCode\":\"$
 
 node "$src/sim/central15/central15.js" --port 0 --log "$log" --identity CB-0001 --heartbeat 300 &
 central=$!
-wait_more 20 0 '"event":"listening"' || fail "the central system did not start"
+wait_more 60 0 '"event":"listening"' || fail "the central system did not start"
 port=$(grep -o '"port":[0-9]*' "$log" | head -1 | cut -d: -f2)
 
 $STATION_EXEC_PREFIX "$build/tests/make_segment" 5438 262144
@@ -67,9 +67,9 @@ t write 2624 CB-0001 text:129
 
 start_bastide
 start_quillon
-wait_more 20 0 '"event":"answer","action":"BootNotification"' || fail "no BootNotification"
+wait_more 40 0 '"event":"answer","action":"BootNotification"' || fail "no BootNotification"
 # Answered: Quillon waits 30 s, then it is online and Bastide reports.
-wait_more 45 0 "$(status_line 0 Available NoError)" || fail "Bastide's statuses did not arrive"
+wait_more 60 0 "$(status_line 0 Available NoError)" || fail "Bastide's statuses did not arrive"
 check "connector 1 then 2, then the charge point" \
     "$(grep -o '"connectorId":"[0-9]","status":"Available","errorCode":"NoError"' "$log" | cut -c16 | tr -d '\n')" "120"
 check "online bit" "$(( $(r SHRMEM_OCPP15_CS_REQUEST2) & 128 ))" 128

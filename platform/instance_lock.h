@@ -23,4 +23,9 @@ bool EndWithParent(int parentPid);
 // at once and a reused pid can never be mistaken for it.
 bool InstanceRunning(const std::string& name);
 
+// The process id of the program holding the lock of `name`, 0 when none
+// does. The holder writes its id into the lock file once it has the lock, and
+// the id is only believed while the lock is held, so a stale id is never given.
+int InstanceHolderPid(const std::string& name);
+
 }  // namespace platform

@@ -217,11 +217,15 @@ TEST(InstanceLock, OneHolderPerNameUntilItEnds) {
     std::string err;
     EXPECT_FALSE(HoldInstanceLock("Tool", &err));
     EXPECT_NE(err.find("already running"), std::string::npos) << err;
+    EXPECT_EQ(InstanceHolderPid("Tool"), child) << "a refused second start leaves the holder's id";
     EXPECT_TRUE(HoldInstanceLock("OtherTool"));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    EXPECT_EQ(InstanceHolderPid("Tool"), 0) << "a dead holder's id is not given";
+    EXPECT_EQ(InstanceHolderPid("NeverStarted"), 0);
     EXPECT_TRUE(HoldInstanceLock("Tool", &err)) << err;  // a killed holder frees it
     EXPECT_FALSE(HoldInstanceLock("Tool"));              // and now this process holds it
+    EXPECT_EQ(InstanceHolderPid("Tool"), getpid());
     close(ready[0]);
     close(ready[1]);
 }

@@ -35,7 +35,7 @@ int main() {
     }
     alarms::Bastide b;
     b.map = regmap::RegisterMap(base, regmap::kMapSize);
-    alarms::StationBridge bridge(b.map);
+    alarms::StationBridge bridge(b.map, &b);
     b.bridge = &bridge;
     b.app = fennick::AttachFennickApp(false, &error);
     if (b.app == nullptr) common::RecordSysLogf("[Bastide][%d] System init failed:%s", 330, "Shm(Fennick)");

@@ -6,13 +6,20 @@
 #include <cstdint>
 
 #include "bastide.h"
+#include "fennick_config.h"
 #include "regmap.h"
 
 namespace alarms {
 
 class StationBridge : public OcppBridge {
 public:
-    explicit StationBridge(regmap::RegisterMap map) : map_(map) {}
+    // `b` carries the FennickApp for the OCPP 1.6J managers; without it they
+    // bridge nothing.
+    explicit StationBridge(regmap::RegisterMap map, Bastide* b = nullptr) : map_(map), config_(b) {}
+
+    void sync_OCPP16Conf_with_SysConf() override { config_.sync_OCPP16Conf_with_SysConf(); }
+    void Local_update_OCPP16Conf() override { config_.Local_update_OCPP16Conf(); }
+    void FennickCmdMgmt() override { config_.FennickCmdMgmt(); }
 
     // The charge-point status of this pass: 0 Available, 2 Faulted, 3 Unavailable.
     std::uint8_t OCPP15SStsMgmt() override;
@@ -26,6 +33,7 @@ private:
     regmap::RegisterMap map_;
     std::uint8_t u8OldCnntrSts = 255;  // 255: to be sent
     std::uint8_t u8OldCPSts = 255;
+    FennickConfig config_;
 };
 
 }  // namespace alarms

@@ -3,8 +3,10 @@
 # joined by the relay's serial line. The CCS board runs Halvard and Marlet
 # (against the emulated Green PHY modem); the main board runs the station
 # controller stand-in and Scrivet. It shows Marlet configuring its modem, a
-# simulated vehicle matched by SLAC, the values crossing the board link both
-# ways, and what the boards logged.
+# simulated vehicle matched by SLAC, the vehicle's kernel finding the station
+# by SDP and opening the V2G connection (the CCS board runs MarletEcho, whose
+# stand-in for the V2G session answers each message with its own bytes), the
+# values crossing the board link both ways, and what the boards logged.
 # Usage: run-two-boards.sh [BUILD_DIR] [relay options]
 # (default relay options: 115200 baud with split writes).
 set -euo pipefail
@@ -17,6 +19,7 @@ seconds=${SIM_SECONDS:-12}
 trap stop_two_boards EXIT
 KEEP_ROOTS=1
 WITH_MARLET=${WITH_MARLET:-1}
+export MARLET_PROGRAM=${MARLET_PROGRAM:-MarletEcho}
 start_two_boards "$build" "$@"
 echo "CCS board root: $CCS_ROOT   main board root: $MAIN_ROOT"
 echo "--- running for $seconds s"
@@ -32,9 +35,22 @@ if [ "$WITH_MARLET" = 1 ]; then
     echo "    main board's copy over the link:  $(main_shm read 2197 bytes:4)"
     echo "--- a vehicle plugs in (pilot state 4) and runs SLAC from its network namespace"
     ccs_shm write 2160 4
-    vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 || echo "    (the vehicle was not matched)"
+    vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 | tee "$CCS_ROOT/evslac.out" \
+        || echo "    (the vehicle was not matched)"
     sleep 0.5
-    echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (02 00 00 00: matched, IPv6 set-up)"
+    echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (03 00 00 00: matched, address set, SDP)"
+    station_mac=$(sed -n 's/.*matched with \([0-9a-f:]*\).*/\1/p' "$CCS_ROOT/evslac.out")
+    if [ -n "$station_mac" ] && [ "$MARLET_PROGRAM" = MarletEcho ]; then
+        echo "--- the vehicle's kernel asks for the station by SDP and opens the V2G connection"
+        vehicle python3 "$here/v2gecho/vehicle_v2g.py" --if plc0 --station-mac "$station_mac" \
+            || echo "    (the V2G connection failed)"
+        sleep 0.5
+        echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (0a 00 00 00: session done)"
+        if command -v tshark > /dev/null; then
+            echo "--- the IPv6 frames of the capture:"
+            tshark -r "$CCS_ROOT/plc.pcap" -Y ipv6 2>/dev/null | sed 's/^/    /' || true
+        fi
+    fi
     [ -s "$CCS_ROOT/plc.pcap" ] && echo "    powerline frames captured in $CCS_ROOT/plc.pcap"
 fi
 

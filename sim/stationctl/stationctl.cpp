@@ -2,7 +2,8 @@
 // simulation. It creates the main board's register map, restores a settings
 // image (the station's defaults) and writes the fields the station
 // controller owns, then leaves; the programs of the board attach the map.
-// With --contactors it stays, closes the AC input contactors and answers
+// With --contactors it stays, answers the output relays and the CHAdeMO
+// insulation test (passed after 1 s), closes the AC input contactors and answers
 // their requests.
 //
 // With "--ocpp PROFILE [name=value ...]" it also creates the OCPP application
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         for (;;) {
             stationctl::ServeContactors(map);
+            stationctl::ServeOutputSide(map, platform::GetClock().MonotonicMs(), 1000);
             platform::GetClock().SleepMs(10);
         }
     }

@@ -1,0 +1,178 @@
+// chademo-ev: a CHAdeMO vehicle on the station's can1 and the charger's GPIO
+// lines under the root. It plugs in, sends its three frames every 100 ms,
+// answers d1 with permission and charging enabled, closes its contactor on
+// d2, asks for its current, ends the charge after a while as a vehicle does
+// (or stops in the ways asked for) and unplugs once the charger let go. As
+// it goes it checks the charger's frames: the 0x109 period, the status bits
+// and the current 0x108 announces. It exits 0 when every check held.
+//
+//   chademo-ev [--protocol N] [--target V] [--request A] [--charge-ms MS]
+//              [--silent] [--silent-at MS] [--early] [--time-10s N]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <unistd.h>
+
+#include "can.h"
+#include "clock.h"
+#include "gpio.h"
+#include "paths.h"
+
+namespace {
+
+constexpr int kD1 = 82, kD2 = 68, kJ = 44, kProximity = 46, kLock = 80, kLockDetect = 85;
+
+struct Options {
+    int protocol = 2, target = 400, request = 30, time10s = 60;
+    long chargeMs = 5000, silentAt = 0;
+    bool silent = false, early = false;
+};
+
+bool High(int line) { return platform::GetGpio().ReadChar(line).value_or('0') == '1'; }
+// The vehicle's inputs to the charger change in one step (a new file
+// renamed over the old), so the charger never reads a half-written value.
+void Set(int line, bool high) {
+    const std::string dir = platform::SystemPath("/sys/class/gpio/gpio" + std::to_string(line));
+    const std::string temp = dir + "/.value";
+    if (FILE* f = std::fopen(temp.c_str(), "w")) {
+        std::fputs(high ? "1\n" : "0\n", f);
+        std::fclose(f);
+        std::rename(temp.c_str(), (dir + "/value").c_str());
+    }
+}
+
+platform::CanFrame Frame(std::uint32_t id, std::initializer_list<int> bytes) {
+    platform::CanFrame f{};
+    f.can_id = id;
+    f.len = 8;
+    int i = 0;
+    for (int b : bytes) f.data[i++] = static_cast<std::uint8_t>(b);
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&] { return i + 1 < argc ? std::atol(argv[++i]) : 0L; };
+        if (a == "--protocol") o.protocol = static_cast<int>(next());
+        else if (a == "--target") o.target = static_cast<int>(next());
+        else if (a == "--request") o.request = static_cast<int>(next());
+        else if (a == "--charge-ms") o.chargeMs = next();
+        else if (a == "--silent-at") o.silentAt = next();
+        else if (a == "--time-10s") o.time10s = static_cast<int>(next());
+        else if (a == "--silent") o.silent = true;
+        else if (a == "--early") o.early = true;
+        else {
+            std::fprintf(stderr, "chademo-ev: unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    auto& gpio = platform::GetGpio();
+    for (int line : {kD1, kD2, kJ, kProximity, kLock, kLockDetect}) gpio.Export(line);
+    Set(kJ, !o.early);           // 0 is permission
+    Set(kLockDetect, true);      // 0 is locked
+    Set(kProximity, false);      // plugged in
+    // The lock detector follows the lock drive within a millisecond, as the
+    // connector's switch does.
+    std::thread([] {
+        for (bool locked = false;; usleep(500)) {
+            const bool drive = High(kLock);
+            if (drive != locked) Set(kLockDetect, !drive), locked = drive;
+        }
+    }).detach();
+    std::unique_ptr<platform::CanBus> bus = platform::OpenCan("can1", nullptr);
+    if (!bus) {
+        std::fprintf(stderr, "chademo-ev: can1 cannot be opened\n");
+        return 1;
+    }
+    auto& clock = platform::GetClock();
+    const std::int64_t start = clock.MonotonicMs();
+    auto now = [&] { return clock.MonotonicMs() - start; };
+
+    // The vehicle talks once the charger raised d1, and permits once it has
+    // the charger's parameters (0x108 and 0x109).
+    bool sending = false, heardCharger = false, enabled = false, contactorClosed = false, stopped = false;
+    std::int64_t lastSend = -1000, chargeFrom = -1, framesEndAt = -1, unplugAt = -1, lastD1On = -1;
+    // What the charger's frames showed.
+    std::int64_t last109 = -1, longestGap = 0, frames109 = 0;
+    int announcedBelowRequest = 0, faultStatus = 0;
+    bool energisingSeen = false, d1Seen = false;
+    int presentCurrent = 0;
+
+    for (;;) {
+        const std::int64_t t = now();
+        const bool d1 = High(kD1), d2 = High(kD2);
+        if (d1) d1Seen = true, lastD1On = t;
+
+        if (d1 && !o.silent && framesEndAt < 0 && !sending && !stopped) sending = true;
+        if (d1 && heardCharger && !enabled && !stopped) {
+            enabled = true;
+            Set(kJ, false);
+        }
+        if (d2 && enabled && !contactorClosed && !stopped) {
+            contactorClosed = true;
+            chargeFrom = t;
+        }
+        if (contactorClosed && !stopped && (t - chargeFrom >= o.chargeMs || !d2)) {
+            stopped = true;   // the battery is full, or the charger ended it
+            enabled = false;
+        }
+        if (stopped && contactorClosed && presentCurrent < 5) {
+            contactorClosed = false;
+            Set(kJ, true);
+        }
+        if (o.silentAt && sending && chargeFrom >= 0 && t - chargeFrom >= o.silentAt) sending = false;
+        // After the charger dropped d1, the vehicle stops talking and leaves.
+        if (d1Seen && !d1 && framesEndAt < 0 && t - lastD1On > 300) framesEndAt = t + 500;
+        if (framesEndAt >= 0 && t >= framesEndAt && unplugAt < 0) {
+            sending = false;
+            unplugAt = t + 1000;
+        }
+        if (unplugAt >= 0 && t >= unplugAt) {
+            Set(kProximity, true);
+            break;
+        }
+        if (o.silent && t > 8000 && !d1) {
+            Set(kProximity, true);
+            break;
+        }
+
+        if (sending && t - lastSend >= 100) {
+            lastSend = t;
+            const int request = contactorClosed && !stopped ? o.request : 0;
+            const int status = (enabled ? 0x01 : 0) | (contactorClosed ? 0 : 0x08);
+            bus->Write(Frame(0x100, {0, 0, 0, 0, 0xF4, 0x01, 100, 0}));
+            bus->Write(Frame(0x101, {0, o.time10s, 0, 0, 0, 0, 0, 0}));
+            bus->Write(Frame(0x102, {o.protocol, o.target & 0xFF, o.target >> 8, request, 0, status, 55, 0}));
+        }
+        platform::CanFrame f{};
+        while (bus->Read(f)) {
+            if (f.can_id == 0x109 && f.len == 8) {
+                heardCharger = true;
+                const std::int64_t at = now();
+                if (last109 >= 0 && d1) longestGap = std::max(longestGap, at - last109);
+                last109 = at;
+                ++frames109;
+                presentCurrent = f.data[3];
+                if (f.data[5] & 0x01) energisingSeen = true;
+                if (f.data[5] & 0x12) faultStatus |= f.data[5] & 0x12;
+            } else if (f.can_id == 0x108 && f.len == 8) {
+                if (contactorClosed && !stopped && f.data[3] < o.request) ++announcedBelowRequest;
+            }
+        }
+    }
+    std::printf("chademo-ev: 0x109 frames %lld, longest gap %lld ms, energising %s, fault bits 0x%02x, "
+                "announced below request %d\n",
+                static_cast<long long>(frames109), static_cast<long long>(longestGap), energisingSeen ? "seen" : "never",
+                faultStatus, announcedBelowRequest);
+    if (o.silent) return 0;
+    const bool ok = longestGap <= 200 && announcedBelowRequest == 0 && (o.silentAt || (energisingSeen && !faultStatus));
+    return ok ? 0 : 1;
+}

@@ -37,7 +37,12 @@ int VehicleSignals::GetOptoJ() {
 
 int VehicleSignals::ConnectorLock(int v) {
     if (v == 0 || v == 1) platform::GetGpio().Write(kGpioLock, v);
-    platform::GetClock().SleepMs(5);
+    auto& clock = platform::GetClock();
+    clock.SleepMs(5);
+    // The lock's actuator takes its time: locking is awaited, bounded.
+    for (std::int64_t waited = 5; v == 1 && (ReadLine(kGpioLockDetect, '1') & 1) != 0 && waited < kLockEngageMs;
+         waited += 5)
+        clock.SleepMs(5);
     return (ReadLine(kGpioLockDetect, '1') & 1) == 0 ? 1 : 0;
 }
 

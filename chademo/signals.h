@@ -7,6 +7,7 @@ namespace chademo {
 
 inline constexpr int kGpioD1 = 82, kGpioD2 = 68, kGpioJ = 44, kGpioProximity = 46, kGpioLock = 80,
                      kGpioLockDetect = 85;
+inline constexpr long kLockEngageMs = 500;
 
 class VehicleSignals {
 public:
@@ -19,7 +20,8 @@ public:
     // `GetOptoJ`: 0 while the vehicle gives permission, 1 otherwise. A line
     // that cannot be read gives no permission.
     int GetOptoJ();
-    // `ConnectorLock`: 0 unlocks, 1 locks, 2 only tests; 1 when locked.
+    // `ConnectorLock`: 0 unlocks, 1 locks (waiting up to kLockEngageMs for
+    // the detector), 2 only tests; 1 when locked.
     int ConnectorLock(int v);
     // `getProximity`: one debounced reading; a new level counts on its second
     // reading in a row. True while a plug is present.

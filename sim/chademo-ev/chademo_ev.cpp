@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     // The vehicle talks once the charger raised d1, and permits once it has
     // the charger's parameters (0x108 and 0x109).
     bool sending = false, heardCharger = false, enabled = false, contactorClosed = false, stopped = false;
-    std::int64_t lastSend = -1000, chargeFrom = -1, framesEndAt = -1, unplugAt = -1, lastD1On = -1;
+    std::int64_t stoppedAt = -1, lastSend = -1000, chargeFrom = -1, framesEndAt = -1, unplugAt = -1, lastD1On = -1;
     // What the charger's frames showed.
     std::int64_t last109 = -1, longestGap = 0, frames109 = 0;
     int announcedBelowRequest = 0, faultStatus = 0;
@@ -124,7 +124,9 @@ int main(int argc, char** argv) {
             stopped = true;   // the battery is full, or the charger ended it
             enabled = false;
         }
-        if (stopped && contactorClosed && presentCurrent < 5) {
+        if (stopped && stoppedAt < 0) stoppedAt = t;
+        // The charger sees the end in the next frames before the vehicle lets go.
+        if (stopped && contactorClosed && presentCurrent < 5 && t - stoppedAt >= 300) {
             contactorClosed = false;
             Set(kJ, true);
         }
@@ -173,6 +175,8 @@ int main(int argc, char** argv) {
                 static_cast<long long>(frames109), static_cast<long long>(longestGap), energisingSeen ? "seen" : "never",
                 faultStatus, announcedBelowRequest);
     if (o.silent) return 0;
-    const bool ok = longestGap <= 200 && announcedBelowRequest == 0 && (o.silentAt || (energisingSeen && !faultStatus));
+    // A vehicle ends the session after 1 s without the charger's frames;
+    // half of that is the margin it accepts.
+    const bool ok = longestGap <= 500 && announcedBelowRequest == 0 && (o.silentAt || (energisingSeen && !faultStatus));
     return ok ? 0 : 1;
 }

@@ -79,4 +79,17 @@ TEST(ChademoSignals, LockTestDoesNotDriveTheLock) {
     EXPECT_EQ(r.signals.GetD1D2(1), 0);
 }
 
+TEST(ChademoSignals, LockingWaitsForTheDetectorWithinItsBound) {
+    struct Case { const char* detector; int locked; std::int64_t ms; };
+    // One reading per 5 ms: locked on the third, never, at once.
+    for (const Case c : {Case{"110", 1, 15}, Case{"1", 0, chademo::kLockEngageMs}, Case{"0", 1, 5}}) {
+        LinesRig r;
+        r.Script(chademo::kGpioLockDetect, c.detector);
+        const std::int64_t start = r.clock.MonotonicMs();
+        EXPECT_EQ(r.signals.ConnectorLock(1), c.locked) << c.detector;
+        EXPECT_EQ(r.clock.MonotonicMs() - start, c.ms) << c.detector;
+        EXPECT_EQ(r.lines.out[chademo::kGpioLock], '1');
+    }
+}
+
 }  // namespace

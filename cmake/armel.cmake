@@ -15,18 +15,31 @@ set(CMAKE_C_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
 set(CMAKE_LIBRARY_ARCHITECTURE ${STATION_TARGET_TRIPLE})
 
-# Libraries and headers: the cross C library, and the armel packages that
-# dpkg's multiarch puts under /usr (lib/arm-linux-gnueabi, include). Programs
-# found are always the host's.
-set(CMAKE_FIND_ROOT_PATH ${STATION_TARGET_SYSROOT} /)
+# Libraries and headers: the cross C library, and the armel builds of the
+# libraries the programs link, which .ci/install-deps unpacks into a folder
+# of their own. Arch-independent packages (headers, CMake files) come from
+# the host's /usr. Programs found are always the host's (gSOAP's generators).
+set(STATION_ARMEL_LIBS /opt/station-armel CACHE PATH "armel builds of the libraries the programs link")
+set(STATION_ARMEL_LIBDIRS ${STATION_ARMEL_LIBS}/usr/lib/${STATION_TARGET_TRIPLE} ${STATION_ARMEL_LIBS}/lib/${STATION_TARGET_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH ${STATION_TARGET_SYSROOT} ${STATION_ARMEL_LIBS} /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${STATION_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+set(ENV{PKG_CONFIG_LIBDIR} ${STATION_ARMEL_LIBS}/usr/lib/${STATION_TARGET_TRIPLE}/pkgconfig)
+set(ENV{PKG_CONFIG_SYSROOT_DIR} ${STATION_ARMEL_LIBS})
+# Their headers come before the host's /usr/include, which the cross compiler
+# also searches; libraries named bare (-lgsoapssl++) are found there too.
+foreach(lang C CXX)
+  set(CMAKE_${lang}_STANDARD_INCLUDE_DIRECTORIES
+      ${STATION_ARMEL_LIBS}/usr/include/${STATION_TARGET_TRIPLE} ${STATION_ARMEL_LIBS}/usr/include)
+endforeach()
+foreach(dir ${STATION_ARMEL_LIBDIRS})
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -L${dir} -Wl,-rpath-link,${dir}")
+endforeach()
 
-# The cross C and C++ libraries come first, also when an armel package has
-# brought dpkg's own armel C library: the loader and libc must be one build.
+# The cross C and C++ libraries come first, then the unpacked libraries: the
+# loader and libc must be one build.
+list(JOIN STATION_ARMEL_LIBDIRS ":" STATION_ARMEL_PATH)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    qemu-arm -L ${STATION_TARGET_SYSROOT} -E LD_LIBRARY_PATH=${STATION_TARGET_SYSROOT}/lib)
+    qemu-arm -L ${STATION_TARGET_SYSROOT} -E LD_LIBRARY_PATH=${STATION_TARGET_SYSROOT}/lib:${STATION_ARMEL_PATH})

@@ -18,23 +18,27 @@ make_board_root() {
     # The proximity input: connected.
     mkdir -p "$root"/sys/class/gpio/gpio78
     printf '0\n' > "$root"/sys/class/gpio/gpio78/value
-    # The programs the supervisor starts, where this build has them. Under an
-    # emulator the board starts a script of that name that runs the program
-    # (ROOT/root/NAME.bin) through the emulator.
+    # The programs the supervisor starts, where this build has them.
     # MARLET_PROGRAM puts another build of Marlet in its place (MarletEcho).
-    local prog bin
-    for prog in Marlet; do
-        bin=$build/bin/$prog
-        [ "$prog" = Marlet ] && bin=$build/bin/${MARLET_PROGRAM:-Marlet}
-        [ -x "$bin" ] || continue
-        if [ -z "$STATION_EXEC_PREFIX" ]; then
-            ln -sf "$bin" "$root/root/$prog"
-        else
-            ln -sf "$bin" "$root/root/$prog.bin"
-            printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$STATION_EXEC_PREFIX" "$root/root/$prog.bin" > "$root/root/$prog"
-            chmod +x "$root/root/$prog"
-        fi
-    done
+    local marlet=${MARLET_PROGRAM:-Marlet}
+    [ -x "$build/bin/$marlet" ] && place_board_program "$root" "$build" Marlet "$marlet"
+    return 0
+}
+
+# Puts program NAME of the build (or program BINARY of the build in its
+# place) at ROOT/root/NAME, where a board's programs start it by path. Under
+# an emulator that is a script running the program (ROOT/root/NAME.bin)
+# through the emulator.
+# Usage: place_board_program ROOT BUILD_DIR NAME [BINARY]
+place_board_program() {
+    local root=$1 prog=$3 bin=$2/bin/${4:-$3}
+    if [ -z "$STATION_EXEC_PREFIX" ]; then
+        ln -sf "$bin" "$root/root/$prog"
+    else
+        ln -sf "$bin" "$root/root/$prog.bin"
+        printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$STATION_EXEC_PREFIX" "$root/root/$prog.bin" > "$root/root/$prog"
+        chmod +x "$root/root/$prog"
+    fi
 }
 
 # Gives the board's own network namespace an eth0 with an address (run

@@ -17,17 +17,14 @@ central_pid=""
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
     local p
-    for p in /proc/[0-9]*; do
-        case "$(tr '\0' ' ' 2>/dev/null < "$p/cmdline")" in
-            "$root/root/Tarnet "*|"$root/root/Fennick "*) kill "${p#/proc/}" 2>/dev/null || true ;;
-        esac
-    done
+    for p in $(pgrep -f "^(.* )?$root/root/(Tarnet|Fennick)(\.bin)?( |\$)"); do kill "$p" 2>/dev/null || true; done
     rm -rf "$root"
 }
 trap cleanup EXIT
 mkdir -p "$root/root" "$root/Storage"
-ln -s "$build/bin/Tarnet" "$root/root/Tarnet"
-ln -s "$build/bin/Fennick" "$root/root/Fennick"
+. "$src/sim/board-root.sh"
+place_board_program "$root" "$build" Tarnet
+place_board_program "$root" "$build" Fennick
 port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
 cat > "$root/script.json" <<'JSON'
 [{"at": 1000, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "MeterValuesSampledData", "Foo"]}},
@@ -49,7 +46,7 @@ node "$src/sim/central/central.js" --port "$port" --password 0123456789abcdef --
     --script "$root/script.json" --log "$root/central.log" "${tls[@]}" &
 central_pid=$!
 sleep 1
-STATION_ROOT="$root" "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" centralSystemUrl="$url" "${settings[@]}"
+STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" centralSystemUrl="$url" "${settings[@]}"
 sleep "${OCPP_SECONDS:-12}"
 echo "=== OCPP 1.6J frames seen by the central system (in = from the station)"
 node -e '

@@ -35,7 +35,7 @@ if [ "$WITH_MARLET" = 1 ]; then
     echo "    main board's copy over the link:  $(main_shm read 2197 bytes:4)"
     echo "--- a vehicle plugs in (pilot state 4) and runs SLAC from its network namespace"
     ccs_shm write 2160 4
-    vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 | tee "$CCS_ROOT/evslac.out" \
+    vehicle $STATION_EXEC_PREFIX "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 | tee "$CCS_ROOT/evslac.out" \
         || echo "    (the vehicle was not matched)"
     sleep 0.5
     echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (03 00 00 00: matched, address set, SDP)"

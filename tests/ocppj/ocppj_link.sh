@@ -17,14 +17,11 @@ root=$(mktemp -d /tmp/ocppj-link-XXXXXX)
 central_pid=""
 
 # Ends what this test started: the central system and, by the exact program
-# path inside this test's own root, Tarnet and Fennick.
-station_pids() {
-    local p
-    for p in /proc/[0-9]*; do
-        case "$(tr '\0' ' ' 2>/dev/null < "$p/cmdline")" in
-            "$root/root/Tarnet "*|"$root/root/Fennick "*) echo "${p#/proc/}" ;;
-        esac
-    done
+# path inside this test's own root (after the emulator's words in a cross
+# build), Tarnet and Fennick. One pgrep: a loop over every process of a
+# loaded machine takes longer than the test.
+station_pids() {  # station_pids [PROGRAM]
+    pgrep -f "^(.* )?$root/root/(${1:-Tarnet|Fennick})(\.bin)?( |\$)" || true
 }
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
@@ -64,8 +61,9 @@ wait_more() {  # wait_more SECONDS COUNT TEXT FILE: until more than COUNT lines 
 }
 
 mkdir -p "$root/root" "$root/Storage"
-ln -s "$build/bin/Tarnet" "$root/root/Tarnet"
-ln -s "$build/bin/Fennick" "$root/root/Fennick"
+. "$src/sim/board-root.sh"
+place_board_program "$root" "$build" Tarnet
+place_board_program "$root" "$build" Fennick
 port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
 central() {
     local started
@@ -75,10 +73,10 @@ central() {
     wait_more 20 "$started" '"event":"listening"' "$root/central.log" || fail "central system did not start"
 }
 station() {
-    STATION_ROOT="$root" "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" \
+    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" \
         storagePath=/Storage/OCPP16/ ocppLogDir=/Storage/OCPPLog/ caCertPath=/Storage/ca.pem "$@" >/dev/null
 }
-shm() { "$build/bin/shmtool" -k "$1" read "$2" "$3"; }
+shm() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k "$1" read "$2" "$3"; }
 ocpplog() { cat "$root"/Storage/OCPPLog/*; }
 
 case "$mode" in
@@ -173,10 +171,7 @@ restart)
     central --password 0123456789abcdef
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
     wait_for 30 '"event":"connected"' "$root/central.log" || fail "no connection"
-    fennick=""
-    for p in $(station_pids); do
-        case "$(tr '\0' ' ' < /proc/$p/cmdline)" in "$root/root/Fennick "*) fennick=$p ;; esac
-    done
+    fennick=$(station_pids Fennick)
     [ -n "$fennick" ] || fail "Fennick not running"
     n=$(count '"event":"connected"' "$root/central.log")
     kill -9 "$fennick"

@@ -27,14 +27,14 @@ status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
 # through 0b 00 00 00 for one pass when Marlet starts).
 configured() { status_is "0b 00 00 00" && sleep 0.3 && status_is "0b 00 00 00"; }
 phase_is() { [ "$(ccs_shm read 2197)" = "$1" ]; }
-marlets() { pgrep -f "^$CCS_ROOT/root/Marlet" || true; }
+marlets() { pgrep -f "$CCS_ROOT/root/Marlet( |\.bin|$)" || true; }
 # Marlet as the supervisor starts it: in the CCS board's namespaces and root.
 marlet() {
     STATION_ROOT=$CCS_ROOT GREENPHY_SPI_SOCKET=$CCS_ROOT/greenphy.sock \
         nsenter --target "$CCS_PID" --ipc --net "$CCS_ROOT/root/Marlet" "$@"
 }
 start_modem() {
-    vehicle "$build/bin/GreenPhyModem" --socket "$CCS_ROOT/greenphy.sock" --tap plc0 \
+    vehicle $STATION_EXEC_PREFIX "$build/bin/GreenPhyModem" --socket "$CCS_ROOT/greenphy.sock" --tap plc0 \
         --pcap "$CCS_ROOT/$1" > "$CCS_ROOT/greenphy-$1.out" 2>&1 &
     echo $! > "$CCS_ROOT/greenphy.pid"
     wait_until 5 "modem's line side is there" vehicle ip link show plc0 > /dev/null
@@ -61,7 +61,7 @@ wait_until 40 "the restarted modem is configured again" configured
 nids=()
 for session in 1 2 3; do
     ccs_shm write 2160 4
-    if ! vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac-$session.out" 2>&1; then
+    if ! vehicle $STATION_EXEC_PREFIX "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac-$session.out" 2>&1; then
         echo "FAIL vehicle $session was not matched"; cat "$CCS_ROOT/evslac-$session.out"; exit 1
     fi
     grep "matched with" "$CCS_ROOT/evslac-$session.out"

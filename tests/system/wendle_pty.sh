@@ -23,13 +23,15 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     ip link set lo up
     board_eth0 192.168.7.5/24
     ip route add default via 192.168.7.1 dev eth0
-    t="$BUILD/bin/shmtool"
-    "$BUILD/tests/make_segment" 5438 262144
-    "$BUILD/tests/make_segment" 1111 108948
+    run=$STATION_EXEC_PREFIX
+    shmtool() { $run "$BUILD/bin/shmtool" "$@"; }
+    t=shmtool
+    $run "$BUILD/tests/make_segment" 5438 262144
+    $run "$BUILD/tests/make_segment" 1111 108948
     "$t" write SHRMEM_ETH0_GATEWAY 192.168.7.1
-    "$BUILD/bin/modem_sim" --root "$STATION_ROOT" --model MU709s-2 --restart-ms 500 > "$STATION_ROOT/sim.out" 2>&1 &
+    $run "$BUILD/bin/modem_sim" --root "$STATION_ROOT" --model MU709s-2 --restart-ms 500 > "$STATION_ROOT/sim.out" 2>&1 &
     sim=$!
-    "$BUILD/bin/Wendle" > "$STATION_ROOT/wendle.out" 2>&1 &
+    $run "$BUILD/bin/Wendle" > "$STATION_ROOT/wendle.out" 2>&1 &
     wendle=$!
     trap "kill \$wendle \$sim 2>/dev/null || true; [ -f \$STATION_ROOT/var/run/ppp0.pid ] && kill \$(cat \$STATION_ROOT/var/run/ppp0.pid) 2>/dev/null || true" EXIT
     wait_for() {  # field value seconds
@@ -61,7 +63,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     kill -9 $wendle
     wait $wendle 2>/dev/null || true
     ip route add default via 192.168.7.1 dev eth0
-    "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
+    $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
     wendle=$!
     for i in $(seq 1 100); do
         [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = 2 ] && break
@@ -79,7 +81,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     check "route removed again" "$(ip route show default | wc -l)" "0"
 
     # Only one Wendle per board.
-    "$BUILD/bin/Wendle" > "$STATION_ROOT/second.out" 2>&1 && rc=0 || rc=$?
+    $run "$BUILD/bin/Wendle" > "$STATION_ROOT/second.out" 2>&1 && rc=0 || rc=$?
     check "second instance refused" "$rc" "1"
 
     if [ $fail -ne 0 ]; then

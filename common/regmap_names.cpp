@@ -6,7 +6,7 @@ namespace regmap {
 namespace {
 
 constexpr NamedField Named(std::string_view n, U8 f) { return {n, Kind::U8, f.info()}; }
-constexpr NamedField Named(std::string_view n, Bits f) { return {n, Kind::Bits, f.info(), f.mask}; }
+[[maybe_unused]] constexpr NamedField Named(std::string_view n, Bits f) { return {n, Kind::Bits, f.info(), f.mask}; }
 constexpr NamedField Named(std::string_view n, U16 f) { return {n, Kind::U16, f.info()}; }
 constexpr NamedField Named(std::string_view n, U16Le f) { return {n, Kind::U16Le, f.info()}; }
 constexpr NamedField Named(std::string_view n, S16Le f) { return {n, Kind::S16Le, f.info()}; }

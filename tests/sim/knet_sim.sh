@@ -43,7 +43,7 @@ fi
 session() {
     local n=$1 loss=$2
     ccs_shm write 2160 4
-    if ! vehicle "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac-$n.out" 2>&1; then
+    if ! vehicle $STATION_EXEC_PREFIX "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac-$n.out" 2>&1; then
         echo "FAIL vehicle $n was not matched"; cat "$CCS_ROOT/evslac-$n.out"; exit 1
     fi
     station_mac=$(sed -n 's/.*matched with \([0-9a-f:]*\).*/\1/p' "$CCS_ROOT/evslac-$n.out")

@@ -44,10 +44,11 @@ show_state() {
     echo "--- system log:"; cat "$root"/Storage/SystemLog/* 2>/dev/null || true
     echo "--- bus:"; tail -n 20 "$root/candump.log" || true
 }
-# Corvane processes of this root: the session and its children.
+# Corvane processes of this root: the session and its children (by their
+# command line: under the emulator the process is named after it).
 ours() {
     local p
-    for p in $(pgrep -x Corvane || true); do
+    for p in $(pgrep -f "(^|[ /])Corvane( |$)" || true); do
         tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qx "STATION_ROOT=$root" && echo "$p"
     done
     return 0

@@ -1,8 +1,7 @@
 // Entry points of the parts of Marlet that sit around the link layer: the
 // SLAC messages and key derivation, the IP stack with ICMPv6, UDP and TCP, the
 // SDP server and the V2G session. The controller calls them in the order of
-// its pass. Until the V2G session exists, link_pending.cpp stands in for it
-// with an entry point that does nothing and reports nothing done.
+// its pass.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +28,7 @@ void IF_GreenPHY_TxHandler_SLAC();
 void knet_frame_arrived();
 void Knet_BindLink();
 
-// V2G session.
+// V2G session (secc/v2g/v2g_session.h).
 void V2G_Service();
 
 }  // namespace plc

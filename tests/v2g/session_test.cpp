@@ -1,0 +1,475 @@
+// The V2G session against a vehicle played by the test: V2GTP framing, the
+// handshake, the sequence time-out on the test clock, the dispatcher's order
+// and session checks and the answers of the set-up services.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "IF_HPCC_GreenPHY.h"
+#include "IF_Main.h"
+#include "appHand_DataDeserialization.h"
+#include "appHand_dataSerialization.h"
+#include "clock.h"
+#include "din_binding.h"
+#include "knet.h"
+#include "regmap.h"
+#include "regmap_fields.h"
+#include "v2g_session.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Frame(const std::uint8_t* exi, std::uint32_t n) {
+    Bytes m(8 + n);
+    const std::uint8_t h[8] = {0x01, 0xFE, 0x80, 0x01, static_cast<std::uint8_t>(n >> 24),
+                               static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+                               static_cast<std::uint8_t>(n)};
+    for (std::uint32_t i = 0; i < 8; ++i) m[i] = h[i];
+    for (std::uint32_t i = 0; i < n; ++i) m[8 + i] = exi[i];
+    return m;
+}
+
+struct Offer {
+    std::string ns;
+    std::uint32_t major;
+    std::uint32_t minor;
+    std::uint8_t schemaId;
+};
+
+const char kDin[] = "urn:din:70121:2012:MsgDef";
+const char kIso[] = "urn:iso:15118:2:2010:MsgDef";
+
+Bytes Handshake(const std::vector<Offer>& offers) {
+    static AnonType_supportedAppProtocolReq req;
+    init_AnonType_supportedAppProtocolReq(&req);
+    for (const Offer& o : offers) {
+        AppProtocolType& e = req.AppProtocol[req.arrayLen++];
+        init_AppProtocolType(&e);
+        for (char c : o.ns) e.ProtocolNamespace.characters[e.ProtocolNamespace.charactersLen++] = static_cast<unsigned char>(c);
+        e.VersionNumberMajor = o.major;
+        e.VersionNumberMinor = o.minor;
+        e.SchemaID = o.schemaId;
+        e.Priority = 1;
+    }
+    EXIDocumentType_appHand d{&req, nullptr, kAppHandReqPresent};
+    static appHandService service;
+    std::uint8_t bytes[64];
+    std::uint32_t chars[64];
+    std::uint8_t buf[1024] = {};
+    std::uint32_t len = 0;
+    init_appHandSerializer(&service, 64, bytes, 0, 64, chars, 0, sizeof buf, 8);
+    EXPECT_EQ(serialize_appHand(&service, buf, &len, &d), 0);
+    return Frame(buf + 8, len);
+}
+
+// The framed supportedAppProtocolRes the vehicle expects.
+Bytes HandshakeAnswer(std::uint32_t code, int schemaId) {
+    AnonType_supportedAppProtocolRes res{};
+    res.ResponseCode = code;
+    if (schemaId >= 0) {
+        res.SchemaID = static_cast<std::uint8_t>(schemaId);
+        res.isUsed = kSchemaIdUsed;
+    }
+    EXIDocumentType_appHand d{nullptr, &res, kAppHandResPresent};
+    static appHandService service;
+    std::uint8_t bytes[64];
+    std::uint32_t chars[64];
+    std::uint8_t buf[100] = {};
+    std::uint32_t len = 0;
+    init_appHandSerializer(&service, 64, bytes, 0, 64, chars, 0, sizeof buf, 8);
+    EXPECT_EQ(serialize_appHand(&service, buf, &len, &d), 0);
+    return Frame(buf + 8, len);
+}
+
+// A DIN document with its records, as the vehicle builds it.
+struct Din {
+    std::unique_ptr<DinMessageStore> store = std::make_unique<DinMessageStore>();
+    EXIDocumentType doc{};
+    std::unique_ptr<DinService> service = std::make_unique<DinService>();
+    Din() {
+        dinInitDocument(&doc, store.get());
+        dinInitService(service.get(), &doc);
+    }
+    Bytes Encode(int bit, const std::uint8_t* sessionId, std::uint32_t idLen) {
+        std::memcpy(store->header.SessionID.bytes, sessionId, idLen);
+        store->header.SessionID.bytesLen = idLen;
+        doc.V2G_Message.Body.isUsed = std::uint64_t{1} << bit;
+        std::uint8_t buf[1024] = {};
+        std::uint32_t len = 0;
+        EXPECT_EQ(dinSerializeMessage(service.get(), buf, sizeof buf, 8, &len), 0);
+        return Frame(buf + 8, len);
+    }
+    // Decodes an answer (framed) into this document; false when it does not decode.
+    bool Decode(Bytes m) {
+        dinInitDocument(&doc, store.get());
+        dinInitService(service.get(), &doc);
+        return dinDeserializeMessage(service.get(), m.data(), static_cast<std::uint32_t>(m.size() - 8), 8) == 0;
+    }
+};
+
+// Body bits of the requests (their responses are the next bit up).
+enum Req : int {
+    kSessionSetup = 0,
+    kServiceDiscovery = 2,
+    kServiceDetail = 4,
+    kServicePaymentSelection = 6,
+    kContractAuthentication = 10,
+    kChargingStatus = 16,
+};
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        map.assign(262144, 0);
+        plc::MeterSMPtr = map.data();
+        plc::DINState = 6;
+        plc::isHandshake = 1;
+        plc::V2GPhase = 0;
+        plc::nSystemStatus = 0x06000000;
+        plc::V2G_SessionReset();
+        plc::MACAddress[0] = 0x0211;
+        plc::MACAddress[1] = 0x2233;
+        plc::MACAddress[2] = 0x4455;
+        plc::mdbcln_conn_init();
+        plc::mdbcln_init();
+        plc::mdbcln_conn[0].state = 2;
+        plc::mdbcln_conn[0].flags = plc::CLN_OPEN | plc::CLN_CONNECTED;
+        plc::mdbcln_conn[0].rxbuf = plc::mdb_conn->rx;
+        plc::V2G_MSG_Sequence_StartTime = common::MonotonicNow();
+    }
+
+    // Delivers one message and runs one pass; the answer queued, or empty.
+    Bytes Exchange(const Bytes& m) {
+        std::memcpy(plc::mdb_conn->rx, m.data(), m.size());
+        plc::mdbcln_conn[0].rxlen = static_cast<std::uint16_t>(m.size());
+        plc::mdbcln_conn[0].state = 2;
+        plc::mdbcln_conn[0].flags = plc::CLN_OPEN | plc::CLN_CONNECTED | plc::CLN_NEWDATA;
+        plc::mdb_conn->txlen = 0;
+        plc::V2G_Service();
+        EXPECT_EQ(plc::mdbcln_conn[0].flags & plc::CLN_NEWDATA, 0);
+        if (!(plc::mdbcln_conn[0].flags & plc::CLN_SENDPEND)) return {};
+        return Bytes(plc::mdb_conn->tx, plc::mdb_conn->tx + plc::mdb_conn->txlen);
+    }
+
+    // Sends a request of the vehicle and decodes the answer into `answer`.
+    bool Ask(int bit, const std::function<void(DinMessageStore&)>& fill = nullptr, const std::uint8_t* id = nullptr,
+             std::uint32_t idLen = 8) {
+        Din req;
+        if (fill) fill(*req.store);
+        Bytes a = Exchange(req.Encode(bit, id ? id : sessionId, id ? idLen : 8));
+        if (a.empty() || !answer.Decode(a)) return false;
+        EXPECT_NE(answer.doc.V2G_Message.Body.isUsed & (std::uint64_t{1} << (bit + 1)), 0u);
+        return true;
+    }
+
+    std::uint8_t Step() const { return static_cast<std::uint8_t>(plc::nSystemStatus >> 16); }
+    const MessageHeaderType& AnswerHeader() const { return answer.store->header; }
+
+    void ToSessionSetup() {
+        ASSERT_FALSE(Exchange(Handshake({{kDin, 2, 0, 1}})).empty());
+        ASSERT_TRUE(Ask(kSessionSetup));
+        ASSERT_EQ(answer.store->sessionSetupRes.ResponseCode, plc::kRespOK_NewSessionEstablished);
+        std::memcpy(sessionId, AnswerHeader().SessionID.bytes, 8);
+    }
+
+    platform::TestClock clock;
+    platform::ScopedClock scoped{clock};
+    std::vector<std::uint8_t> map;
+    std::uint8_t sessionId[8] = {};
+    Din answer;
+};
+
+// ------------------------------------------------------------ V2GTP header
+
+TEST(V2gtpHeader, AcceptsOnlyOneWholeExiMessage) {
+    struct Case {
+        const char* what;
+        std::uint8_t b0, b1, t0, t1;
+        std::uint32_t lengthField;
+        std::uint32_t received;
+        bool ok;
+    } cases[] = {
+        {"256 EXI bytes, 264 received", 0x01, 0xFE, 0x80, 0x01, 256, 264, true},
+        {"one byte missing", 0x01, 0xFE, 0x80, 0x01, 256, 263, false},
+        {"one byte too many", 0x01, 0xFE, 0x80, 0x01, 256, 265, false},
+        {"inverse version wrong", 0x01, 0x00, 0x80, 0x01, 256, 264, false},
+        {"version 2", 0x02, 0xFE, 0x80, 0x01, 256, 264, false},
+        {"SDP payload type", 0x01, 0xFE, 0x90, 0x00, 256, 264, false},
+        {"payload type 0x8002", 0x01, 0xFE, 0x80, 0x02, 256, 264, false},
+        {"length that wraps with the header", 0x01, 0xFE, 0x80, 0x01, 0xFFFFFFF8u, 0, false},
+        {"empty payload", 0x01, 0xFE, 0x80, 0x01, 0, 8, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> m(c.received < 8 ? 8 : c.received, 0);
+        std::uint8_t h[8] = {c.b0, c.b1, c.t0, c.t1, static_cast<std::uint8_t>(c.lengthField >> 24),
+                             static_cast<std::uint8_t>(c.lengthField >> 16), static_cast<std::uint8_t>(c.lengthField >> 8),
+                             static_cast<std::uint8_t>(c.lengthField)};
+        std::memcpy(m.data(), h, 8);
+        std::uint32_t payload = 12345;
+        EXPECT_EQ(plc::read_v2gtpHeader(m.data(), c.received, &payload), c.ok ? 0 : -1) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(payload, c.lengthField) << c.what;
+        }
+    }
+    // Counts shorter than the header are refused before any field is read.
+    const std::uint8_t valid[8] = {0x01, 0xFE, 0x80, 0x01, 0, 0, 0, 0};
+    for (std::uint32_t n = 0; n < 8; ++n) {
+        std::uint32_t payload = 0;
+        EXPECT_EQ(plc::read_v2gtpHeader(valid, n, &payload), -1) << n;
+    }
+}
+
+TEST_F(SessionTest, BadFrameIsDroppedButRestartsTheSequenceTimer) {
+    Bytes m = Handshake({{kDin, 2, 0, 1}});
+    m[1] = 0x00;
+    clock.Advance(30000);
+    EXPECT_TRUE(Exchange(m).empty());
+    EXPECT_EQ(plc::isHandshake, 1);
+    clock.Advance(59999);
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, 0);
+}
+
+// ---------------------------------------------------------------- handshake
+
+TEST_F(SessionTest, DinTwoZeroSchemaOneIsAnsweredWithTheExactTwelveBytes) {
+    Bytes a = Exchange(Handshake({{kDin, 2, 0, 1}}));
+    EXPECT_EQ(a, (Bytes{0x01, 0xFE, 0x80, 0x01, 0x00, 0x00, 0x00, 0x04, 0x80, 0x40, 0x00, 0x40}));
+    EXPECT_EQ(plc::isHandshake, 0);
+    EXPECT_EQ(plc::nSystemStatus, 0x06010000u);
+}
+
+TEST_F(SessionTest, HandshakeChoosesTheFirstDinEntryOfOurMajorVersion) {
+    struct Case {
+        const char* what;
+        std::vector<Offer> offers;
+        std::uint32_t code;  // 0 OK, 1 minor deviation, 2 no negotiation
+        int schemaId;        // -1: none in the answer
+    } cases[] = {
+        {"ISO first, DIN second", {{kIso, 2, 0, 7}, {kDin, 2, 0, 9}}, 0, 9},
+        {"DIN 2.1", {{kDin, 2, 1, 3}}, 1, 3},
+        {"DIN 1.0 only", {{kDin, 1, 0, 3}}, 2, -1},
+        {"DIN 3.0 then DIN 2.0", {{kDin, 3, 0, 4}, {kDin, 2, 0, 5}}, 0, 5},
+        {"longer namespace", {{std::string(kDin) + "X", 2, 0, 3}}, 2, -1},
+        {"beginning of the namespace", {{"urn:din:70121:2012:Msg", 2, 0, 3}}, 2, -1},
+        {"DIN fifth", {{kIso, 2, 0, 1}, {kIso, 1, 0, 2}, {"a", 1, 0, 3}, {"b", 1, 0, 4}, {kDin, 2, 0, 6}}, 0, 6},
+        {"DIN seventh", {{"a", 1, 0, 1}, {"b", 1, 0, 1}, {"c", 1, 0, 1}, {"d", 1, 0, 1}, {"e", 1, 0, 1},
+                         {"f", 1, 0, 1}, {kDin, 2, 0, 8}}, 0, 8},
+        {"ISO only", {{kIso, 2, 0, 1}}, 2, -1},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        Bytes a = Exchange(Handshake(c.offers));
+        ASSERT_GE(a.size(), 8u) << c.what;
+        EXPECT_EQ(a, HandshakeAnswer(c.code, c.schemaId)) << c.what;
+        EXPECT_EQ(plc::isHandshake, 0) << c.what;
+        // No common protocol ends the session.
+        EXPECT_EQ(plc::V2GPhase, c.code == 2 ? plc::kV2gPhaseNoNegotiation : 0) << c.what;
+    }
+}
+
+TEST_F(SessionTest, UndecodableHandshakeIsTakenAgainAsHandshake) {
+    const std::uint8_t junk[] = {0x80, 0xFF, 0xFF, 0xFF};
+    EXPECT_TRUE(Exchange(Frame(junk, sizeof junk)).empty());
+    EXPECT_EQ(plc::isHandshake, 1);
+    EXPECT_FALSE(Exchange(Handshake({{kDin, 2, 0, 1}})).empty());
+    EXPECT_EQ(plc::isHandshake, 0);
+}
+
+// -------------------------------------------------------- sequence time-out
+
+TEST_F(SessionTest, SequenceTimeoutAtSixtySecondsAndTheLateRequestIsStillAnswered) {
+    ToSessionSetup();
+    clock.Advance(59999);
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, 0);
+    EXPECT_EQ(plc::nSystemStatus & 0xFF, 0u);
+    clock.Advance(1);
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseTimeout);
+    EXPECT_EQ(plc::nSystemStatus, 0x060200FEu);
+    EXPECT_TRUE(Ask(kServiceDiscovery));
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseTimeout);
+}
+
+TEST_F(SessionTest, NoTimeoutOutsideTheV2gState) {
+    plc::DINState = 5;
+    clock.Advance(600000);
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, 0);
+}
+
+// ------------------------------------------------ order and session checks
+
+TEST(V2gFlow, OrderTable) {
+    struct Case {
+        std::uint8_t prev, step;
+        int ok;
+    } cases[] = {
+        {0x01, 0x02, 1}, {0x02, 0x02, 0}, {0x02, 0x03, 1}, {0x03, 0x05, 1}, {0x03, 0x04, 0}, {0x05, 0x04, 1},
+        {0x04, 0x04, 1}, {0x04, 0x06, 1}, {0x06, 0x06, 1}, {0x05, 0x06, 0}, {0x06, 0x07, 1}, {0x07, 0x07, 1},
+        {0x07, 0x08, 1}, {0x08, 0x08, 1}, {0x08, 0x0A, 0}, {0x09, 0x0A, 1}, {0x0A, 0x0A, 1}, {0x02, 0x09, 1},
+        {0x03, 0x0B, 1}, {0x01, 0x0C, 1}, {0x00, 0x01, 1}, {0x02, 0x01, 0}, {0x0C, 0x0D, 0}, {0x0C, 0xFF, 0},
+    };
+    for (const Case& c : cases) {
+        plc::nLast_SystemStatus = 0x06000000u | static_cast<std::uint32_t>(c.prev) << 16;
+        EXPECT_EQ(plc::V2GFlowCheck(c.step), c.ok) << int(c.prev) << " -> " << int(c.step);
+    }
+}
+
+TEST(V2gDataConv, MultiplierClampedAndDivisionTruncates) {
+    struct Case {
+        std::int8_t m;
+        std::int16_t v;
+        std::int32_t out;
+    } cases[] = {{0, 1250, 1250}, {-1, 1250, 125}, {-1, 4100, 410}, {3, 32767, 32767000}, {5, 7, 7000},
+                 {-7, 12345, 12}, {-1, -15, -1}, {2, -300, -30000}, {-3, 999, 0}};
+    for (const Case& c : cases) EXPECT_EQ(plc::V2G_DataConv(c.m, c.v), c.out) << int(c.m) << " " << c.v;
+}
+
+TEST_F(SessionTest, SessionSetupIssuesRandomIdsAndRefusesASecondSetup) {
+    ToSessionSetup();
+    EXPECT_EQ(AnswerHeader().SessionID.bytesLen, 8u);
+    const auto& evseId = answer.store->sessionSetupRes.EVSEID;
+    EXPECT_EQ(Bytes(evseId.bytes, evseId.bytes + evseId.bytesLen), (Bytes{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
+    EXPECT_EQ(answer.store->sessionSetupRes.isUsed, 0u);  // no DateTimeNow
+    EXPECT_EQ(Step(), plc::kStepSessionSetup);
+
+    // A second one in the same second: refused, with a fresh ID all the same.
+    ASSERT_TRUE(Ask(kSessionSetup));
+    EXPECT_EQ(answer.store->sessionSetupRes.ResponseCode, plc::kRespFAILED_SequenceError);
+    EXPECT_NE(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0);
+    std::memcpy(sessionId, AnswerHeader().SessionID.bytes, 8);
+    // The refused request did not move the step: discovery is still next.
+    ASSERT_TRUE(Ask(kServiceDiscovery));
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespOK);
+}
+
+TEST_F(SessionTest, SessionCheckWantsExactlyTheEightBytesOfTheCurrentId) {
+    ToSessionSetup();
+    struct Case {
+        const char* what;
+        int changeByte;  // -1: none
+        std::uint32_t len;
+        std::int32_t code;
+    } cases[] = {
+        {"first byte different", 0, 8, plc::kRespFAILED_UnknownSession},
+        {"last byte different", 7, 8, plc::kRespFAILED_UnknownSession},
+        {"four matching bytes", -1, 4, plc::kRespFAILED_UnknownSession},
+        {"no bytes", -1, 0, plc::kRespFAILED_UnknownSession},
+        {"the current ID", -1, 8, plc::kRespOK},
+    };
+    for (const Case& c : cases) {
+        std::uint8_t id[8];
+        std::memcpy(id, sessionId, 8);
+        if (c.changeByte >= 0) id[c.changeByte] ^= 0xFF;
+        ASSERT_TRUE(Ask(kServiceDiscovery, nullptr, id, c.len)) << c.what;
+        EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, c.code) << c.what;
+        // The answer carries the station's own ID.
+        EXPECT_EQ(AnswerHeader().SessionID.bytesLen, 8u) << c.what;
+        EXPECT_EQ(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0) << c.what;
+        // Repeating discovery is out of order only after an accepted one.
+        plc::nSystemStatus = 0x06020000;
+    }
+}
+
+TEST_F(SessionTest, ResponseCodeFromTheMapIsKeptInsideItsType) {
+    ToSessionSetup();
+    regmap::RegisterMap m(map.data());
+    m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 200);
+    ASSERT_TRUE(Ask(kServiceDiscovery));
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespFAILED);
+    plc::nSystemStatus = 0x06020000;
+    m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 6);
+    ASSERT_TRUE(Ask(kServiceDiscovery));
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, 6);
+}
+
+// ------------------------------------------------------- set-up services
+
+TEST_F(SessionTest, ServiceDiscoveryOffersTheInternetServiceByCategory) {
+    ToSessionSetup();
+    struct Case {
+        bool withCategory;
+        std::int32_t category;
+        bool list;
+    } cases[] = {{false, 0, true}, {true, 0, false}, {true, 1, true}, {true, 2, false}, {true, 3, true}};
+    for (const Case& c : cases) {
+        plc::nSystemStatus = 0x06020000;
+        ASSERT_TRUE(Ask(kServiceDiscovery, [&](DinMessageStore& s) {
+            s.serviceDiscoveryReq.ServiceCategory = c.category;
+            s.serviceDiscoveryReq.isUsed = c.withCategory ? 0x2 : 0;
+        }));
+        const ServiceDiscoveryResType& r = answer.store->serviceDiscoveryRes;
+        EXPECT_EQ(r.ResponseCode, plc::kRespOK);
+        EXPECT_EQ(r.PaymentOptions.PaymentOption.arrayLen, 1u);
+        EXPECT_EQ(r.PaymentOptions.PaymentOption.array[0], 1);  // ExternalPayment
+        EXPECT_EQ(r.ChargeService.ServiceTag.ServiceID, 1);
+        EXPECT_EQ(r.ChargeService.EnergyTransferType, 3);  // DC_extended
+        EXPECT_EQ((r.isUsed & 1) != 0, c.list) << c.category;
+        if (c.list) {
+            ASSERT_EQ(r.ServiceList.Service.arrayLen, 1u);
+            EXPECT_EQ(r.ServiceList.Service.array[0].ServiceTag.ServiceID, 22);
+            EXPECT_EQ(r.ServiceList.Service.array[0].ServiceTag.ServiceCategory, 1);
+        }
+    }
+}
+
+TEST_F(SessionTest, PaymentSelectionAndAuthorisation) {
+    ToSessionSetup();
+    ASSERT_TRUE(Ask(kServiceDiscovery));
+    // Authorisation straight after discovery is out of order.
+    ASSERT_TRUE(Ask(kContractAuthentication));
+    EXPECT_EQ(answer.store->contractAuthenticationRes.ResponseCode, plc::kRespFAILED_SequenceError);
+    EXPECT_EQ(Step(), plc::kStepServiceDiscovery);
+
+    struct Case {
+        std::int32_t option;
+        std::vector<std::uint16_t> services;
+        std::int32_t code;
+    } cases[] = {
+        {0, {1}, plc::kRespFAILED_PaymentSelectionInvalid},
+        {1, {1, 22}, plc::kRespFAILED_ServiceSelectionInvalid},
+        {1, {22, 1}, plc::kRespOK},
+    };
+    for (const Case& c : cases) {
+        plc::nSystemStatus = 0x06030000;
+        ASSERT_TRUE(Ask(kServicePaymentSelection, [&](DinMessageStore& s) {
+            auto& r = s.servicePaymentSelectionReq;
+            r.SelectedPaymentOption = c.option;
+            for (std::uint16_t id : c.services) r.SelectedServiceList.SelectedService.array[r.SelectedServiceList.SelectedService.arrayLen++].ServiceID = id;
+        }));
+        EXPECT_EQ(answer.store->servicePaymentSelectionRes.ResponseCode, c.code) << c.option;
+    }
+    regmap::RegisterMap m(map.data());
+    m.set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
+    ASSERT_TRUE(Ask(kContractAuthentication));
+    EXPECT_EQ(answer.store->contractAuthenticationRes.ResponseCode, plc::kRespOK);
+    EXPECT_EQ(answer.store->contractAuthenticationRes.EVSEProcessing, 1);
+    m.set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 0);
+    ASSERT_TRUE(Ask(kContractAuthentication));
+    EXPECT_EQ(answer.store->contractAuthenticationRes.EVSEProcessing, 0);
+    m.set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
+    m.set(regmap::SHRMEM_STOP_BUTTON, 0x08);
+    ASSERT_TRUE(Ask(kContractAuthentication));
+    EXPECT_EQ(answer.store->contractAuthenticationRes.ResponseCode, plc::kRespFAILED);
+    EXPECT_EQ(answer.store->contractAuthenticationRes.EVSEProcessing, 0);
+    EXPECT_EQ(Step(), plc::kStepContractAuthentication);
+}
+
+TEST_F(SessionTest, UnsupportedRequestsGetFailedAndLeaveTheStepAlone) {
+    ToSessionSetup();
+    for (int bit : {kServiceDetail, kChargingStatus}) {
+        ASSERT_TRUE(Ask(bit)) << bit;
+        EXPECT_EQ(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0);
+        EXPECT_EQ(plc::nSystemStatus, 0x06020000u);
+    }
+    EXPECT_EQ(answer.store->chargingStatusRes.ResponseCode, plc::kRespFAILED);
+}
+
+}  // namespace

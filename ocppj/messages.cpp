@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "firmware.h"
+
 namespace ocppj {
 
 using nlohmann::json;
@@ -261,7 +263,7 @@ bool StoreResult(Request r, const json& p, Exchange& x) {
 }
 
 bool CommandServed(int command) {
-    return command == kCmdChangeConfiguration || command == kCmdGetConfiguration;
+    return command == kCmdChangeConfiguration || command == kCmdGetConfiguration || command == kCmdUpdateFirmware;
 }
 
 CommandCheck StoreCommand(const std::string& action, const json& p, Exchange& x) {
@@ -306,6 +308,23 @@ CommandCheck StoreCommand(const std::string& action, const json& p, Exchange& x)
                 if (e.get<std::string>().empty() || !PutText(x.getConfiguration.key[i++], e.get<std::string>()))
                     return fail("PropertyConstraintViolation", "key empty or too long");
             }
+        }
+    } else if (cmd == kCmdUpdateFirmware) {
+        auto loc = p.find("location");
+        auto date = p.find("retrieveDate");
+        if (loc == p.end() || date == p.end()) return fail("OccurenceConstraintViolation", "location and retrieveDate are required");
+        if (!loc->is_string() || !date->is_string()) return fail("TypeConstraintViolation", "location and retrieveDate are texts");
+        UpdateFirmwareSlot& slot = FirmwareSlot(x);
+        if (loc->get<std::string>().empty() || !PutText(slot.location, loc->get<std::string>()) ||
+            !PutText(slot.retrieveDate, date->get<std::string>()))
+            return fail("PropertyConstraintViolation", "location empty or too long, or retrieveDate too long");
+        for (auto [name, field] : {std::pair{"retries", &slot.retries}, std::pair{"retryInterval", &slot.retryInterval}}) {
+            auto v = p.find(name);
+            if (v == p.end()) continue;
+            if (!v->is_number_integer()) return fail("TypeConstraintViolation", "retries and retryInterval are integers");
+            const long long n = v->get<long long>();
+            if (n < 0 || n > 0x7FFFFFFF) return fail("PropertyConstraintViolation", "retries or retryInterval out of range");
+            *field = static_cast<std::int32_t>(n);
         }
     }
     c.command = cmd;

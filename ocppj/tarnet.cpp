@@ -81,6 +81,13 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
     for (std::size_t i = 0; i < fennick::kMeasurandCount; ++i)
         if (app.measurandSupport[i] == 1) measurandSupport_.push_back(fennick::MeterMeasurandDefTable[i]);
     heartbeatStartMs_ = platform::GetClock().MonotonicMs();
+    firmware_ = std::make_unique<FirmwareUpdate>(
+        app, x, [this](const std::string& t) { Log(t); },
+        [this] {
+            for (const ConnectorRuntime& r : runtime_)
+                if (r.txnStartTime != 0) return true;
+            return false;
+        });
     FennickWatchdog();  // starts the transport
     Log(std::string("[Info] Fennick FW version:") + kCtrlVersion);
     return true;
@@ -90,6 +97,7 @@ void Tarnet::Pass() {
     ConfCommandHandling();
     HeartBeatMgmt();
     ResetMgmt();
+    firmware_->FwUpdateMgmt();
     FennickWatchdog();
 }
 
@@ -117,6 +125,8 @@ void Tarnet::ConfCommandHandling() {
                 config_.SyncIn(*app_);
             } else if (command == kCmdGetConfiguration) {
                 GetConfigurationConf();
+            } else if (command == kCmdUpdateFirmware) {
+                firmware_->UpdateFirmwareConf();
             }
             ClearBit(*x_, CommandBit(command));  // the answer fields are complete before the bit falls
             break;

@@ -11,6 +11,7 @@
 #include "config_table.h"
 #include "exchange.h"
 #include "fennick_app.h"
+#include "firmware.h"
 
 namespace ocppj {
 
@@ -60,6 +61,7 @@ private:
     std::int32_t localListVersion_ = 0;
     std::int64_t heartbeatStartMs_ = 0;
     std::int64_t watchdogAtMs_ = -1;  // -1: check at once
+    std::unique_ptr<FirmwareUpdate> firmware_;
 };
 
 }  // namespace ocppj

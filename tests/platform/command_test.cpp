@@ -11,6 +11,7 @@
 #include "command.h"
 #include "files.h"
 #include "paths.h"
+#include "program.h"
 #include "testroot.h"
 
 using namespace platform;
@@ -90,4 +91,23 @@ TEST(SystemRunner, ChildrenInheritNoDescriptorsButTheStandardThree) {
         std::filesystem::remove(root.path() + "/mnt/fds");
     }
     close(57);
+}
+
+// A transfer program is followed by its own pid and exit status.
+TEST(ProgramTest, ExitStatusComesFromTheChild) {
+    struct Case { std::vector<std::string> argv; int want; };
+    for (const Case& c : {Case{{"true"}, 0}, Case{{"false"}, 1},
+                          Case{{"no-such-program-here"}, 127}}) {
+        const pid_t pid = platform::StartProgram(c.argv);
+        ASSERT_GT(pid, 0);
+        int code = -2;
+        while (platform::PollProgram(pid, &code) == platform::ProgramState::Running) usleep(1000);
+        EXPECT_EQ(code, c.want) << c.argv[0];
+    }
+    const pid_t pid = platform::StartProgram({"sleep", "30"});
+    int code = -2;
+    EXPECT_EQ(platform::PollProgram(pid, &code), platform::ProgramState::Running);
+    platform::StopProgram(pid);
+    EXPECT_EQ(platform::PollProgram(pid, &code), platform::ProgramState::Exited);
+    EXPECT_EQ(code, -1) << "already reaped";
 }

@@ -34,7 +34,9 @@ marlet() {
         nsenter --target "$CCS_PID" --ipc --net "$CCS_ROOT/root/Marlet" "$@"
 }
 start_modem() {
-    vehicle $STATION_EXEC_PREFIX "$build/bin/GreenPhyModem" --socket "$CCS_ROOT/greenphy.sock" --tap plc0 \
+    # nsenter itself, not the vehicle function: a function run in the
+    # background is a subshell, and its pid is not the modem's.
+    nsenter --target "$VEHICLE_PID" --net $STATION_EXEC_PREFIX "$build/bin/GreenPhyModem" --socket "$CCS_ROOT/greenphy.sock" --tap plc0 \
         --pcap "$CCS_ROOT/$1" > "$CCS_ROOT/greenphy-$1.out" 2>&1 &
     echo $! > "$CCS_ROOT/greenphy.pid"
     wait_until 5 "modem's line side is there" vehicle ip link show plc0 > /dev/null

@@ -7,6 +7,7 @@
 
 #include "bastide.h"
 #include "fennick_config.h"
+#include "fennick_bridge.h"
 #include "regmap.h"
 
 namespace alarms {
@@ -15,11 +16,14 @@ class StationBridge : public OcppBridge {
 public:
     // `b` carries the FennickApp for the OCPP 1.6J managers; without it they
     // bridge nothing.
-    explicit StationBridge(regmap::RegisterMap map, Bastide* b = nullptr) : map_(map), config_(b) {}
+    explicit StationBridge(regmap::RegisterMap map, Bastide* b = nullptr) : map_(map), config_(b), fennick_(b) {}
 
     void sync_OCPP16Conf_with_SysConf() override { config_.sync_OCPP16Conf_with_SysConf(); }
     void Local_update_OCPP16Conf() override { config_.Local_update_OCPP16Conf(); }
     void FennickCmdMgmt() override { config_.FennickCmdMgmt(); }
+    std::uint8_t FennickStsMgmt() override { return fennick_.FennickStsMgmt(); }
+    void FennickMeterValMgmt() override { fennick_.FennickMeterValMgmt(); }
+    void FennickUpdateLimit() override { fennick_.FennickUpdateLimit(); }
 
     // The charge-point status of this pass: 0 Available, 2 Faulted, 3 Unavailable.
     std::uint8_t OCPP15SStsMgmt() override;
@@ -34,6 +38,7 @@ private:
     std::uint8_t u8OldCnntrSts = 255;  // 255: to be sent
     std::uint8_t u8OldCPSts = 255;
     FennickConfig config_;
+    FennickBridge fennick_;
 };
 
 }  // namespace alarms

@@ -138,6 +138,15 @@ inline constexpr S32Le SHRMEM_OCPP_POWER_LIMIT{21508};    // W, negative = none
 inline constexpr S16Le SHRMEM_SMR_AVAIL_CURRENT{21512};   // A
 inline constexpr U8 SHRMEM_CURRENT_CAP{21608};            // A
 
+// ---- Charge state the station controller writes (main board) -----------------------
+namespace mainb {
+inline constexpr U8 SHRMEM_PLUG_IN{21516};                // bit 0 connector 1, bit 1 connector 2 plugged
+inline constexpr U8 SHRMEM_CHARGE_END{21563};             // non-zero once charging has ended
+inline constexpr U8 SHRMEM_ENERGY_HOLD{21603};            // non-zero: the energy register is not to be read
+inline constexpr U8 SHRMEM_CHADEMO_SOC_REFERENCE{2055};   // EV frame 0x100 byte 6, 1 %/bit
+inline constexpr U8 SHRMEM_CHADEMO_SOC{2071};             // EV frame 0x102 byte 6, 1 %/bit
+}  // namespace mainb
+
 // ---- CCS board only --------------------------------------------------------------
 namespace ccsb {
 inline constexpr U16Le SHRMEM_CCS_PLUG_TEMP_SUM{438};     // six-sample sum, low byte first

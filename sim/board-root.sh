@@ -22,6 +22,18 @@ make_board_root() {
     # MARLET_PROGRAM puts another build of Marlet in its place (MarletEcho).
     local marlet=${MARLET_PROGRAM:-Marlet}
     [ -x "$build/bin/$marlet" ] && place_board_program "$root" "$build" Marlet "$marlet"
+    # Halvard itself, which the firmware installation copies and starts.
+    [ -x "$build/bin/Halvard" ] && place_board_program "$root" "$build" Halvard
+    # The tools of a firmware transfer: the archive tools, the copy into the
+    # RAM file system, and a stand-in for the flash writer that copies the
+    # image onto the board's firmware flash (a file here).
+    mkdir -p "$root"/bin "$root"/usr/bin "$root"/usr/sbin
+    local tool
+    for tool in /bin/cp /bin/mkdir /usr/bin/zip /usr/bin/unzip; do
+        [ -x "$tool" ] && ln -sf "$tool" "$root$tool"
+    done
+    printf '#!/bin/sh\n# flashcp IMAGE DEVICE\nexec cp "$1" "$2"\n' > "$root"/usr/sbin/flashcp
+    chmod +x "$root"/usr/sbin/flashcp
     return 0
 }
 

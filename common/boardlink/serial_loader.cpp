@@ -235,31 +235,16 @@ struct SerialLoader::State {
             sub = kSubWait;
             return;
         case kSubWait:
+            // After an unanswered count, its answer may still come: on a line
+            // whose drain returns early the count left long after it was written.
+            if (attempts > 0 && k != nullptr && IsAck(k, kPackRBS)) return CountAnswer(k);
             if (++ticks < kRbsAfterTicks) return;
             SendCount(kPackRBS, remaining);
             ticks = 0;
             sub = kSubAnswer;
             return;
         case kSubAnswer:
-            if (k != nullptr && IsAck(k, kPackRBS)) {
-                if (k[2] == kAckAbort) return End(kLoaderDataFail);
-                if (k[2] != kAckGo && k[2] != kAckResend) return;
-                attempts = 0;
-                if (k[2] == kAckResend) {
-                    ++remaining;
-                    if (++resends > kLoaderMaxResends) return End(kLoaderDataFail);
-                } else {
-                    resends = 0;
-                }
-                if (remaining == 0) {
-                    state = kStateEnd;
-                    ticks = 0;
-                    return;
-                }
-                sub = kSubSend;
-                ticks = kBlockGapTicks;
-                return;
-            }
+            if (k != nullptr && IsAck(k, kPackRBS)) return CountAnswer(k);
             if (k == nullptr && ++ticks > kRbsAnswerTicks) {
                 ticks = 0;
                 if (++attempts == kRbsRetries) return End(kLoaderCommFail);
@@ -269,6 +254,26 @@ struct SerialLoader::State {
         default:
             return;
         }
+    }
+
+    // The slave's answer to the count after a block.
+    void CountAnswer(const std::uint8_t* k) {
+        if (k[2] == kAckAbort) return End(kLoaderDataFail);
+        if (k[2] != kAckGo && k[2] != kAckResend) return;
+        attempts = 0;
+        if (k[2] == kAckResend) {
+            ++remaining;
+            if (++resends > kLoaderMaxResends) return End(kLoaderDataFail);
+        } else {
+            resends = 0;
+        }
+        if (remaining == 0) {
+            state = kStateEnd;
+            ticks = 0;
+            return;
+        }
+        sub = kSubSend;
+        ticks = kBlockGapTicks;
     }
 
     void SlaveStep() {

@@ -43,7 +43,9 @@ enum : int {
 
 inline constexpr std::uint32_t kLoaderBlockSize = 2048;
 inline constexpr std::uint16_t kLoaderPackSize = 2054;     // type, id, one block, and room for the frame's CRC
-inline constexpr std::uint16_t kLoaderChannelSize = 2056;
+// A channel holds a whole block packet and the count that may follow it
+// without a gap (a line whose drain returns before the bytes are out).
+inline constexpr std::uint16_t kLoaderChannelSize = 2 * 2056;
 inline constexpr std::uint32_t kLoaderImageBuffer = 16u * 1024 * 1024;
 inline constexpr std::uint8_t kLoaderIdBoardLink = 1;
 // A block the slave keeps asking for again is given up after this many resends.

@@ -71,12 +71,13 @@ int mobzCsuCommDecoder(Channel& c, SerialPacket& p) {
     const std::uint8_t* w = c.work.get();
     std::size_t end = f;  // one past the frame's 0xAA
     if (!CrcHolds(w, f)) {
-        // Two packets that reached us without an idle gap between them (a
-        // line whose drain returns before the bytes are out): the first ends
-        // where an end byte, a start byte and a matching CRC meet.
+        // Packets that reached us without an idle gap between them (a line
+        // whose drain returns before the bytes are out): the first ends where
+        // its CRC matches before an end byte and a start byte; the rest waits
+        // for the next call.
         end = 0;
         for (std::size_t i = kSerialPackOverhead; i + kSerialPackOverhead < f && end == 0; ++i) {
-            if (w[i] == kEnd && w[i + 1] == kStart && CrcHolds(w, i + 1) && CrcHolds(w + i + 1, f - i - 1)) end = i + 1;
+            if (w[i] == kEnd && w[i + 1] == kStart && CrcHolds(w, i + 1)) end = i + 1;
         }
         if (end == 0) {
             c.fill = 0;

@@ -113,10 +113,19 @@ TEST_F(SerialPackTest, TwoFramesWithoutAGapAreDecodedOneAfterTheOther) {
     EXPECT_EQ(Bytes(out, out + p.len), second);
     EXPECT_EQ(checkSerialPack(p), kPackNothing);
 
-    // Glued to noise instead: nothing is made of it.
-    Bytes noisy = SerialPackFrame(first.data(), first.size());
-    noisy.insert(noisy.end(), {0x55, 0x01, 0x02, 0x03, 0xAA});
-    EXPECT_EQ(Decode(ch, noisy, got), kPackBadCrc);
+    // Three in a row, then a frame glued to noise: every good frame comes out,
+    // the noise does not.
+    Bytes three = glued;
+    three.insert(three.end(), f2.begin(), f2.end());
+    three.insert(three.end(), {0x55, 0x01, 0x02, 0x03, 0xAA});
+    EXPECT_EQ(Decode(ch, three, got), kPackGood);
+    EXPECT_EQ(got, first);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(checkSerialPack(p), kPackGood) << i;
+        EXPECT_EQ(Bytes(out, out + p.len), second) << i;
+    }
+    EXPECT_EQ(checkSerialPack(p), kPackBadCrc);
+    EXPECT_EQ(checkSerialPack(p), kPackNothing);
 }
 
 TEST_F(SerialPackTest, PayloadLargerThanTheDestinationIsNotCopied) {

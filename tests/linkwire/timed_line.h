@@ -1,9 +1,11 @@
 // Both ends of a serial line on the test clock. A byte written becomes
 // readable at the other end once the line has carried it (at `bytesPerMs`;
-// 0 carries at once); Drain waits until everything written is across.
+// 0 carries at once), or in bursts like a relay that forwards what it has
+// gathered; Drain waits until everything written is across.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -39,9 +41,13 @@ public:
             std::int64_t& free = line_.freeAt_[side_];
             const std::int64_t now = line_.clock_.MonotonicMs();
             double t = static_cast<double>(std::max(free, now));
+            // A line that delivers in bursts hands every byte over at the end
+            // of its burst's time on the wire.
+            const double quantum = line_.burst > 0 && line_.bytesPerMs > 0 ? line_.burst / line_.bytesPerMs : 0;
             for (std::uint8_t b : bytes) {
                 if (line_.bytesPerMs > 0) t += 1.0 / line_.bytesPerMs;
-                q.push_back({static_cast<std::int64_t>(t + 0.999), b});
+                const double at = quantum > 0 ? std::ceil(t / quantum) * quantum : t;
+                q.push_back({static_cast<std::int64_t>(at + 0.999), b});
             }
             free = static_cast<std::int64_t>(t + 0.999);
             return static_cast<ssize_t>(len);
@@ -52,6 +58,7 @@ public:
             free = std::max(free, line_.clock_.MonotonicMs()) + ms;
         }
         void Drain() override {
+            if (!line_.drainWaits) return;
             const std::int64_t free = line_.freeAt_[side_];
             if (free > line_.clock_.MonotonicMs()) line_.clock_.Advance(free - line_.clock_.MonotonicMs());
         }
@@ -66,6 +73,8 @@ public:
     End& slave() { return ends_[1]; }
 
     double bytesPerMs;
+    std::size_t burst = 0;  // bytes handed over together (0: each as it arrives)
+    bool drainWaits = true;  // false: a pty, whose drain returns before the bytes are across
     // Sees every write (side 0 master, 1 slave) and may change its bytes.
     std::function<void(int side, std::vector<std::uint8_t>& bytes)> tap;
 

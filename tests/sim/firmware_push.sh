@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Scrivet pushes a CCS-board image to the real Halvard over the relay (115200
+# baud, writes split into random chunks) by one route: "loader" (the block
+# loader carries the zip archive of a full-size image) or "raw" (the bare
+# image). Halvard checks it, its installer copy writes it to the firmware
+# flash and reports, and the image arrives byte-exact.
+# Usage: firmware_push.sh BUILD_DIR loader|raw
+set -euo pipefail
+build=$(cd "$1" && pwd)
+route=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../sim/two-boards.sh"
+trap stop_two_boards EXIT
+start_two_boards "$build" ${RELAY_OPTIONS:---baud 115200 --split --seed 11}
+
+wait_until() {
+    local limit=$1 what=$2
+    shift 2
+    local end=$((SECONDS + limit))
+    while [ $SECONDS -lt $end ]; do
+        if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
+        sleep 0.2
+    done
+    echo "FAIL $what (not within ${limit} s)"
+    echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
+    echo "--- CCS board commands:"; cat "$CCS_ROOT/commands.log" 2>/dev/null || true
+    echo "--- Scrivet:"; cat "$MAIN_ROOT/scrivet.out" "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null || true
+    exit 1
+}
+is() { [ "$("$1" read "${@:3}")" = "$2" ]; }
+logged() { cat "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null | grep -qF "$1"; }
+
+wait_until 30 "link cycles" is ccs_shm 1 475
+if [ "$route" = raw ]; then
+    # A CCS board of an older version: the main board takes the raw route.
+    ccs_shm write 258 7   # reaches the main board as byte 519
+    wait_until 10 "older version reported" is main_shm 7 519
+fi
+
+# The image: random bytes, then zeros, then the trailer (format name and the
+# byte sum, high byte first). Full size on the loader route; the raw route
+# moves the bare bytes, so a short image keeps the test quick.
+image=$MAIN_ROOT/mnt/7301882650K
+if [ "$route" = loader ]; then size=13565965; else size=30013; fi
+head -c 20000 /dev/urandom > "$image"
+head -c $((size - 13 - 20000)) /dev/zero >> "$image"
+sum=$(od -An -tu1 -v -N 20000 "$image" | awk '{ for (i = 1; i <= NF; i++) s += $i } END { print s % 4294967296 }')
+printf 'VANTOLMQF' >> "$image"
+printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((sum >> 24 & 255)) $((sum >> 16 & 255)) $((sum >> 8 & 255)) $((sum & 255)))" >> "$image"
+[ "$(stat -c %s "$image")" = "$size" ]
+
+main_shm write 264 2
+wait_until ${PUSH_WAIT:-120} "push reported OK" logged "[Scrivet]Update Quorzel OK"
+cmp "$image" "$CCS_ROOT/dev/mtd3"
+echo "ok   image written byte-exact to the CCS board's firmware flash"
+is ccs_shm 1 264 && echo "ok   installer reported success (264 = 1)"
+wait_until 5 "CCS board asked for its reboot" grep -qx "reboot -f" "$CCS_ROOT/commands.log"
+is main_shm 0 264
+if [ "$(( $(main_shm read 313) & 4 ))" != 0 ]; then echo "FAIL update alarm raised"; exit 1; fi
+echo "ok   no update alarm"

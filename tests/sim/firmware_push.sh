@@ -13,19 +13,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 trap stop_two_boards EXIT
 start_two_boards "$build" ${RELAY_OPTIONS:---baud 115200 --split --seed 11}
 
-wait_until() {
-    local limit=$1 what=$2
-    shift 2
-    local end=$((SECONDS + limit))
-    while [ $SECONDS -lt $end ]; do
-        if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
-        sleep 0.2
-    done
-    echo "FAIL $what (not within ${limit} s)"
+. "$here/wait-until.sh"
+show_state() {
     echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
     echo "--- CCS board commands:"; cat "$CCS_ROOT/commands.log" 2>/dev/null || true
     echo "--- Scrivet:"; cat "$MAIN_ROOT/scrivet.out" "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null || true
-    exit 1
 }
 is() { [ "$("$1" read "${@:3}")" = "$2" ]; }
 logged() { cat "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null | grep -qF "$1"; }

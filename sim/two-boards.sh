@@ -18,8 +18,8 @@ start_two_boards() {
     local build=$1
     shift
     TWO_BOARDS_BUILD=$build
-    CCS_ROOT=$(mktemp -d /tmp/station-ccs-XXXXXX)
-    MAIN_ROOT=$(mktemp -d /tmp/station-main-XXXXXX)
+    CCS_ROOT=$(mktemp -d "${TMPDIR:-/tmp}/station-ccs-XXXXXX")
+    MAIN_ROOT=$(mktemp -d "${TMPDIR:-/tmp}/station-main-XXXXXX")
     make_board_root "$CCS_ROOT" "$build"
     make_board_root "$MAIN_ROOT" "$build"
     if [ "${WITH_MARLET:-0}" != 1 ]; then

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "clock.h"
 #include "serial.h"
@@ -19,11 +20,20 @@ ssize_t FdLinkPort::Read(std::uint8_t* buf, std::size_t len, int timeoutMs) {
 
 ssize_t FdLinkPort::Write(const std::uint8_t* buf, std::size_t len) {
     if (fd_ < 0) return -1;
-    return platform::WriteSome(fd_, buf, len);
+    const ssize_t n = platform::WriteSome(fd_, buf, len);
+    if (n > 0) {
+        const double now = static_cast<double>(platform::GetClock().MonotonicMs());
+        onLineUntilMs_ = std::max(onLineUntilMs_, now) + static_cast<double>(n) / kLineBytesPerMs;
+    }
+    return n;
 }
 
 void FdLinkPort::Drain() {
-    if (fd_ >= 0) platform::DrainOutput(fd_);
+    if (fd_ < 0) return;
+    platform::DrainOutput(fd_);
+    platform::Clock& clock = platform::GetClock();
+    const double left = onLineUntilMs_ - static_cast<double>(clock.MonotonicMs());
+    if (left > 0) clock.SleepMs(static_cast<std::int64_t>(std::ceil(left)));
 }
 
 std::size_t GatherFrame(LinkPort& port, std::uint8_t* buf, std::size_t want, int windowMs) {

@@ -22,16 +22,23 @@ public:
     virtual void Drain() {}
 };
 
+// The board link's speed: 115200 baud, 8N1, so ten bits a byte.
+inline constexpr double kLineBytesPerMs = 11.52;
+
 // A serial line (or pty) descriptor.
 class FdLinkPort final : public LinkPort {
 public:
     explicit FdLinkPort(int fd) : fd_(fd) {}
     ssize_t Read(std::uint8_t* buf, std::size_t len, int timeoutMs) override;
     ssize_t Write(const std::uint8_t* buf, std::size_t len) override;
+    // Waits for the driver's drain and, since a pty (or a driver with a deep
+    // transmit FIFO) reports drained before the bytes are across, also until
+    // everything written could have crossed the line at its speed.
     void Drain() override;
 
 private:
     int fd_;
+    double onLineUntilMs_ = 0;  // monotonic time the last byte written is across
 };
 
 // Gathers up to `want` bytes over as many reads as the line needs within

@@ -12,7 +12,7 @@ namespace linkwire {
 namespace {
 
 enum : int { kStateStart = 0, kStateData = 1, kStateEnd = 2, kStateDone = 3 };
-enum : int { kSubSend = 0, kSubWait = 1, kSubAnswer = 2 };
+enum : int { kSubSend = 0, kSubWait = 1, kSubAnswer = 2, kSubSettle = 3 };
 
 // Ticks (each at least 2 ms).
 inline constexpr int kQuietTicks = 3;             // a packet ends after this many quiet ticks
@@ -103,6 +103,8 @@ struct SerialLoader::State {
     int ticks = 0;
     int attempts = 0;              // UST attempts or RBS retries
     int resends = 0;               // of the current block
+    int copies = 0;                // counts sent for the current block
+    int stale = 0;                 // answers to earlier copies still to come
     bool sent = false;
     int doneTicks = 0;
     std::size_t accumulated = 0;
@@ -231,6 +233,7 @@ struct SerialLoader::State {
                 Send(payload.get(), n + 2);
             }
             ticks = 0;
+            copies = 0;
             --remaining;
             sub = kSubWait;
             return;
@@ -240,6 +243,7 @@ struct SerialLoader::State {
             if (attempts > 0 && k != nullptr && IsAck(k, kPackRBS)) return CountAnswer(k);
             if (++ticks < kRbsAfterTicks) return;
             SendCount(kPackRBS, remaining);
+            ++copies;
             ticks = 0;
             sub = kSubAnswer;
             return;
@@ -250,6 +254,18 @@ struct SerialLoader::State {
                 if (++attempts == kRbsRetries) return End(kLoaderCommFail);
                 sub = kSubWait;
             }
+            return;
+        case kSubSettle:
+            // The slave answers every copy of a count alike; the answers to
+            // the earlier copies are let in (or their window passes) before
+            // the next block, so none is taken for the next count's answer.
+            if (k != nullptr && IsAck(k, kPackRBS)) {
+                if (--stale > 0) return;
+            } else if (k != nullptr || ++ticks <= kRbsAnswerTicks) {
+                return;
+            }
+            sub = kSubSend;
+            ticks = kBlockGapTicks;
             return;
         default:
             return;
@@ -269,6 +285,12 @@ struct SerialLoader::State {
         }
         if (remaining == 0) {
             state = kStateEnd;
+            ticks = 0;
+            return;
+        }
+        if (copies > 1) {
+            stale = copies - 1;
+            sub = kSubSettle;
             ticks = 0;
             return;
         }

@@ -4,7 +4,8 @@
 
 namespace sim {
 
-void LineShaper::Push(const std::uint8_t* data, std::size_t n) {
+void LineShaper::Push(const std::uint8_t* data, std::size_t n, std::int64_t nowUs) {
+    if (queue_.empty()) queuedAtUs_ = nowUs;
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::uniform_int_distribution<int> flip(1, 255);
     for (std::size_t i = 0; i < n; ++i) {
@@ -24,7 +25,7 @@ std::vector<std::uint8_t> LineShaper::Take(std::int64_t nowUs) {
     std::vector<std::uint8_t> out(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
     const std::int64_t busyUs = o_.bytesPerSecond ? static_cast<std::int64_t>(n) * 1000000 / o_.bytesPerSecond : 0;
-    freeAtUs_ = std::max(nowUs, freeAtUs_) + busyUs;
+    freeAtUs_ = std::max(queuedAtUs_, freeAtUs_) + busyUs;
     return out;
 }
 

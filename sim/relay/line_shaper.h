@@ -22,10 +22,12 @@ class LineShaper {
 public:
     LineShaper(const LineOptions& o, std::uint32_t seed) : o_(o), rng_(seed) {}
 
-    // Bytes written by one end.
-    void Push(const std::uint8_t* data, std::size_t n);
+    // Bytes written by one end at `nowUs`.
+    void Push(const std::uint8_t* data, std::size_t n, std::int64_t nowUs = 0);
     // The next chunk the other end may read at `nowUs` (empty when nothing is
-    // due yet); the line is then busy for the chunk's time on the wire.
+    // due yet); the line is then busy for the chunk's time on the wire. Bytes
+    // that waited while the line was busy go out back to back, as a UART
+    // sends them, however late the caller comes to take them.
     std::vector<std::uint8_t> Take(std::int64_t nowUs);
     // When the next chunk is due (-1 when nothing waits).
     std::int64_t NextDueUs() const;
@@ -36,6 +38,7 @@ private:
     std::mt19937 rng_;
     std::deque<std::uint8_t> queue_;
     std::int64_t freeAtUs_ = 0;
+    std::int64_t queuedAtUs_ = 0;  // when the first byte waiting now was written
 };
 
 }  // namespace sim

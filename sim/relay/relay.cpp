@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
             if (!(p[i].revents & POLLIN)) continue;
             std::uint8_t buf[512];
             const ssize_t n = read(dirs[i].from, buf, sizeof buf);
-            if (n > 0) dirs[i].shaper.Push(buf, static_cast<std::size_t>(n));
+            if (n > 0) dirs[i].shaper.Push(buf, static_cast<std::size_t>(n), NowUs());
         }
         for (Dir& d : dirs) {
             for (;;) {

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "clock.h"
 #include "link_port.h"
 #include "serial.h"
 
@@ -65,6 +66,37 @@ TEST_F(PtyLine, AFrameWrittenInPiecesIsGatheredWhole) {
     std::vector<std::uint8_t> got(frame.size());
     EXPECT_EQ(GatherFrame(b, got.data(), got.size(), 2000), frame.size());
     EXPECT_EQ(got, frame);
+}
+
+// A pty reports its output drained at once; the port still waits until the
+// bytes written could have crossed a 115200-baud line, so a reply timer
+// started after the drain runs from the end of the packet.
+TEST_F(PtyLine, DrainWaitsForTheBytesTimeOnTheLine) {
+    platform::TestClock clock;
+    platform::ScopedClock scoped(clock);
+    FdLinkPort a(master);
+    std::vector<std::uint8_t> block(2056, 0x5A);
+    struct Step {
+        const char* what;
+        std::size_t bytes;
+        std::int64_t idleBefore;
+        std::int64_t waitMin, waitMax;
+    } steps[] = {
+        {"a block packet: 2056 bytes at 11.52 a ms", 2056, 0, 178, 179},
+        {"a count right behind it: its own 10 bytes", 10, 0, 1, 1},
+        {"after a long pause nothing is left to wait for", 0, 1000, 0, 0},
+        {"a short packet after the pause", 9, 0, 1, 1},
+    };
+    for (const Step& s : steps) {
+        clock.Advance(s.idleBefore);
+        if (s.bytes > 0) {
+            ASSERT_TRUE(WriteFrame(a, block.data(), s.bytes, 1000));
+        }
+        const std::int64_t before = clock.MonotonicMs();
+        a.Drain();
+        EXPECT_GE(clock.MonotonicMs() - before, s.waitMin) << s.what;
+        EXPECT_LE(clock.MonotonicMs() - before, s.waitMax) << s.what;
+    }
 }
 
 }  // namespace

@@ -55,6 +55,44 @@ TEST(LineShaper, ThrottleAtTheLineRateAndSplitIntoChunks) {
     EXPECT_LE(d.endUs, 1000000);
 }
 
+// The relay wakes up late (a poll rounded up to the millisecond, a busy
+// machine): bytes that waited meanwhile go out back to back, so the line keeps
+// its rate, and a line that fell idle starts again when new bytes come.
+TEST(LineShaper, LateTakesDoNotSlowTheLine) {
+    LineOptions o;
+    o.bytesPerSecond = 11520;
+    o.split = true;
+    const struct {
+        const char* what;
+        std::int64_t lateUs;
+    } cases[] = {{"on time", 0}, {"700 us late", 700}, {"3 ms late", 3000}};
+    for (const auto& c : cases) {
+        LineShaper s(o, 5);
+        const auto data = Ramp(11520);
+        s.Push(data.data(), data.size(), 0);
+        std::int64_t t = 0;
+        std::size_t got = 0;
+        while (!s.Empty()) {
+            // Overdue bytes are taken at once; waiting for due ones oversleeps.
+            if (s.NextDueUs() > t) t = s.NextDueUs() + c.lateUs;
+            got += s.Take(t).size();
+        }
+        EXPECT_EQ(got, data.size()) << c.what;
+        EXPECT_LE(t, 1000000 + 2 * c.lateUs) << c.what;
+        // After a pause the line has no time in hand: a tenth of a second of
+        // bytes written then still takes a tenth of a second.
+        const std::int64_t later = t + 5000000;
+        s.Push(data.data(), 1152, later);
+        std::int64_t end = later;
+        while (!s.Empty()) {
+            end = std::max(end, s.NextDueUs());
+            s.Take(end);
+        }
+        EXPECT_GE(end, later + 99000) << c.what;
+        EXPECT_LE(end, later + 101000) << c.what;
+    }
+}
+
 TEST(LineShaper, PassThroughHandsEverythingAtOnce) {
     LineShaper s(LineOptions{}, 1);
     const auto data = Ramp(300);

@@ -27,6 +27,10 @@ struct Channel {
     Ring out;
     std::uint16_t size = 0;
     std::uint16_t fill = 0;
+    // A frame whose CRC failed stays in the work buffer: a pause on the line
+    // may have cut it just after a payload 0xAA, and its rest, which opens
+    // with anything but 0x55, is joined to it. Set while nothing came since.
+    bool suspect = false;
     int codec = 0;
 };
 
@@ -58,6 +62,7 @@ bool CrcHolds(const std::uint8_t* w, std::size_t f) {
 }
 
 int mobzCsuCommDecoder(Channel& c, SerialPacket& p) {
+    if (c.suspect) return kPackNothing;  // already reported, nothing new
     // Bytes before the first start byte can never open a frame: noise on the
     // line is dropped instead of blocking every later packet.
     const std::uint8_t* start = std::find(c.work.get(), c.work.get() + c.fill, kStart);
@@ -80,7 +85,7 @@ int mobzCsuCommDecoder(Channel& c, SerialPacket& p) {
             if (w[i] == kEnd && w[i + 1] == kStart && CrcHolds(w, i + 1)) end = i + 1;
         }
         if (end == 0) {
-            c.fill = 0;
+            c.suspect = true;
             return kPackBadCrc;
         }
     }
@@ -97,6 +102,7 @@ int mobzCsuCommDecoder(Channel& c, SerialPacket& p) {
 
 int mobzCsuCommEncoder(Channel& c, const SerialPacket& p) {
     c.fill = 0;
+    c.suspect = false;
     const std::vector<std::uint8_t> frame = SerialPackFrame(p.data, p.len);
     return Put(c.out, c.size, frame.data(), frame.size()) ? kPackGood : 0;
 }
@@ -149,6 +155,11 @@ int checkSerialPack(SerialPacket& p) {
     Channel* c = checkFd(p.channel);
     if (c == nullptr) return 0;
     if (c->in.read == c->in.write) return mobzCsuCommDecoder(*c, p);
+    if (c->suspect) {
+        // A new frame opens with 0x55; anything else is the rest of the last one.
+        if (c->in.buf[c->in.read] == kStart) c->fill = 0;
+        c->suspect = false;
+    }
     while (c->in.read != c->in.write) {
         if (c->fill >= c->size) c->fill = 0;  // a frame longer than the channel is lost
         c->work[c->fill++] = c->in.buf[c->in.read];

@@ -172,6 +172,26 @@ TEST_F(LoaderTest, AnswerToARepeatedCountIsNotTakenForTheNextOne) {
     EXPECT_EQ(delivered, image);
 }
 
+// A block of 0xAA bytes (padding, the archive of an erased area) on a line
+// that hands bytes over in bursts: every pause cuts the block right after an
+// 0xAA. The block still arrives whole, and needs no resend.
+TEST_F(LoaderTest, BlockOfEndBytesCutByPausesArrives) {
+    line.bytesPerMs = k115200;
+    line.burst = 512;
+    line.drainWaits = false;
+    int resendAnswers = 0;
+    line.tap = [&](int side, Bytes& bytes) {
+        const Bytes p = PayloadOf(bytes);
+        if (side == 1 && p == Bytes{kPackRBS, 1, kAckResend}) ++resendAnswers;
+    };
+    Bytes image = Image(3 * 2048);
+    std::fill(image.begin() + 2048, image.begin() + 4096, 0xAA);
+    const auto [master, slave] = Run(image);
+    EXPECT_EQ(master, kLoaderSuccess);
+    EXPECT_EQ(delivered, image);
+    EXPECT_EQ(resendAnswers, 0);
+}
+
 TEST_F(LoaderTest, MasterSendsBlocksAndCountsInOrder) {
     Bytes image = Image(4096);
     std::vector<Bytes> sent;

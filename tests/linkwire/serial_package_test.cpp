@@ -128,6 +128,40 @@ TEST_F(SerialPackTest, TwoFramesWithoutAGapAreDecodedOneAfterTheOther) {
     EXPECT_EQ(checkSerialPack(p), kPackNothing);
 }
 
+// A pause on the line can cut a frame right after one of its 0xAA payload
+// bytes: the first piece then looks like a frame with a bad CRC. Its rest,
+// which does not open with 0x55, joins it; a piece that opens with 0x55 is a
+// new frame and the broken one is dropped.
+TEST_F(SerialPackTest, FrameCutAfterAnEndByteIsJoinedWithItsRest) {
+    const int ch = openSerialPack(0, 64);
+    const Bytes payload{0xFD, 0x01, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    const Bytes f = SerialPackFrame(payload.data(), payload.size());
+    const Bytes next{0xFC, 0x01, 0, 0, 0, 3};
+    const Bytes f2 = SerialPackFrame(next.data(), next.size());
+    struct Case {
+        const char* what;
+        Bytes first, second;
+        int firstResult, secondResult;
+        Bytes got;
+    } cases[] = {
+        {"cut after the third payload 0xAA", Bytes(f.begin(), f.begin() + 6), Bytes(f.begin() + 6, f.end()), kPackBadCrc,
+         kPackGood, payload},
+        {"cut after the first: too short to be tried", Bytes(f.begin(), f.begin() + 4), Bytes(f.begin() + 4, f.end()),
+         kPackNothing, kPackGood, payload},
+        {"a broken frame, then a new one", Bytes(f.begin(), f.begin() + 6), f2, kPackBadCrc, kPackGood, next},
+    };
+    for (const Case& c : cases) {
+        Bytes got;
+        EXPECT_EQ(Decode(ch, c.first, got), c.firstResult) << c.what;
+        std::uint8_t out[64];
+        SerialPacket p{ch, out, 0, sizeof out};
+        EXPECT_EQ(checkSerialPack(p), kPackNothing) << c.what << ": reported once";
+        EXPECT_EQ(Decode(ch, c.second, got), c.secondResult) << c.what;
+        EXPECT_EQ(got, c.got) << c.what;
+        EXPECT_EQ(checkSerialPack(p), kPackNothing) << c.what;
+    }
+}
+
 TEST_F(SerialPackTest, PayloadLargerThanTheDestinationIsNotCopied) {
     const int ch = openSerialPack(0, 64);
     const Bytes big(20, 0x42);

@@ -81,10 +81,12 @@ inline constexpr Text SHRMEM_ID_TAG{1504, 32};
 // ---- Alarm bit map (312-343) -------------------------------------------------
 inline constexpr Bytes SHRMEM_ALARM_MAP{312, 32};
 inline constexpr Bits ALARM_CCS_BOARD_COMM{312, 0x20};
+inline constexpr Bits ALARM_BOOT_ENV_UPDATE{313, 0x02};
 inline constexpr Bits ALARM_CCS_BOARD_UPDATE{313, 0x04};
 inline constexpr Bits ALARM_DISPLAY_COMM{313, 0x20};
 inline constexpr Bits ALARM_GFD_SELFTEST{314, 0x10};
 inline constexpr Bits ALARM_GFD_PREWARNING{314, 0x80};
+inline constexpr Bits ALARM_CONTACTOR_FEEDBACK{315, 0x40};
 inline constexpr Bits ALARM_GFD{315, 0x80};
 inline constexpr Bits ALARM_EMERGENCY_BUTTON{316, 0x10};
 inline constexpr Bits ALARM_CONNECTOR_SENSOR_BROKEN{321, 0x04};

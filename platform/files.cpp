@@ -26,6 +26,21 @@ ssize_t ReadFileBytes(const std::string& path, std::uint8_t* buf, std::size_t le
     return static_cast<ssize_t>(got);
 }
 
+bool WriteFileBytesAt(const std::string& path, std::size_t offset, const std::uint8_t* data, std::size_t len) {
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = pwrite(fd, data + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    const bool ok = done == len && fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
 bool AppendToFile(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return false;

@@ -12,6 +12,10 @@ namespace platform {
 // Reads up to `len` bytes from the start of the file; the count read, or -1
 // when it cannot be opened or read.
 ssize_t ReadFileBytes(const std::string& path, std::uint8_t* buf, std::size_t len);
+// Writes the bytes in place at `offset` of an existing file or device (a
+// flash block device cannot be replaced by a rename) and syncs them. False
+// when it is missing or any byte is not written.
+bool WriteFileBytesAt(const std::string& path, std::size_t offset, const std::uint8_t* data, std::size_t len);
 // Appends `text` to the file with a single write, creating the file (and not
 // its folder) when it is missing. False on failure.
 bool AppendToFile(const std::string& path, const std::string& text);

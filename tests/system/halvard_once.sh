@@ -14,7 +14,8 @@ rm -f "$root/root/Marlet"
 printf 'Iface\tDestination\tGateway\nwrong\t00000000\t0202A8C0\n' > "$root/proc/net/route"
 
 fail=0
-if STATION_ROOT=$root/missing "$build/bin/Halvard" > "$root/missing.out" 2>&1; then
+prefix=${STATION_EXEC_PREFIX:-}
+if STATION_ROOT=$root/missing $prefix "$build/bin/Halvard" > "$root/missing.out" 2>&1; then
     echo "FAIL a missing root started Halvard"; fail=1
 elif grep -q "Not started: station root" "$root/missing.out" && [ ! -e "$root/missing" ]; then
     echo "ok   a missing root stops Halvard and is not made"
@@ -22,28 +23,28 @@ else
     echo "FAIL missing root: $(cat "$root/missing.out")"; fail=1
 fi
 
-STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
+STATION_ROOT=$root BUILD=$build HERE=$here PREFIX=$prefix unshare --ipc --net bash -c '
     set -euo pipefail
     . "$HERE/../../sim/board-root.sh"
     board_eth0 192.168.1.10/24
     ip route add default via 192.168.1.1
-    "$BUILD/bin/Halvard" > "$STATION_ROOT/halvard.out" 2>&1 &
+    $PREFIX "$BUILD/bin/Halvard" > "$STATION_ROOT/halvard.out" 2>&1 &
     pid=$!
     trap "kill $pid 2>/dev/null || true" EXIT
-    t="$BUILD/bin/shmtool"
+    t() { $PREFIX "$BUILD/bin/shmtool" "$@"; }
     for i in $(seq 1 100); do
-        [ "$("$t" read SHRMEM_CCS_EV_PROXIMITY 2>/dev/null || true)" = 1 ] && break
+        [ "$(t read SHRMEM_CCS_EV_PROXIMITY 2>/dev/null || true)" = 1 ] && break
         sleep 0.1
     done
     fail=0
     check() { if [ "$2" != "$3" ]; then echo "FAIL $1: got [$2] want [$3]"; fail=1; else echo "ok   $1"; fi; }
-    check "gateway from the kernel" "$("$t" read 274 bytes:4)" "01 01 a8 c0"
-    "$t" write 2165 77
+    check "gateway from the kernel" "$(t read 274 bytes:4)" "01 01 a8 c0"
+    t write 2165 77
     status=0
-    "$BUILD/bin/Halvard" > "$STATION_ROOT/second.out" 2>&1 || status=$?
+    $PREFIX "$BUILD/bin/Halvard" > "$STATION_ROOT/second.out" 2>&1 || status=$?
     check "second start fails" "$([ $status -ne 0 ] && echo yes)" "yes"
     check "second start says why" "$(grep -c "Not started: Halvard is already running" "$STATION_ROOT/second.out")" "1"
-    check "first one untouched" "$("$t" read 2165)" "77"
+    check "first one untouched" "$(t read 2165)" "77"
     check "first one still runs" "$(kill -0 $pid && echo yes)" "yes"
     check "programs started once" "$(grep -c "^/root/Grisel" "$STATION_ROOT/commands.log")" "1"
     exit $fail

@@ -80,6 +80,7 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
     measurandSupport_.clear();
     for (std::size_t i = 0; i < fennick::kMeasurandCount; ++i)
         if (app.measurandSupport[i] == 1) measurandSupport_.push_back(fennick::MeterMeasurandDefTable[i]);
+    cache_.Init(dir);
     heartbeatStartMs_ = platform::GetClock().MonotonicMs();
     firmware_ = std::make_unique<FirmwareUpdate>(
         app, x, [this](const std::string& t) { Log(t); },
@@ -95,6 +96,10 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
 
 void Tarnet::Pass() {
     ConfCommandHandling();
+    CheckBackendCnnt();
+    AuthMgmt();
+    StatusNotifMgmt();
+    RsrvNowMgmt();
     HeartBeatMgmt();
     ResetMgmt();
     firmware_->FwUpdateMgmt();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "auth_cache.h"
 #include "config_table.h"
 #include "exchange.h"
 #include "fennick_app.h"
@@ -23,14 +24,32 @@ inline constexpr const char* kCtrlVersion = "02.09.00.09";
 std::string ReadValueFile(const std::string& dir, const std::string& name);
 bool WriteValueFile(const std::string& dir, const std::string& name, const std::string& value);
 
+// The ReserveNow request of the reservation in force (all zero = none).
+struct Reservation {
+    std::int32_t connectorId;
+    char expiryDate[28];
+    char idTag[21];
+    char parentIdTag[21];
+    std::uint8_t pad[2];
+    std::int32_t reservationId;
+    char status[12];
+};
+static_assert(sizeof(Reservation) == 92);
+
 struct ConnectorRuntime {
     std::int32_t transactionId = 0;
     std::int32_t txnStartTime = 0;
+    std::uint8_t statusPending = 0;     // lastStatus is to be sent
+    fennick::CpStatus lastStatus{};     // latest record taken from the status ring
+    Reservation reservation{};
 };
 
 class Tarnet {
 public:
     static constexpr std::int64_t kWatchdogMs = 60000;
+    // An Authorize the transport neither answers nor drops in this time
+    // counts as a lost link.
+    static constexpr std::int64_t kAuthorizeWaitMs = 120000;
 
     // Returns false (with the log line written) when start-up fails.
     bool Init(fennick::FennickApp& app, Exchange& x);
@@ -38,11 +57,30 @@ public:
     void Pass();
 
     void ConfCommandHandling();
+    void CheckBackendCnnt();
+    int AuthMgmt();
+    // Authorization of the idTag in the mailbox: 2 accepted, 3 rejected.
+    int AuthorizeHandling();
+    int AuthorizeOfflineHandling();
+    int rsrvdConnAuth(int c);
+    int CheckParentID(int c);
+    // The local list until it is built: every idTag is "not listed" (3).
+    int AuthByLocalList(const std::string& idTag, std::string* parent);
+    int StatusNotifMgmt();
+    int RsrvNowMgmt();
     void HeartBeatMgmt();
     void ResetMgmt();
     void FennickWatchdog();
 
     const ConfigTable& Config() const { return config_; }
+    AuthCache& Cache() { return cache_; }
+    ConnectorRuntime& Runtime(int c) { return runtime_[c - 1]; }
+    // A TriggerMessage StatusNotification for connector `c` (-1 every
+    // connector, 0 the charge point) is to be served.
+    void TriggerStatusNotification(std::int32_t c) {
+        statusNotifTriggerReq_ = 1;
+        statusTriggerConnector_ = c;
+    }
     int ConnectorCount() const { return connectors_; }
 
 private:
@@ -62,6 +100,22 @@ private:
     std::int64_t heartbeatStartMs_ = 0;
     std::int64_t watchdogAtMs_ = -1;  // -1: check at once
     std::unique_ptr<FirmwareUpdate> firmware_;
+
+    // Authorization.
+    bool ConfigTrue(const char* key) const { return config_.Value(key) == "true"; }
+    AuthCache cache_;
+    std::string pu8ParentIdTagBuffer;  // parent id of the last accepted authorization
+    std::uint8_t authWithIdZero = 0;   // a start for any connector was accepted
+
+    // Status notifications.
+    void SendStatus(const fennick::CpStatus& record);
+    std::uint8_t u8CurrIndex = 0;          // read index into the status ring
+    fennick::CpStatus sCpStatus{};         // latest charge-point record
+    std::uint8_t s8CmdUpdateCpSts = 0;     // sCpStatus is to be sent
+    std::uint8_t s8CmdByTrigMsg = 0;       // a TriggerMessage is being served
+    std::uint8_t s8OfflineReconnectFlag = 0;  // link back, no frame yet: drain the ring
+    std::uint8_t statusNotifTriggerReq_ = 0;
+    std::int32_t statusTriggerConnector_ = 0;
 };
 
 }  // namespace ocppj

@@ -6,6 +6,8 @@
 #   ocppj_link.sh BUILD_DIR ws       boot (Pending, then Accepted), configuration commands, heartbeats
 #   ocppj_link.sh BUILD_DIR wss      TLS: refused for another CA and another host, then connected
 #   ocppj_link.sh BUILD_DIR restart  a killed Fennick is started again by Tarnet
+#   ocppj_link.sh BUILD_DIR status   Bastide's connector statuses reach the central system through
+#                                    Tarnet and Fennick, also after Bastide is killed and restarted
 set -euo pipefail
 if [ -z "${OCPPJ_IN_NS:-}" ]; then
     OCPPJ_IN_NS=1 exec unshare --ipc "$0" "$@"
@@ -18,10 +20,10 @@ central_pid=""
 
 # Ends what this test started: the central system and, by the exact program
 # path inside this test's own root (after the emulator's words in a cross
-# build), Tarnet and Fennick. One pgrep: a loop over every process of a
+# build), Tarnet, Fennick and Bastide. One pgrep: a loop over every process of a
 # loaded machine takes longer than the test.
 station_pids() {  # station_pids [PROGRAM]
-    pgrep -f "^(.* )?$root/root/(${1:-Tarnet|Fennick})(\.bin)?( |\$)" || true
+    pgrep -f "^(.* )?$root/root/(${1:-Tarnet|Fennick|Bastide})(\.bin)?( |\$)" || true
 }
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
@@ -64,6 +66,7 @@ mkdir -p "$root/root" "$root/Storage"
 . "$src/sim/board-root.sh"
 place_board_program "$root" "$build" Tarnet
 place_board_program "$root" "$build" Fennick
+place_board_program "$root" "$build" Bastide
 port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
 central() {
     local started
@@ -180,7 +183,46 @@ restart)
     wait_more 80 "$n" '"event":"connected"' "$root/central.log" || fail "Fennick not started again"
     [ $((SECONDS - started)) -le 75 ] || fail "restarted after $((SECONDS - started)) s"
     ;;
+status)
+    central --password 0123456789abcdef
+    station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
+    map() { "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
+    map 481 1 u8
+    map 1536 "ws://127.0.0.1:$port/ocpp/" text:256
+    map 514 2 u8
+    map 21505 1 u8
+    mkdir -p "$root/Storage/Events" "$root/Storage/SystemLog"
+    bastide() { STATION_ROOT="$root" "$root/root/Bastide" & bastide_pid=$!; }
+    statuses() { count '"StatusNotification' "$root/central.log"; }
+    bastide
+    wait_more 30 2 '"StatusNotification' "$root/central.log" || fail "no statuses at Bastide's start"
+    map 21516 2 u8  # the CCS connector is plugged
+    wait_more 20 3 '"StatusNotification' "$root/central.log" || fail "no Preparing"
+    kill -9 "$bastide_pid"
+    wait "$bastide_pid" 2>/dev/null || true
+    bastide  # a restarted Bastide reports every status again
+    wait_more 30 6 '"StatusNotification' "$root/central.log" || fail "no statuses after Bastide's restart"
+    node -e '
+        const lines = require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse);
+        if (lines.some(l => l.event === "strictValidationFailure" || l.event === "badMessage"))
+            throw Error("the strict central system found a fault");
+        const sent = lines.filter(l => l.dir === "in" && l.frame.includes("\"StatusNotification\""))
+            .map(l => JSON.parse(l.frame)[3]);
+        const got = sent.map(p => p.connectorId + " " + p.status + " " + p.errorCode + " " + p.info).join(", ");
+        const want = "1 Available NoError Available, 2 Available NoError Available, 0 Available NoError Available, " +
+                     "2 Preparing NoError Preparing, 1 Available NoError Available, 2 Preparing NoError Preparing, " +
+                     "0 Available NoError Available";
+        if (got !== want) throw Error("statuses " + got);
+        for (const p of sent) {
+            if (p.vendorId !== "Vanto Electronics" || !/^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/.test(p.timestamp))
+                throw Error("record " + JSON.stringify(p));
+        }
+        const answered = lines.filter(l => l.dir === "out" && /^\[3,/.test(l.frame)).length;
+        if (answered < 7 + 1) throw Error("answers " + answered);
+    ' "$root/central.log" || fail "central log checks"
+    [ "$(shm 1111 4188 u8)" = 7 ] || fail "ring write index $(shm 1111 4188 u8)"
+    ;;
 *)
-    echo "usage: $0 BUILD_DIR ws|wss|restart"; exit 2 ;;
+    echo "usage: $0 BUILD_DIR ws|wss|restart|status"; exit 2 ;;
 esac
 echo "PASS: ocppj $mode"

@@ -1,0 +1,188 @@
+// Tarnet's authorization of the station's cards: reserved connectors, the
+// cache, the central system's Authorize and the offline rules.
+#include <cstring>
+
+#include "clock.h"
+#include "messages.h"
+#include "tarnet.h"
+
+namespace ocppj {
+
+namespace {
+
+constexpr int kAccepted = 2;
+constexpr int kRejected = 3;
+constexpr int kListAccepted = 4;
+constexpr int kListNotListed = 3;
+
+// A connector a start may go to: Available, Preparing, Finishing or Reserved.
+bool Startable(std::uint8_t status) {
+    return status == fennick::kStsAvailable || status == fennick::kStsPreparing ||
+           status == fennick::kStsFinishing || status == fennick::kStsReserved;
+}
+
+}  // namespace
+
+int Tarnet::AuthByLocalList(const std::string&, std::string*) { return kListNotListed; }
+
+int Tarnet::AuthorizeOfflineHandling() {
+    const std::string idTag = FieldText(x_->authorize.idTag);
+    if (!ConfigTrue("LocalAuthorizeOffline")) return kRejected;
+    const std::string policy = config_.Value("OfflinePolicy");
+    if (policy == "1") return kAccepted;
+    if (policy == "2") return kRejected;
+    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
+    const bool unknownOk = ConfigTrue("AllowOfflineTxForUnknownId");
+    if (ConfigTrue("LocalAuthListEnabled")) {
+        std::string parent;
+        const int listed = AuthByLocalList(idTag, &parent);
+        if (listed == kListAccepted) {
+            pu8ParentIdTagBuffer = parent;
+            return kAccepted;
+        }
+        if (listed != kListNotListed) return kRejected;
+        if (!cacheOn) return unknownOk ? kAccepted : kRejected;
+    } else if (!cacheOn) {
+        return kRejected;
+    }
+    std::string parent;
+    switch (cache_.Check(idTag, &parent)) {
+    case kCacheAccepted:
+        pu8ParentIdTagBuffer = parent;
+        return kAccepted;
+    case kCacheUnknown:
+        return unknownOk ? kAccepted : kRejected;
+    default:
+        return kRejected;
+    }
+}
+
+int Tarnet::AuthorizeHandling() {
+    const std::string idTag = FieldText(app_->authIdTag);
+    std::memset(&x_->authorize, 0, sizeof x_->authorize);
+    PutText(x_->authorize.idTag, idTag);
+    if (Load(app_->backendOnline) != 1) return AuthorizeOfflineHandling();
+
+    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
+    if (ConfigTrue("LocalPreAuthorize")) {
+        std::string parent;
+        if (ConfigTrue("LocalAuthListEnabled") && AuthByLocalList(idTag, &parent) == kListAccepted) {
+            pu8ParentIdTagBuffer = parent;
+            return kAccepted;
+        }
+        if (cacheOn && cache_.Check(idTag, &parent) == kCacheAccepted) {
+            pu8ParentIdTagBuffer = parent;
+            return kAccepted;
+        }
+    }
+
+    // An error code of an earlier request must not end this wait.
+    Store(x_->lastCallResult, 0);
+    SetBit(*x_, kBitAuthorize);
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t start = clock.MonotonicMs();
+    while (Load(x_->backendReachable) == 1 && clock.MonotonicMs() - start < kAuthorizeWaitMs) {
+        const std::uint8_t error = Load(x_->lastCallResult);
+        if (error != 0) {
+            Log("[Info][Authorize] Call Error:" + std::to_string(error));
+            return kRejected;
+        }
+        if (TestBit(*x_, kBitAuthorize)) {
+            clock.SleepMs(10);
+            continue;
+        }
+        const std::string parent = FieldText(x_->authorize.parentIdTag);
+        if (FieldText(x_->authorize.status) == "Accepted") {
+            if (cacheOn) cache_.Update(idTag, FieldText(x_->authorize.expiryDate), parent, 0);
+            pu8ParentIdTagBuffer = parent;
+            return kAccepted;
+        }
+        if (cacheOn) cache_.Update(idTag, "", "", 1);
+        return kRejected;
+    }
+    ClearBit(*x_, kBitAuthorize);
+    Log("[Info][Authorize] Backend disconnect");
+    return AuthorizeOfflineHandling();
+}
+
+int Tarnet::rsrvdConnAuth(int c) {
+    const int r = AuthorizeHandling();
+    const Reservation& rsv = runtime_[c - 1].reservation;
+    if (SameIdTag(FieldText(rsv.idTag), FieldText(app_->authIdTag)) || r != kAccepted) return r;
+    const std::string rsvParent = FieldText(rsv.parentIdTag);
+    if (!pu8ParentIdTagBuffer.empty() && !rsvParent.empty() && SameIdTag(pu8ParentIdTagBuffer, rsvParent)) {
+        return kAccepted;
+    }
+    return kRejected;
+}
+
+int Tarnet::CheckParentID(int c) {
+    const std::string connectorParent = FieldText(fennick::ConnectorRec(*app_, c).parentIdTag);
+    if (pu8ParentIdTagBuffer.empty() && connectorParent.empty()) {
+        Log("[Info][Authorize] Connector parent ID and card parent ID are empty");
+        return 0;
+    }
+    const bool same = SameIdTag(pu8ParentIdTagBuffer, connectorParent);
+    Log(std::string("[Info][Authorize] ParentID check ") + (same ? "ok" : "fail") + ". Connector ID=" +
+        std::to_string(c) + ", connector parent ID=" + connectorParent + ", card parent ID=" + pu8ParentIdTagBuffer);
+    return same ? 1 : 0;
+}
+
+int Tarnet::AuthMgmt() {
+    if (app_->authIdTag[0] == '\0') return 1;
+    Store(app_->authResult, 1);
+    const std::string idTag = FieldText(app_->authIdTag);
+    const std::int32_t c = app_->authConnectorId;
+    const std::uint8_t kind = app_->authKind;
+    int result = kRejected;
+    pu8ParentIdTagBuffer.clear();
+
+    auto grant = [&](int k) {
+        fennick::ConnectorRecord& r = fennick::ConnectorRec(*app_, k);
+        PutText(r.idTag, idTag);
+        PutText(r.parentIdTag, pu8ParentIdTagBuffer);
+    };
+
+    if (c < 0 || c > connectors_) {
+        result = kRejected;
+    } else if (kind == 0 && c >= 1) {
+        const std::uint8_t status = fennick::ConnectorRec(*app_, c).status;
+        if (!Startable(status)) result = kRejected;
+        else if (status == fennick::kStsReserved) result = rsrvdConnAuth(c);
+        else result = AuthorizeHandling();
+        if (result == kAccepted) grant(c);
+    } else if (kind == 0) {
+        result = 1;
+        for (int k = 1; k <= connectors_; ++k) {
+            const std::uint8_t status = fennick::ConnectorRec(*app_, k).status;
+            if (!Startable(status)) {
+                result = kRejected;
+                continue;
+            }
+            if (status == fennick::kStsReserved) {
+                result = rsrvdConnAuth(k);
+                if (result == kAccepted) break;
+                continue;
+            }
+            result = AuthorizeHandling();
+            break;
+        }
+        if (result == kAccepted) {
+            authWithIdZero = 1;
+            for (int k = 1; k <= connectors_; ++k)
+                if (Startable(fennick::ConnectorRec(*app_, k).status)) grant(k);
+        }
+    } else if (kind == 1 && c >= 1) {
+        fennick::ConnectorRecord& r = fennick::ConnectorRec(*app_, c);
+        // The card that started stops without asking anybody.
+        if (SameIdTag(idTag, FieldText(r.idTag))) result = kAccepted;
+        else if (AuthorizeHandling() == kAccepted && CheckParentID(c) == 1) result = kAccepted;
+        if (result == kAccepted && fennick::Rating(*app_, c).hasConnectorLock != 0) r.unlockReq = 1;
+    }
+    if (result != 1) Store(app_->authResult, static_cast<std::uint8_t>(result));
+    else Store(app_->authResult, kRejected);
+    std::memset(app_->authIdTag, 0, sizeof app_->authIdTag);
+    return 1;
+}
+
+}  // namespace ocppj

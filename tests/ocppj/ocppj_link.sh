@@ -186,7 +186,7 @@ restart)
 status)
     central --password 0123456789abcdef
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
-    map() { "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
+    map() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
     map 481 1 u8
     map 1536 "ws://127.0.0.1:$port/ocpp/" text:256
     map 514 2 u8

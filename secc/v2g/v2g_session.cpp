@@ -252,7 +252,7 @@ int appHandshakeHandler(std::uint8_t* data, std::uint16_t len, std::uint8_t* out
     static std::uint8_t bytes[64];
     static std::uint32_t chars[64];
     AnonType_supportedAppProtocolRes response{};
-    EXIDocumentType_appHand document;
+    EXIDocumentType_appHand document{};  // no stale pointer for a message of the other kind
 
     init_appHandDeserializer(&service, sizeof bytes, bytes, 0, 64, chars, 0, kV2gtpHeaderLen);
     init_appHandSerializer(&service, sizeof bytes, bytes, 0, 64, chars, 0, kV2gAnswerBuffer, kV2gtpHeaderLen);
@@ -280,7 +280,7 @@ int appHandshakeHandler(std::uint8_t* data, std::uint16_t len, std::uint8_t* out
         response.SchemaID = chosen->SchemaID;
         response.isUsed = kSchemaIdUsed;
     }
-    init_EXIDocumentType_appHand(&document);
+    document = EXIDocumentType_appHand{};
     document.supportedAppProtocolRes = &response;
     document.isUsed = kAppHandResPresent;
     if (serialize_appHand(&service, out, exiLen, &document) != 0) return -1;

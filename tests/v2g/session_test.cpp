@@ -281,6 +281,14 @@ TEST_F(SessionTest, UndecodableHandshakeIsTakenAgainAsHandshake) {
     EXPECT_EQ(plc::isHandshake, 0);
 }
 
+TEST_F(SessionTest, AHandshakeAnswerFromTheVehicleIsRefusedAsUndecodable) {
+    // A supportedAppProtocolRes decodes into the response half of the
+    // document, which the session never hands the decoder.
+    EXPECT_TRUE(Exchange(HandshakeAnswer(0, 1)).empty());
+    EXPECT_EQ(plc::isHandshake, 1);
+    EXPECT_FALSE(Exchange(Handshake({{kDin, 2, 0, 1}})).empty());
+}
+
 // -------------------------------------------------------- sequence time-out
 
 TEST_F(SessionTest, SequenceTimeoutAtSixtySecondsAndTheLateRequestIsStillAnswered) {

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "paths.h"
+#include "program.h"
 
 namespace platform {
 namespace {
@@ -106,6 +107,46 @@ int SystemRunner::Run(const Command& cmd) {
     }
     if (cmd.background) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+pid_t StartProgram(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    Command cmd;
+    cmd.argv = argv;
+    cmd.discardOutput = true;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) return pid < 0 ? -1 : pid;
+    const int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0 && devnull != STDIN_FILENO) {
+        dup2(devnull, STDIN_FILENO);
+        close(devnull);
+    }
+    ExecChild(cmd, argv[0]);  // execvp searches PATH for plain names
+}
+
+ProgramState PollProgram(pid_t pid, int* exitCode) {
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return ProgramState::Running;
+    if (r < 0) {
+        *exitCode = -1;
+    } else if (WIFEXITED(status)) {
+        *exitCode = WEXITSTATUS(status);
+    } else {
+        *exitCode = 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    }
+    return ProgramState::Exited;
+}
+
+void StopProgram(pid_t pid) {
+    if (!TerminateProcess(pid)) return;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 bool TerminateProcess(int pid) {

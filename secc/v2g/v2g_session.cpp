@@ -14,6 +14,7 @@
 #include "link_seams.h"
 #include "regmap.h"
 #include "regmap_fields.h"
+#include "clock.h"
 #include "timeutil.h"
 
 namespace plc {
@@ -48,6 +49,17 @@ bool IsDinNamespace(const protocolNamespaceType& ns) {
 
 void SetStep(std::uint8_t step) { nSystemStatus = 0x06000000u | static_cast<std::uint32_t>(step) << 16; }
 
+// Set by a service method whose request failed the order check: the
+// dispatcher then leaves the step where the last accepted request put it.
+bool g_orderRefused = false;
+
+// The order check of a service method, remembered for the dispatcher.
+bool InOrder(std::uint8_t step) {
+    bool ok = V2GFlowCheck(step) != 0;
+    if (!ok) g_orderRefused = true;
+    return ok;
+}
+
 // The response code the station's software left in the map, kept inside the
 // DIN type: anything beyond it answers FAILED.
 std::int32_t MapResponseCode() {
@@ -64,7 +76,7 @@ std::int32_t CommonFrame(std::uint8_t step, MessageHeaderType& header) {
     nLast_SystemStatus = nSystemStatus;
     SetStep(step);
     std::int32_t code;
-    if (!V2GFlowCheck(step)) code = kRespFAILED_SequenceError;
+    if (!InOrder(step)) code = kRespFAILED_SequenceError;
     else if (!V2G_SessionID_Check(header)) code = kRespFAILED_UnknownSession;
     else code = MapResponseCode();
     return code;
@@ -92,7 +104,7 @@ std::int32_t sessionSetup(MessageHeaderType& header, DinMessageStore& s) {
     nLast_SystemStatus = nSystemStatus;
     SetStep(kStepSessionSetup);
     SessionSetupResType& res = s.sessionSetupRes;
-    res.ResponseCode = V2GFlowCheck(kStepSessionSetup) ? kRespOK_NewSessionEstablished : kRespFAILED_SequenceError;
+    res.ResponseCode = InOrder(kStepSessionSetup) ? kRespOK_NewSessionEstablished : kRespFAILED_SequenceError;
     NewSessionId();
     for (int i = 0; i < 3; ++i) {
         res.EVSEID.bytes[2 * i] = static_cast<std::uint8_t>(MACAddress[i] >> 8);
@@ -192,9 +204,334 @@ std::int32_t certificateInstallation(MessageHeaderType& h, DinMessageStore& s) {
     return Unsupported(h, s.certificateInstallationRes);
 }
 
+// ------------------------------------------------------------ DC services
+
+constexpr std::int32_t kUnitH = 0, kUnitMin = 1, kUnitA = 3, kUnitV = 5, kUnitW = 7, kUnitWh = 9;
+constexpr std::int32_t kTransferDcCore = 2;
+constexpr std::uint32_t kNotificationMaxDelay = 100;
+
+// The schedules every DC answer offers: {tuple ID, PMax schedule ID,
+// {start s, PMax W} x 2}. A ChargingProfile may name either tuple.
+struct OfferedSchedule {
+    std::int16_t tupleId, scheduleId;
+    std::uint32_t start[2];
+    std::int16_t pmax[2];
+};
+constexpr OfferedSchedule kSchedules[] = {
+    {10, 20, {0, 1200}, {20000, 0}},
+    {15, 30, {0, 1800}, {10000, 0}},
+};
+
+std::int32_t Conv(const PhysicalValueType& p) { return V2G_DataConv(p.Multiplier, p.Value); }
+
+// EV values reach the map only when they make sense: a negative value is
+// refused (its request is answered as the service says) and a value wider
+// than its field is kept at the field's largest value, never cut to its low
+// bits.
+void StoreEv(regmap::U8 field, std::int64_t v) {
+    if (v >= 0) Map().set(field, static_cast<std::uint8_t>(v > 0xFF ? 0xFF : v));
+}
+void StoreEv(regmap::U16 field, std::int64_t v) {
+    if (v >= 0) Map().set(field, static_cast<std::uint16_t>(v > 0xFFFF ? 0xFFFF : v));
+}
+// Watts or watt-hours into the kilo fields; nothing below one kilo.
+void StoreEvKilo(regmap::U8 field, std::int32_t v) {
+    if (v >= 0) StoreEv(field, v < 1000 ? 0 : v / 1000);
+}
+
+void StoreEvStatus(const DC_EVStatusType& st) {
+    StoreEv(regmap::SHRMEM_CCS_EV_READY, st.EVReady);
+    StoreEv(regmap::SHRMEM_CCS_EV_ERROR_CODE, st.EVErrorCode);
+    StoreEv(regmap::SHRMEM_CCS_EV_SOC, st.EVRESSSOC);
+}
+
+// Map values the station's software left, kept inside what the answer's
+// types can carry: an isolation result out of the list is a fault, a status
+// code out of the list a malfunction, a voltage beyond a short the largest.
+constexpr std::int32_t kIsolationFault = 3;
+constexpr std::int32_t kIsolationLast = 3;
+constexpr std::int32_t kEvseMalfunction = 6;
+constexpr std::int32_t kEvseStatusLast = 11;
+
+std::int16_t MapShort(std::uint32_t v) { return static_cast<std::int16_t>(v > 32767 ? 32767 : v); }
+
+void FillDcEvseStatus(DC_EVSEStatusType& st) {
+    std::int32_t iso = Map().get(regmap::SHRMEM_CCS_EVSE_ISOLATION);
+    std::int32_t code = Map().get(regmap::SHRMEM_CCS_EVSE_STATUS_CODE);
+    st.EVSEIsolationStatus = iso <= kIsolationLast ? iso : kIsolationFault;
+    st.EVSEStatusCode = code <= kEvseStatusLast ? code : kEvseMalfunction;
+    st.NotificationMaxDelay = kNotificationMaxDelay;
+    st.EVSENotification = 0;  // None
+    st.isUsed = 0x1;          // isolation status sent
+}
+
+PhysicalValueType Physical(std::int8_t multiplier, std::int32_t unit, std::uint32_t value) {
+    PhysicalValueType p{};
+    p.Multiplier = multiplier;
+    p.Unit = unit;
+    p.Value = MapShort(value);
+    p.isUsed = 0x1;  // unit sent
+    return p;
+}
+
+PhysicalValueType PresentVoltage() { return Physical(0, kUnitV, Map().get(regmap::SHRMEM_CCS_EVSE_PRESENT_VOLTAGE)); }
+
+void FillAcEvseStatus(AC_EVSEStatusType& st) {
+    st.PowerSwitchClosed = 1;
+    st.RCD = 1;
+    st.NotificationMaxDelay = 123;
+    st.EVSENotification = 0;
+}
+
+void FillSchedules(SAScheduleListType& list) {
+    std::uint32_t n = 0;
+    for (const OfferedSchedule& o : kSchedules) {
+        SAScheduleTupleType& t = list.SAScheduleTuple.array[n++];
+        t.SAScheduleTupleID = o.tupleId;
+        t.PMaxSchedule.PMaxScheduleID = o.scheduleId;
+        for (std::uint32_t i = 0; i < 2; ++i) {
+            PMaxScheduleEntryType& e = t.PMaxSchedule.PMaxScheduleEntry.array[i];
+            e.RelativeTimeInterval.start = o.start[i];
+            e.RelativeTimeInterval.isUsed = 0;  // no duration
+            e.PMax = o.pmax[i];
+        }
+        t.PMaxSchedule.PMaxScheduleEntry.arrayLen = 2;
+        t.isUsed = 0;  // no SalesTariff
+    }
+    list.SAScheduleTuple.arrayLen = n;
+}
+
+// An AC request: refused with fixed placeholder content; the station
+// charges DC only.
+std::int32_t chargeParameterDiscoveryAc(ChargeParameterDiscoveryResType& res) {
+    res.ResponseCode = kRespFAILED_WrongEnergyTransferType;
+    res.EVSEProcessing = 0;
+    AC_EVSEChargeParameterType& ac = *res.AC_EVSEChargeParameter;
+    FillAcEvseStatus(ac.AC_EVSEStatus);
+    ac.EVSEMaxVoltage = Physical(0, kUnitV, 200);
+    ac.EVSEMaxCurrent = Physical(0, kUnitA, 100);
+    ac.EVSEMinCurrent = Physical(0, kUnitA, 300);
+    res.isUsed = 0x1;
+    SAScheduleTupleType& t = res.SAScheduleList.SAScheduleTuple.array[0];
+    t.SAScheduleTupleID = kSchedules[0].tupleId;
+    t.PMaxSchedule.PMaxScheduleID = kSchedules[0].scheduleId;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        t.PMaxSchedule.PMaxScheduleEntry.array[i].RelativeTimeInterval.start = kSchedules[0].start[i];
+        t.PMaxSchedule.PMaxScheduleEntry.array[i].PMax = kSchedules[0].pmax[i];
+    }
+    t.PMaxSchedule.PMaxScheduleEntry.arrayLen = 2;
+    SalesTariffType& tariff = *t.SalesTariff;
+    tariff.Id.characters[0] = 100;
+    tariff.Id.charactersLen = 1;
+    tariff.SalesTariffID = 20;
+    tariff.NumEPriceLevels = 2;
+    SalesTariffEntryType& e = tariff.SalesTariffEntry.array[0];
+    e.RelativeTimeInterval.start = 0;
+    e.RelativeTimeInterval.duration = 10;
+    e.RelativeTimeInterval.isUsed = 0x1;
+    e.EPriceLevel = 2;
+    tariff.SalesTariffEntry.arrayLen = 1;
+    t.isUsed = 0x1;
+    res.SAScheduleList.SAScheduleTuple.arrayLen = 1;
+    return res.ResponseCode;
+}
+
+std::int32_t chargeParameterDiscovery(MessageHeaderType& header, DinMessageStore& s) {
+    const ChargeParameterDiscoveryReqType& req = s.chargeParameterDiscoveryReq;
+    ChargeParameterDiscoveryResType& res = s.chargeParameterDiscoveryRes;
+    bool dcParameters = (req.isUsed & 0x2) != 0;
+    if (req.EVRequestedEnergyTransferType != kTransferDcCore && !dcParameters) {
+        nLast_SystemStatus = nSystemStatus;
+        SetStep(kStepChargeParameterDiscovery);
+        return chargeParameterDiscoveryAc(res);
+    }
+    // The EV's values are kept before the checks; a DC_core request that
+    // carries no DC parameters has none to keep.
+    if (dcParameters) {
+        const DC_EVChargeParameterType& ev = *req.DC_EVChargeParameter;
+        StoreEvStatus(ev.DC_EVStatus);
+        StoreEv(regmap::SHRMEM_CCS_EV_MAX_CURRENT, Conv(ev.EVMaximumCurrentLimit));
+        if (ev.isUsed & 0x1) StoreEvKilo(regmap::SHRMEM_CCS_EV_MAX_POWER, Conv(ev.EVMaximumPowerLimit));
+        StoreEv(regmap::SHRMEM_CCS_EV_MAX_VOLTAGE, Conv(ev.EVMaximumVoltageLimit));
+        if (ev.isUsed & 0x2) StoreEvKilo(regmap::SHRMEM_CCS_EV_ENERGY_CAPACITY, Conv(ev.EVEnergyCapacity));
+        if (ev.isUsed & 0x4) StoreEvKilo(regmap::SHRMEM_CCS_EV_ENERGY_REQUEST, Conv(ev.EVEnergyRequest));
+        if (ev.isUsed & 0x8) StoreEv(regmap::SHRMEM_CCS_EV_FULL_SOC, ev.FullSOC);
+        if (ev.isUsed & 0x10) StoreEv(regmap::SHRMEM_CCS_EV_BULK_SOC, ev.BulkSOC);
+    }
+    res.ResponseCode = CommonFrame(kStepChargeParameterDiscovery, header);
+    res.isUsed = 0x2;  // DC parameters
+    res.EVSEProcessing = MapProcessing(regmap::SHRMEM_CCS_CPD_PROCESSING);
+    // CableCheck reports Ongoing until the station has tested the isolation.
+    Map().set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
+    DC_EVSEChargeParameterType& dc = *res.DC_EVSEChargeParameter;
+    FillDcEvseStatus(dc.DC_EVSEStatus);
+    dc.EVSEMaximumCurrentLimit = Physical(0, kUnitA, Map().get(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT));
+    dc.EVSEMaximumPowerLimit = Physical(3, kUnitW, Map().get(regmap::SHRMEM_CCS_EVSE_MAX_POWER));
+    dc.EVSEMaximumVoltageLimit = Physical(0, kUnitV, Map().get(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE));
+    dc.EVSEMinimumCurrentLimit = Physical(0, kUnitA, Map().get(regmap::SHRMEM_CCS_EVSE_MIN_CURRENT));
+    dc.EVSEMinimumVoltageLimit = Physical(0, kUnitV, Map().get(regmap::SHRMEM_CCS_EVSE_MIN_VOLTAGE));
+    dc.EVSEPeakCurrentRipple = Physical(-1, kUnitA, 1);
+    dc.EVSEEnergyToBeDelivered = Physical(3, kUnitWh, Map().get(regmap::SHRMEM_CCS_EVSE_ENERGY_TO_DELIVER));
+    dc.isUsed = 0x1 | 0x4;  // power limit and energy; no regulation tolerance
+    FillSchedules(res.SAScheduleList);
+    Map().set(regmap::ccsb::SHRMEM_CCS_CPD_DONE, 1);
+    FillHeader(header);
+    return res.ResponseCode;
+}
+
+std::int32_t cableCheck(MessageHeaderType& header, DinMessageStore& s) {
+    CableCheckResType& res = s.cableCheckRes;
+    StoreEvStatus(s.cableCheckReq.DC_EVStatus);
+    res.ResponseCode = CommonFrame(kStepCableCheck, header);
+    res.EVSEProcessing = MapProcessing(regmap::SHRMEM_CCS_EVSE_PROCESSING);
+    FillDcEvseStatus(res.DC_EVSEStatus);
+    FillHeader(header);
+    return res.ResponseCode;
+}
+
+std::int32_t preCharge(MessageHeaderType& header, DinMessageStore& s) {
+    const PreChargeReqType& req = s.preChargeReq;
+    PreChargeResType& res = s.preChargeRes;
+    StoreEvStatus(req.DC_EVStatus);
+    std::int32_t voltage = Conv(req.EVTargetVoltage);
+    std::int32_t current = Conv(req.EVTargetCurrent);
+    StoreEv(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, voltage);
+    StoreEv(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, current);
+    res.ResponseCode = CommonFrame(kStepPreCharge, header);
+    if (voltage < 0 || current < 0) res.ResponseCode = kRespFAILED_WrongChargeParameter;
+    FillDcEvseStatus(res.DC_EVSEStatus);
+    res.EVSEPresentVoltage = PresentVoltage();
+    FillHeader(header);
+    return res.ResponseCode;
+}
+
+// After a stop the answer waits until the output is down (below 6 A and
+// 10 V at the CCS board's present values) or 1500 ms have passed.
+constexpr std::int64_t kStopWaitMs = 1500;
+constexpr std::int64_t kStopPollMs = 10;
+
+void WaitForOutputDown() {
+    common::TimeStamp start = common::MonotonicNow();
+    for (;;) {
+        bool live = Map().get(regmap::SHRMEM_CCS_EVSE_PRESENT_CURRENT) > 5 ||
+                    Map().get(regmap::SHRMEM_CCS_EVSE_PRESENT_VOLTAGE) > 9;
+        if (!live || common::ElapsedMs(start) > kStopWaitMs) return;
+        platform::GetClock().SleepMs(kStopPollMs);
+    }
+}
+
+bool OfferedTuple(std::int16_t id) {
+    for (const OfferedSchedule& o : kSchedules) {
+        if (o.tupleId == id) return true;
+    }
+    return false;
+}
+
+std::int32_t powerDelivery(MessageHeaderType& header, DinMessageStore& s) {
+    const PowerDeliveryReqType& req = s.powerDeliveryReq;
+    PowerDeliveryResType& res = s.powerDeliveryRes;
+    if (!(req.isUsed & 0x2)) {
+        // Without DC parameters: an AC answer, nothing of the map touched.
+        nLast_SystemStatus = nSystemStatus;
+        SetStep(kStepPowerDelivery);
+        res.ResponseCode = kRespOK;
+        FillAcEvseStatus(*res.AC_EVSEStatus);
+        res.isUsed = 0x1;
+        return res.ResponseCode;
+    }
+    const DC_EVPowerDeliveryParameterType& p = *req.DC_EVPowerDeliveryParameter;
+    StoreEv(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE, req.ReadyToChargeState);
+    StoreEvStatus(p.DC_EVStatus);
+    if (p.isUsed & 0x1) StoreEv(regmap::SHRMEM_CCS_EV_BULK_COMPLETE, p.BulkChargingComplete);
+    StoreEv(regmap::SHRMEM_CCS_EV_CHARGING_COMPLETE, p.ChargingComplete);
+    res.ResponseCode = CommonFrame(kStepPowerDelivery, header);
+    if ((req.isUsed & 0x1) && !OfferedTuple(req.ChargingProfile.SAScheduleTupleID)) {
+        res.ResponseCode = kRespFAILED_TariffSelectionInvalid;
+    }
+    if (req.ReadyToChargeState == 0) WaitForOutputDown();
+    FillDcEvseStatus(*res.DC_EVSEStatus);
+    res.isUsed = 0x2;
+    FillHeader(header);
+    return res.ResponseCode;
+}
+
+// A remaining time in seconds; a negative result stays negative (refused).
+std::int64_t RemainingSeconds(const PhysicalValueType& p) {
+    std::int64_t v = Conv(p);
+    if (p.Unit == kUnitH) return v * 3600;
+    if (p.Unit == kUnitMin) return v * 60;
+    return v;
+}
+
+std::int32_t currentDemand(MessageHeaderType& header, DinMessageStore& s) {
+    CurrentDemandReqType& req = s.currentDemandReq;
+    CurrentDemandResType& res = s.currentDemandRes;
+    bool negative = false;
+    auto keep = [&negative](auto field, std::int64_t v) {
+        if (v < 0) negative = true;
+        StoreEv(field, v);
+    };
+    StoreEvStatus(req.DC_EVStatus);
+    keep(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, Conv(req.EVTargetCurrent));
+    if (req.isUsed & 0x1) keep(regmap::SHRMEM_CCS_EV_MAX_VOLTAGE, Conv(req.EVMaximumVoltageLimit));
+    if (req.isUsed & 0x2) keep(regmap::SHRMEM_CCS_EV_MAX_CURRENT, Conv(req.EVMaximumCurrentLimit));
+    if (req.isUsed & 0x4) {
+        std::int32_t w = Conv(req.EVMaximumPowerLimit);
+        if (w < 0) negative = true;
+        StoreEvKilo(regmap::SHRMEM_CCS_EV_MAX_POWER, w);
+    }
+    if (req.isUsed & 0x8) StoreEv(regmap::SHRMEM_CCS_EV_BULK_COMPLETE, req.BulkChargingComplete);
+    StoreEv(regmap::SHRMEM_CCS_EV_CHARGING_COMPLETE, req.ChargingComplete);
+    if (req.isUsed & 0x10) {
+        // A vehicle that cannot tell its time to full is taken as five minutes off.
+        if (req.RemainingTimeToFullSoC.Value < 0) req.RemainingTimeToFullSoC.Value = 300;
+        keep(regmap::SHRMEM_CCS_EV_TIME_TO_FULL, RemainingSeconds(req.RemainingTimeToFullSoC));
+    }
+    if (req.isUsed & 0x20) keep(regmap::SHRMEM_CCS_EV_TIME_TO_BULK, RemainingSeconds(req.RemainingTimeToBulkSoC));
+    keep(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, Conv(req.EVTargetVoltage));
+    res.ResponseCode = CommonFrame(kStepCurrentDemand, header);
+    if (negative) res.ResponseCode = kRespFAILED_WrongChargeParameter;
+
+    regmap::RegisterMap m = Map();
+    std::uint32_t volts = m.get(regmap::SHRMEM_CCS_EVSE_PRESENT_VOLTAGE);
+    std::uint32_t amps = m.get(regmap::SHRMEM_CCS_EVSE_PRESENT_CURRENT);
+    std::uint32_t maxVolts = m.get(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE);
+    std::uint32_t maxAmps = m.get(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT);
+    std::uint32_t maxKw = m.get(regmap::SHRMEM_CCS_EVSE_MAX_POWER);
+    FillDcEvseStatus(res.DC_EVSEStatus);
+    res.EVSEPresentVoltage = Physical(0, kUnitV, volts);
+    res.EVSEPresentCurrent = Physical(0, kUnitA, amps);
+    res.EVSECurrentLimitAchieved = amps >= maxAmps;
+    res.EVSEVoltageLimitAchieved = volts >= maxVolts;
+    res.EVSEPowerLimitAchieved = volts * amps >= maxKw * 1000;
+    res.EVSEMaximumVoltageLimit = Physical(0, kUnitV, maxVolts);
+    res.EVSEMaximumCurrentLimit = Physical(0, kUnitA, maxAmps);
+    res.EVSEMaximumPowerLimit = Physical(3, kUnitW, maxKw);
+    res.isUsed = 0x7;
+    FillHeader(header);
+    return res.ResponseCode;
+}
+
+std::int32_t weldingDetection(MessageHeaderType& header, DinMessageStore& s) {
+    WeldingDetectionResType& res = s.weldingDetectionRes;
+    StoreEvStatus(s.weldingDetectionReq.DC_EVStatus);
+    res.ResponseCode = CommonFrame(kStepWeldingDetection, header);
+    FillDcEvseStatus(res.DC_EVSEStatus);
+    res.EVSEPresentVoltage = PresentVoltage();
+    FillHeader(header);
+    return res.ResponseCode;
+}
+
+std::int32_t sessionStop(MessageHeaderType& header, DinMessageStore& s) {
+    // The connection closes after this answer whatever the checks give.
+    V2GPhase = kV2gPhaseStopped;
+    s.sessionStopRes.ResponseCode = CommonFrame(kStepSessionStop, header);
+    FillHeader(header);
+    return s.sessionStopRes.ResponseCode;
+}
+
 // Service methods by request, in body order (the request of pair i has
-// isUsed bit 2i, its response bit 2i + 1). A null entry is a request the
-// session does not answer.
+// isUsed bit 2i, its response bit 2i + 1).
 constexpr Method kMethods[] = {
     sessionSetup,            // SessionSetup
     serviceDiscovery,        // ServiceDiscovery
@@ -202,17 +539,17 @@ constexpr Method kMethods[] = {
     servicePaymentSelection, // ServicePaymentSelection
     paymentDetails,          // PaymentDetails
     contractAuthentication,  // ContractAuthentication
-    nullptr,                 // ChargeParameterDiscovery
-    nullptr,                 // PowerDelivery
+    chargeParameterDiscovery, // ChargeParameterDiscovery
+    powerDelivery,           // PowerDelivery
     chargingStatus,          // ChargingStatus
     meteringReceipt,         // MeteringReceipt
-    nullptr,                 // SessionStop
+    sessionStop,             // SessionStop
     certificateUpdate,       // CertificateUpdate
     certificateInstallation, // CertificateInstallation
-    nullptr,                 // CableCheck
-    nullptr,                 // PreCharge
-    nullptr,                 // CurrentDemand
-    nullptr,                 // WeldingDetection
+    cableCheck,              // CableCheck
+    preCharge,               // PreCharge
+    currentDemand,           // CurrentDemand
+    weldingDetection,        // WeldingDetection
 };
 
 }  // namespace
@@ -338,9 +675,11 @@ int messageDispatcher(std::uint8_t* data, std::uint32_t payloadLen, std::uint8_t
     }
     if (pair < 0 || !kMethods[pair]) return -1;
     std::uint32_t before = nSystemStatus;
+    g_orderRefused = false;
+    kMethods[pair](g_store.header, g_store);
     // A request out of order does not move the step: the next request is
     // judged against the last step that was accepted.
-    if (kMethods[pair](g_store.header, g_store) == kRespFAILED_SequenceError) nSystemStatus = before;
+    if (g_orderRefused) nSystemStatus = before;
     g_document.V2G_Message.Body.isUsed = std::uint64_t{1} << (2 * pair + 1);
     return dinSerializeMessage(&g_service, out, size, kV2gtpHeaderLen, exiLen) == 0 ? 0 : -1;
 }

@@ -42,6 +42,9 @@ enum DinResponseCode : std::int32_t {
     kRespFAILED_UnknownSession = 7,
     kRespFAILED_ServiceSelectionInvalid = 8,
     kRespFAILED_PaymentSelectionInvalid = 9,
+    kRespFAILED_WrongChargeParameter = 16,
+    kRespFAILED_TariffSelectionInvalid = 18,
+    kRespFAILED_WrongEnergyTransferType = 22,
 };
 inline constexpr std::int32_t kRespLast = 25;  // FAILED_WrongEnergyTransferType, the last of the type
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The station simulation: both boards, each in its own IPC namespace and root,
 # joined by the relay's serial line. The CCS board runs Halvard and Marlet
-# (against the emulated Green PHY modem); the main board runs the station
-# controller stand-in and Scrivet. It shows Marlet configuring its modem, a
-# simulated vehicle matched by SLAC, the vehicle's kernel finding the station
-# by SDP and opening the V2G connection (the CCS board runs MarletEcho, whose
-# stand-in for the V2G session answers each message with its own bytes), the
-# values crossing the board link both ways, and what the boards logged.
+# (against the emulated Green PHY modem) with the CCS board's software around
+# it (ccsboard); the main board runs the station controller stand-in, Scrivet
+# and the power modules' output (ccsboard --main-board). It shows Marlet
+# configuring its modem, a simulated vehicle matched by SLAC, the vehicle's
+# kernel finding the station by SDP, opening the V2G connection and agreeing
+# on DIN SPEC 70121 in the V2G session's handshake (MARLET_PROGRAM=MarletEcho
+# instead answers each message with its own bytes), a set-point crossing the
+# board link to the main board and the output's present values coming back,
+# and what the boards logged.
 # Usage: run-two-boards.sh [BUILD_DIR] [relay options]
 # (default relay options: 115200 baud with split writes).
 set -euo pipefail
@@ -19,8 +22,9 @@ seconds=${SIM_SECONDS:-12}
 trap stop_two_boards EXIT
 KEEP_ROOTS=1
 WITH_MARLET=${WITH_MARLET:-1}
-export MARLET_PROGRAM=${MARLET_PROGRAM:-MarletEcho}
+export MARLET_PROGRAM=${MARLET_PROGRAM:-Marlet}
 start_two_boards "$build" "$@"
+[ "$WITH_MARLET" = 1 ] && start_ccs_standins
 echo "CCS board root: $CCS_ROOT   main board root: $MAIN_ROOT"
 echo "--- running for $seconds s"
 sleep "$seconds"
@@ -40,12 +44,19 @@ if [ "$WITH_MARLET" = 1 ]; then
     sleep 0.5
     echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (03 00 00 00: matched, address set, SDP)"
     station_mac=$(sed -n 's/.*matched with \([0-9a-f:]*\).*/\1/p' "$CCS_ROOT/evslac.out")
-    if [ -n "$station_mac" ] && [ "$MARLET_PROGRAM" = MarletEcho ]; then
+    if [ -n "$station_mac" ]; then
         echo "--- the vehicle's kernel asks for the station by SDP and opens the V2G connection"
-        vehicle python3 "$here/v2gecho/vehicle_v2g.py" --if plc0 --station-mac "$station_mac" \
-            || echo "    (the V2G connection failed)"
-        sleep 0.5
-        echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (0a 00 00 00: session done)"
+        if [ "$MARLET_PROGRAM" = MarletEcho ]; then
+            vehicle python3 "$here/v2gecho/vehicle_v2g.py" --if plc0 --station-mac "$station_mac" \
+                || echo "    (the V2G connection failed)"
+            sleep 0.5
+            echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (0a 00 00 00: session done)"
+        else
+            vehicle python3 "$here/v2gecho/vehicle_v2g.py" --if plc0 --station-mac "$station_mac" --handshake \
+                || echo "    (the V2G connection failed)"
+            sleep 0.5
+            echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (06 01 00 00: handshake answered)"
+        fi
         if command -v tshark > /dev/null; then
             echo "--- the IPv6 frames of the capture:"
             tshark -r "$CCS_ROOT/plc.pcap" -Y ipv6 2>/dev/null | sed 's/^/    /' || true
@@ -60,13 +71,22 @@ ccs_shm write 2165 55
 ccs_shm write 134 1000 u16
 ccs_shm write 146 4000 u16
 ccs_shm write 145 255
-echo "--- on the main board: the modules deliver 398 V / 57 A"
-main_shm write 2187 398 u16
-main_shm write 2196 57
-sleep 2
+if [ "$WITH_MARLET" = 1 ]; then
+    echo "--- on the main board: the modules follow the set-point; their present values come back"
+    for i in $(seq 1 100); do [ "$(ccs_shm read 2196)" = 100 ] && break; sleep 0.1; done
+else
+    echo "--- on the main board: the modules deliver 398 V / 57 A"
+    main_shm write 2187 398 u16
+    main_shm write 2196 57
+    sleep 2
+fi
 printf "main board: SOC %s, set-point %s x0.1 A / %s x0.1 V, armed %s\n" \
     "$(main_shm read 2165)" "$(main_shm read 134 u16)" "$(main_shm read 146 u16)" "$(main_shm read 145)"
 printf "CCS board: EVSE present %s V / %s A, max current %s A\n" \
     "$(ccs_shm read 2187 u16)" "$(ccs_shm read 2196)" "$(ccs_shm read 2176)"
+if [ "$WITH_MARLET" = 1 ]; then
+    echo "--- the CCS board's software and the main board's output printed"
+    cat "$CCS_ROOT/ccsboard.out" "$MAIN_ROOT/ccsboard.out" 2>/dev/null | sed 's/^/    /'
+fi
 echo "--- main board: Scrivet's system log"
 cat "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null || true

@@ -10,6 +10,11 @@
 #                                                namespace (VEHICLE_PID)
 #   vehicle ARGS...                              runs a command in the vehicle's network namespace
 #   ccs_shm ARGS... / main_shm ARGS...           shmtool on either board's register map
+#   start_ccs_standins [ccsboard options]        the CCS board's software around Marlet (ccsboard,
+#                                                present values from the link) and the output of
+#                                                the power modules on the main board (ccsboard
+#                                                --main-board); their output goes to ccsboard.out
+#                                                in each board's root
 #   stop_two_boards                              ends the three processes (KEEP_ROOTS=1 keeps the roots)
 two_boards_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$two_boards_here/board-root.sh"
@@ -75,8 +80,26 @@ ccs_shm() { nsenter --target "$CCS_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_
 vehicle() { nsenter --target "$VEHICLE_PID" --net "$@"; }
 main_shm() { nsenter --target "$MAIN_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
 
+start_ccs_standins() {
+    local i
+    for i in $(seq 1 100); do
+        ccs_shm read 2160 > /dev/null 2>&1 && main_shm read 2160 > /dev/null 2>&1 && break
+        sleep 0.1
+    done
+    nsenter --target "$CCS_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/ccsboard" --present-from-link "$@" \
+        > "$CCS_ROOT/ccsboard.out" 2>&1 &
+    CCSBOARD_PIDS=$!
+    nsenter --target "$MAIN_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/ccsboard" --main-board \
+        > "$MAIN_ROOT/ccsboard.out" 2>&1 &
+    CCSBOARD_PIDS="$CCSBOARD_PIDS $!"
+}
+
 stop_two_boards() {
     local pid
+    for pid in ${CCSBOARD_PIDS:-}; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     # Programs the boards started themselves (Marlet and its driver, the modem).
     if [ -n "${CCS_PID:-}" ]; then
         for pid in $(cat "$CCS_ROOT/greenphy.pid" 2>/dev/null) \

@@ -6,7 +6,11 @@ V2GTP messages and reads back what the station answers (MarletEcho answers
 each message with its own bytes), then waits for the station's close.
 
   vehicle_v2g.py --if plc0 --station-mac 00:b0:52:4d:01:02 [--sizes 40,300]
-                 [--closed-port 51182] [--tries 10]
+                 [--closed-port 51182] [--tries 10] [--handshake]
+
+With --handshake (a station running the V2G session) it offers DIN SPEC
+70121 version 2.0 with SchemaID 1 in a supportedAppProtocolReq instead,
+checks the answer (OK_SuccessfulNegotiation, SchemaID 1) and closes.
 
 Prints one "ok ..." line per step; exits 1 with "FAIL ..." otherwise."""
 import argparse
@@ -30,6 +34,12 @@ def message(size, seed, payload_type=0x8001):
     return struct.pack(">BBHI", 1, 0xFE, payload_type, size) + body
 
 
+# supportedAppProtocolReq: "urn:din:70121:2012:MsgDef" 2.0, SchemaID 1, Priority 1.
+DIN_HANDSHAKE = bytes.fromhex("8000dbab9371d3234b71d1b981899189d191818991d26b9b3a232b30020000040040")
+# supportedAppProtocolRes: OK_SuccessfulNegotiation, SchemaID 1.
+DIN_HANDSHAKE_OK = bytes.fromhex("01fe80010000000480400040")
+
+
 def read_exactly(sock, n):
     data = b""
     while len(data) < n:
@@ -47,6 +57,7 @@ def main():
     ap.add_argument("--sizes", default="40,300")
     ap.add_argument("--closed-port", type=int, default=51182)
     ap.add_argument("--tries", type=int, default=10)
+    ap.add_argument("--handshake", action="store_true")
     a = ap.parse_args()
     scope = socket.if_nametoindex(a.ifname)
     station = link_local(a.station_mac)
@@ -87,6 +98,14 @@ def main():
     s.settimeout(30)
     s.connect((addr, port, 0, scope))
     print("ok   connected to [%s]:%d" % (addr, port), flush=True)
+    if a.handshake:
+        s.sendall(struct.pack(">BBHI", 1, 0xFE, 0x8001, len(DIN_HANDSHAKE)) + DIN_HANDSHAKE)
+        back = read_exactly(s, len(DIN_HANDSHAKE_OK))
+        if back != DIN_HANDSHAKE_OK:
+            fail("handshake answered %s, wanted %s" % (back.hex(), DIN_HANDSHAKE_OK.hex()))
+        print("ok   supportedAppProtocolRes: DIN 2.0 chosen, SchemaID 1", flush=True)
+        s.close()
+        return
     sizes = [int(x) for x in a.sizes.split(",")]
     for i, size in enumerate(sizes):
         last = i == len(sizes) - 1

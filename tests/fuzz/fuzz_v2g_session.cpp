@@ -1,8 +1,10 @@
 // Fuzz target: what a vehicle sends on the V2G connection, taken by the
 // session pass as it comes from the connection slot. The first byte says
-// whether the handshake is behind (odd) or still to come (even); the rest is
-// one received message. An answer must fit the transmit block and carry a
-// valid V2GTP header for exactly its body.
+// whether the handshake is behind (odd) or still to come (even) and, above
+// that bit, the step of the request before; the rest is one received
+// message. The corpus holds a request of every kind the session answers,
+// each after the step that lets it in. An answer must fit the transmit block
+// and carry a valid V2GTP header for exactly its body.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,12 +12,17 @@
 #include <vector>
 
 #include "IF_Main.h"
+#include "clock.h"
 #include "knet.h"
 #include "v2g_session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size - 1 > plc::kClnBufSize) return 0;
   static std::vector<std::uint8_t> map(262144, 0);
+  // A PowerDelivery stop waits on the clock for the output to fall: the
+  // test clock lets that wait pass without sleeping.
+  static platform::TestClock clock;
+  platform::SetClock(&clock);
   plc::MeterSMPtr = map.data();
   plc::DINState = 6;
   plc::V2GPhase = 0;

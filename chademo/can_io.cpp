@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "charger_frames.h"
 #include "clock.h"
 #include "regmap_chademo.h"
 
@@ -18,7 +19,7 @@ CanIo::CanIo(RegisterMap map, platform::CanBus& bus, SessionLog& log, std::funct
 void CanIo::Send() {
     map_.bytes(CP108)[0] = 1;
     map_.set(SHRMEM_CHADEMO_PRESENT_VOLTAGE, static_cast<std::uint16_t>(map_.get(SHRMEM_GET_V1) / 10));
-    map_.set(CP109_PRESENT_CURRENT, static_cast<std::uint8_t>((map_.get(SHRMEM_GET_I1) & 0xFF) / 10));
+    map_.set(CP109_PRESENT_CURRENT, PresentCurrentByte(map_));
     auto frame = [&](std::uint32_t id, Bytes data) {
         CanFrame f{};
         f.can_id = id;

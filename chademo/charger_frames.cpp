@@ -17,6 +17,10 @@ std::int64_t StationCurrentCap(const RegisterMap& map) {
     return std::clamp<std::int64_t>(cap, 0, kCurrentCeiling);
 }
 
+std::uint8_t PresentCurrentByte(const RegisterMap& map) {
+    return static_cast<std::uint8_t>(std::min<std::uint32_t>(map.get(SHRMEM_GET_I1) / 10, 255));
+}
+
 std::int64_t StationPower(const RegisterMap& map) {
     const std::int64_t available = map.get(SHRMEM_AVAILABLE_POWER);
     const std::int64_t profile = map.get(SHRMEM_OCPP_POWER_LIMIT);
@@ -61,7 +65,7 @@ void ChargerFrames::FramePass() {
     cp108[6] = 0, cp108[7] = 0;
     map_.set(CP109_PROTOCOL, map_.get(EV102_PROTOCOL) < 2 ? 1 : 2);
     map_.set(SHRMEM_CHADEMO_PRESENT_VOLTAGE, static_cast<std::uint16_t>(map_.get(SHRMEM_GET_V1) / 10));
-    map_.set(CP109_PRESENT_CURRENT, static_cast<std::uint8_t>(map_.get(SHRMEM_GET_I1) / 10));
+    map_.set(CP109_PRESENT_CURRENT, PresentCurrentByte(map_));
     map_.bytes(CP109)[4] = 0;
     OrByteAtomic(map_, ChargerFlag, kFramesComputed);
 }

@@ -22,6 +22,10 @@ std::int64_t StationCurrentCap(const regmap::RegisterMap& map);
 // The power the station may deliver, W: the modules' available power, or a
 // charging-profile limit below it.
 std::int64_t StationPower(const regmap::RegisterMap& map);
+// The present output current as 0x109 carries it, A: the whole measured
+// value in tenths divided by 10, 255 for anything above one byte (never
+// only the low byte, which would tell a vehicle taking 30 A that 4 A flow).
+std::uint8_t PresentCurrentByte(const regmap::RegisterMap& map);
 
 class ChargerFrames {
 public:

@@ -72,9 +72,10 @@ TEST(ChademoCanIo, ChargerFramesOnTheirPeriodAndTheProtocolFrame) {
 }
 
 TEST(ChademoCanIo, PresentCurrentAndTheLowCurrentFlag) {
-    // The low byte of the 0.1 A value, in A: 125.0 A (0x04E2) goes out as 22.
+    // The whole 0.1 A value in A: 125.0 A (0x04E2) goes out as 125, not as
+    // its low byte's 22; 25.6 A is not low; above one byte is 255.
     struct Case { std::uint16_t tenths; std::uint8_t sent, low; };
-    for (const Case c : {Case{59, 5, 1}, Case{60, 6, 0}, Case{1250, 22, 0}}) {
+    for (const Case c : {Case{59, 5, 1}, Case{60, 6, 0}, Case{256, 25, 0}, Case{1250, 125, 0}, Case{2563, 255, 0}}) {
         ChademoRig r;
         r.VehicleTalks();
         r.Run(3);

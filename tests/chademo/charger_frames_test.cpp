@@ -50,7 +50,7 @@ TEST(ChademoChargerFrames, AvailableCurrentAndThresholdVoltage) {
         r.map.set(SHRMEM_SMR_AVAIL_CURRENT, c.modulesCurrent);
         r.map.set(SHRMEM_OCPP_POWER_LIMIT, c.profilePower);
         r.map.set(SHRMEM_GET_V1, 3987);
-        r.map.set(SHRMEM_GET_I1, 2563);   // 256.3 A: the low byte of 256 A
+        r.map.set(SHRMEM_GET_I1, 2563);   // 256.3 A: more than one byte carries
         r.frames.FramePass();
         const std::uint8_t* cp108 = r.map.bytes(CP108);
         EXPECT_EQ(cp108[0], 1);
@@ -60,7 +60,7 @@ TEST(ChademoChargerFrames, AvailableCurrentAndThresholdVoltage) {
         const std::uint8_t* cp109 = r.map.bytes(CP109);
         EXPECT_EQ(cp109[0], 1);
         EXPECT_EQ(cp109[1] | cp109[2] << 8, 398);
-        EXPECT_EQ(cp109[3], 0);
+        EXPECT_EQ(cp109[3], 255);
         EXPECT_NE(r.map.get(ChargerFlag) & kFramesComputed, 0);
         EXPECT_EQ(r.d1Offs, 0);
     }

@@ -8,6 +8,7 @@
 #   power_shm ARGS...                               shmtool on the board's register map
 #   power_ctl LINE                                  a control line for the module bank
 #   stop_power_board                                ends every process it started (KEEP_ROOTS=1 keeps the root)
+# POWER_CAN_BUSES names the hub's buses (default can0).
 power_board_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$power_board_here/board-root.sh"
 
@@ -39,7 +40,8 @@ start_power_board() {
     power_run stationctl "$POWER_BUILD/bin/stationctl" --contactors
     STATIONCTL_PID=$LAST_PID
     for i in $(seq 1 50); do [ "$(power_shm read 2778 2>/dev/null)" = 1 ] && break; sleep 0.1; done
-    power_run canhub "$POWER_BUILD/bin/canhub" --dir "$POWER_ROOT" can0
+    # shellcheck disable=SC2086
+    power_run canhub "$POWER_BUILD/bin/canhub" --dir "$POWER_ROOT" ${POWER_CAN_BUSES:-can0}
     CANHUB_PID=$LAST_PID
     for i in $(seq 1 50); do [ -S "$POWER_ROOT/run/can/can0" ] && break; sleep 0.1; done
     power_run modbank "$POWER_BUILD/bin/modbank" --control "$POWER_ROOT/modbank.ctl" "$@"

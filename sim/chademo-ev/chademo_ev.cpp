@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "can.h"
@@ -27,10 +28,22 @@ namespace {
 constexpr int kD1 = 82, kD2 = 68, kJ = 44, kProximity = 46, kLock = 80, kLockDetect = 85;
 
 struct Options {
-    int protocol = 2, target = 400, request = 30, time10s = 60;
+    int protocol = 2, target = 400, maxVolts = 500, request = 30, time10s = 60, battery = 350, expectFault = 0;
     long chargeMs = 5000, silentAt = 0;
     bool silent = false, early = false;
+    std::string plant;
 };
+
+// The battery and contactor as the bank's outlet model sees them.
+void TellPlant(const std::string& fifo, int batteryVolts, bool closed) {
+    if (fifo.empty()) return;
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    const std::string line = "vehicle " + std::to_string(batteryVolts * 10) + (closed ? " 1\n" : " 0\n");
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        std::fprintf(stderr, "chademo-ev: the module bank did not take the battery's state\n");
+    close(fd);
+}
 
 bool High(int line) { return platform::GetGpio().ReadChar(line).value_or('0') == '1'; }
 // The vehicle's inputs to the charger change in one step (a new file
@@ -63,6 +76,10 @@ int main(int argc, char** argv) {
         auto next = [&] { return i + 1 < argc ? std::atol(argv[++i]) : 0L; };
         if (a == "--protocol") o.protocol = static_cast<int>(next());
         else if (a == "--target") o.target = static_cast<int>(next());
+        else if (a == "--max-volts") o.maxVolts = static_cast<int>(next());
+        else if (a == "--battery") o.battery = static_cast<int>(next());
+        else if (a == "--expect-fault") o.expectFault = static_cast<int>(next());
+        else if (a == "--plant") o.plant = i + 1 < argc ? argv[++i] : "";
         else if (a == "--request") o.request = static_cast<int>(next());
         else if (a == "--charge-ms") o.chargeMs = next();
         else if (a == "--silent-at") o.silentAt = next();
@@ -92,6 +109,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "chademo-ev: can1 cannot be opened\n");
         return 1;
     }
+    TellPlant(o.plant, o.battery, false);
     auto& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
     auto now = [&] { return clock.MonotonicMs() - start; };
@@ -104,7 +122,7 @@ int main(int argc, char** argv) {
     std::int64_t last109 = -1, longestGap = 0, frames109 = 0;
     int announcedBelowRequest = 0, faultStatus = 0;
     bool energisingSeen = false, d1Seen = false;
-    int presentCurrent = 0;
+    int presentCurrent = 0, mostCurrent = 0;
 
     for (;;) {
         const std::int64_t t = now();
@@ -118,6 +136,7 @@ int main(int argc, char** argv) {
         }
         if (d2 && enabled && !contactorClosed && !stopped) {
             contactorClosed = true;
+            TellPlant(o.plant, o.battery, true);
             chargeFrom = t;
         }
         if (contactorClosed && !stopped && (t - chargeFrom >= o.chargeMs || !d2)) {
@@ -128,6 +147,7 @@ int main(int argc, char** argv) {
         // The charger sees the end in the next frames before the vehicle lets go.
         if (stopped && contactorClosed && presentCurrent < 5 && t - stoppedAt >= 300) {
             contactorClosed = false;
+            TellPlant(o.plant, o.battery, false);
             Set(kJ, true);
         }
         if (o.silentAt && sending && chargeFrom >= 0 && t - chargeFrom >= o.silentAt) sending = false;
@@ -150,7 +170,7 @@ int main(int argc, char** argv) {
             lastSend = t;
             const int request = contactorClosed && !stopped ? o.request : 0;
             const int status = (enabled ? 0x01 : 0) | (contactorClosed ? 0 : 0x08);
-            bus->Write(Frame(0x100, {0, 0, 0, 0, 0xF4, 0x01, 100, 0}));
+            bus->Write(Frame(0x100, {0, 0, 0, 0, o.maxVolts & 0xFF, o.maxVolts >> 8, 100, 0}));
             bus->Write(Frame(0x101, {0, o.time10s, 0, 0, 0, 0, 0, 0}));
             bus->Write(Frame(0x102, {o.protocol, o.target & 0xFF, o.target >> 8, request, 0, status, 55, 0}));
         }
@@ -163,6 +183,7 @@ int main(int argc, char** argv) {
                 last109 = at;
                 ++frames109;
                 presentCurrent = f.data[3];
+                if (contactorClosed) mostCurrent = std::max(mostCurrent, presentCurrent);
                 if (f.data[5] & 0x01) energisingSeen = true;
                 if (f.data[5] & 0x12) faultStatus |= f.data[5] & 0x12;
             } else if (f.can_id == 0x108 && f.len == 8) {
@@ -170,13 +191,18 @@ int main(int argc, char** argv) {
             }
         }
     }
+    if (contactorClosed) TellPlant(o.plant, o.battery, false);
     std::printf("chademo-ev: 0x109 frames %lld, longest gap %lld ms, energising %s, fault bits 0x%02x, "
-                "announced below request %d\n",
+                "announced below request %d, most current %d A\n",
                 static_cast<long long>(frames109), static_cast<long long>(longestGap), energisingSeen ? "seen" : "never",
-                faultStatus, announcedBelowRequest);
+                faultStatus, announcedBelowRequest, mostCurrent);
     if (o.silent) return 0;
     // A vehicle ends the session after 1 s without the charger's frames;
     // half of that is the margin it accepts.
-    const bool ok = longestGap <= 500 && announcedBelowRequest == 0 && (o.silentAt || (energisingSeen && !faultStatus));
+    bool ok = longestGap <= 500 && announcedBelowRequest == 0;
+    if (o.expectFault) ok = ok && (faultStatus & o.expectFault);
+    else if (!o.silentAt) ok = ok && energisingSeen && !faultStatus;
+    // With the power path modelled, the charge carried the current asked for.
+    if (!o.plant.empty() && !o.expectFault && !o.silentAt) ok = ok && mostCurrent >= o.request;
     return ok ? 0 : 1;
 }

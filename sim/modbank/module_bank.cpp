@@ -232,25 +232,56 @@ void ModuleBank::Answer(SimModule& m, std::uint32_t id, const CanFrame& f) {
     }
 }
 
+namespace {
+
+bool Running(const SimModule& m) { return m.operational && !m.muted && m.onOff == 0 && m.setVoltage > 0; }
+
+std::uint16_t Tenths(double v) { return static_cast<std::uint16_t>(std::clamp(v * 10 + 0.5, 0.0, 65535.0)); }
+
+}  // namespace
+
 // The modules share one resistive load: each gives its part of the current
 // the load draws at the set voltage, at most its share of the available
-// current; the voltage sags when the share does not carry the load.
+// current; the voltage sags when the share does not carry the load. With
+// the outlet model they charge the battery instead: the current the
+// difference between set voltage and battery drives through the series
+// resistance, at most the modules' shares together.
 void ModuleBank::Plant() {
     int on = 0;
-    for (auto& m : modules)
-        if (m.operational && !m.muted && m.onOff == 0 && m.setVoltage > 0) ++on;
+    double setVolts = 0, limit = 0;
     for (auto& m : modules) {
-        if (!(m.operational && !m.muted && m.onOff == 0 && m.setVoltage > 0)) {
-            m.outVoltage = 0, m.outCurrent = 0;
-            continue;
-        }
-        const double volts = m.setVoltage / 10.0;
-        const double wanted = volts / loadOhms / on;                         // A
-        const double limit = m.share / 10000.0 * m.availableCurrent / 100.0;  // A
-        const double amps = std::min(wanted, limit);
-        m.outCurrent = static_cast<std::uint16_t>(amps * 10 + 0.5);
-        m.outVoltage = static_cast<std::uint16_t>(std::min(volts, amps * on * loadOhms) * 10 + 0.5);
+        if (!Running(m)) continue;
+        ++on;
+        setVolts = std::max(setVolts, m.setVoltage / 10.0);
+        limit += m.share / 10000.0 * m.availableCurrent / 100.0;
     }
+    const double battery = outlet.battery / 10.0, fault = outlet.overVolt / 10.0;
+    const bool charging = outletModel && outlet.relaysClosed && outlet.contactorClosed;
+    double outVolts = 0, total = 0;
+    if (on > 0 && charging) {
+        total = std::clamp((setVolts - battery) / outlet.seriesOhms, 0.0, limit);
+        outVolts = battery + total * outlet.seriesOhms + fault;
+    } else if (on > 0 && outletModel) {
+        outVolts = setVolts + fault;   // no load behind the relays
+    }
+    for (auto& m : modules) {
+        if (!Running(m)) {
+            m.outVoltage = 0, m.outCurrent = 0;
+        } else if (outletModel) {
+            m.outVoltage = Tenths(outVolts), m.outCurrent = Tenths(total / on);
+        } else {
+            const double volts = m.setVoltage / 10.0;
+            const double wanted = volts / loadOhms / on;                          // A
+            const double share = m.share / 10000.0 * m.availableCurrent / 100.0;  // A
+            const double amps = std::min(wanted, share);
+            m.outCurrent = static_cast<std::uint16_t>(amps * 10 + 0.5);
+            m.outVoltage = static_cast<std::uint16_t>(std::min(volts, amps * on * loadOhms) * 10 + 0.5);
+        }
+    }
+    double meter = 0;
+    if (outlet.relaysClosed && on > 0) meter = outVolts;
+    else if (outlet.contactorClosed) meter = battery;
+    outletVoltage_ = outletModel ? Tenths(meter) : 0;
 }
 
 void ModuleBank::Tick(std::int64_t nowMs) {

@@ -3,7 +3,7 @@
 // CRC, heartbeats, measurement reads, object access, both bootloader flows,
 // status reports with injectable faults, and a plant model that turns the
 // set-point and on/off commands into output voltage and current into a
-// resistive load.
+// resistive load or, through the output relays, into a vehicle's battery.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +65,18 @@ struct SimModule {
     std::uint16_t ParamCrc() const;
 };
 
+// The outlet behind the modules: the output relays, the cable and the
+// vehicle's battery behind its contactor. The modules regulate their
+// current (each at most its share) up to their set voltage; the battery
+// takes what they give through the series resistance of cable and battery.
+struct Outlet {
+    bool relaysClosed = false;
+    bool contactorClosed = false;
+    std::uint16_t battery = 0;     // the battery's open-circuit voltage, 0.1 V
+    double seriesOhms = 0.1;       // relays, cable and the battery's own resistance
+    std::uint16_t overVolt = 0;    // a regulation fault: the output runs this far (0.1 V) above the plant
+};
+
 class ModuleBank {
 public:
     using Sender = std::function<void(const platform::CanFrame&)>;
@@ -77,20 +89,28 @@ public:
     // Plant model and the modules' own status reports (once a second).
     void Tick(std::int64_t nowMs);
     SimModule* ByAddress(unsigned address);
+    // Output voltage and current from the modules' commands and the load.
+    void Plant();
+    // What a voltmeter at the outlet reads (0.1 V): the modules' output while
+    // the relays are closed, the battery's voltage while its contactor is.
+    std::uint16_t OutletVoltage() const { return outletVoltage_; }
 
     std::vector<SimModule> modules;
     double loadOhms = 10.0;
+    // Set: the modules feed the outlet instead of the resistive load.
+    bool outletModel = false;
+    Outlet outlet;
     std::int64_t reportPeriodMs = 1000;
 
 private:
     void Send(const SimModule& m, std::uint32_t base, std::initializer_list<std::uint8_t> data = {});
     void Answer(SimModule& m, std::uint32_t id, const platform::CanFrame& f);
     void SerialQuery(unsigned word);
-    void Plant();
 
     Sender send_;
     std::vector<std::size_t> candidates_;
     std::int64_t lastReport_ = 0;
+    std::uint16_t outletVoltage_ = 0;
 };
 
 }  // namespace modbank

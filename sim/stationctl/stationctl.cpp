@@ -3,8 +3,8 @@
 // image (the station's defaults) and writes the fields the station
 // controller owns, then leaves; the programs of the board attach the map.
 // With --contactors it stays, answers the output relays and the CHAdeMO
-// insulation test (passed after 1 s), closes the AC input contactors and answers
-// their requests.
+// insulation test (the outlet's relay closed for it, passed after 1 s),
+// closes the AC input contactors and answers their requests.
 //
 // With "--ocpp PROFILE [name=value ...]" it also creates the OCPP application
 // segment FennickApp, loads it from the profile file (the settings given
@@ -83,6 +83,10 @@ int main(int argc, char** argv) {
     map.set(SHRMEM_CHARGE_STEP, 0);        // no charging step yet
     for (std::uint32_t b : {279u, 437u, 454u, 21522u, 21548u, 21605u, 21606u}) map.set(U8{b}, 0);
     map.set(SHRMEM_SMR_CURRENT_CAP, 255);  // no cap below the rated current
+    map.set(SHRMEM_CURRENT_CAP, 255);
+    // No charging profile from a central system.
+    map.set(SHRMEM_OCPP_CURRENT_LIMIT, -1);
+    map.set(SHRMEM_OCPP_POWER_LIMIT, -1);
     std::printf("stationctl: main board register map ready\n");
     if (argc > 1 && std::strcmp(argv[1], "--contactors") == 0) {
         map.set(SHRMEM_AC_CONTACTOR2, 1);

@@ -165,6 +165,38 @@ TEST(PellionSetPoint, TheMailboxDrivesTheModulesAndTheirOutputReachesTheMap) {
     }
 }
 
+// The bank feeding the CHAdeMO outlet: what Pellion reads back and what a
+// voltmeter at the outlet shows, for the relay, the vehicle's contactor and
+// its battery (350.0 V, 0.1 ohm in series).
+TEST(PellionSetPoint, TheOutletModelChargesTheBatteryOnlyThroughRelayAndContactor) {
+    struct Case {
+        const char* what;
+        bool relays, contactor;
+        std::uint16_t volts, amps, overVolt;
+        std::uint16_t current, outlet;
+    };
+    const Case cases[] = {
+        {"charging at the requested 30 A", true, true, 4000, 300, 0, 300, 3530},
+        {"set below the battery: no current", true, true, 3000, 300, 0, 0, 3500},
+        {"contactor open: no load", true, false, 4000, 300, 0, 0, 4000},
+        {"relay open: the battery alone at the outlet", false, true, 4000, 300, 0, 0, 3500},
+        {"both open: nothing at the outlet", false, false, 4000, 300, 0, 0, 0},
+        {"modules off: the battery through the contactor", true, true, 0, 0, 0, 0, 3500},
+        {"a regulation fault lifts the output", true, true, 4000, 300, 400, 300, 3930},
+    };
+    for (const Case& c : cases) {
+        PellionRig r;
+        r.AddTwoModules();
+        r.bank.outletModel = true;
+        r.bank.outlet = {c.relays, c.contactor, 3500, 0.1, c.overVolt};
+        r.StartAndAssign();
+        r.ArmSetPoint(c.volts, c.amps);
+        r.RunFor(3000);
+        EXPECT_EQ(r.map.get(SHRMEM_GET_I1), c.current) << c.what;
+        EXPECT_EQ(r.bank.OutletVoltage(), c.outlet) << c.what;
+    }
+}
+
 TEST(PellionSetPoint, ARestartedBankIsSwitchedOnByTheNextSetPoint) {
     PellionRig r;
     r.AddTwoModules();

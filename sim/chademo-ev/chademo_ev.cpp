@@ -30,7 +30,7 @@ constexpr int kD1 = 82, kD2 = 68, kJ = 44, kProximity = 46, kLock = 80, kLockDet
 struct Options {
     int protocol = 2, target = 400, maxVolts = 500, request = 30, time10s = 60, battery = 350, expectFault = 0;
     long chargeMs = 5000, silentAt = 0;
-    bool silent = false, early = false;
+    bool silent = false, early = false, expectRefusal = false;
     std::string plant;
 };
 
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto next = [&] { return i + 1 < argc ? std::atol(argv[++i]) : 0L; };
+        auto next = [&] { return i + 1 < argc ? std::strtol(argv[++i], nullptr, 0) : 0L; };
         if (a == "--protocol") o.protocol = static_cast<int>(next());
         else if (a == "--target") o.target = static_cast<int>(next());
         else if (a == "--max-volts") o.maxVolts = static_cast<int>(next());
@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
         else if (a == "--time-10s") o.time10s = static_cast<int>(next());
         else if (a == "--silent") o.silent = true;
         else if (a == "--early") o.early = true;
+        else if (a == "--expect-refusal") o.expectRefusal = true;
         else {
             std::fprintf(stderr, "chademo-ev: unknown option %s\n", a.c_str());
             return 2;
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
     // What the charger's frames showed.
     std::int64_t last109 = -1, longestGap = 0, frames109 = 0;
     int announcedBelowRequest = 0, faultStatus = 0;
-    bool energisingSeen = false, d1Seen = false;
+    bool energisingSeen = false, d1Seen = false, chargerStopped = false;
     int presentCurrent = 0, mostCurrent = 0;
 
     for (;;) {
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
             TellPlant(o.plant, o.battery, true);
             chargeFrom = t;
         }
-        if (contactorClosed && !stopped && (t - chargeFrom >= o.chargeMs || !d2)) {
+        if (contactorClosed && !stopped && (t - chargeFrom >= o.chargeMs || !d2 || chargerStopped)) {
             stopped = true;   // the battery is full, or the charger ended it
             enabled = false;
         }
@@ -185,6 +186,8 @@ int main(int argc, char** argv) {
                 presentCurrent = f.data[3];
                 if (contactorClosed) mostCurrent = std::max(mostCurrent, presentCurrent);
                 if (f.data[5] & 0x01) energisingSeen = true;
+                // Once it has energised, a charger that shows "stopped" ends the charge.
+                if (energisingSeen && contactorClosed && (f.data[5] & 0x20)) chargerStopped = true;
                 if (f.data[5] & 0x12) faultStatus |= f.data[5] & 0x12;
             } else if (f.can_id == 0x108 && f.len == 8) {
                 if (contactorClosed && !stopped && f.data[3] < o.request) ++announcedBelowRequest;
@@ -201,8 +204,10 @@ int main(int argc, char** argv) {
     // half of that is the margin it accepts.
     bool ok = longestGap <= 500 && announcedBelowRequest == 0;
     if (o.expectFault) ok = ok && (faultStatus & o.expectFault);
+    else if (o.expectRefusal) ok = ok && !energisingSeen && mostCurrent == 0;
     else if (!o.silentAt) ok = ok && energisingSeen && !faultStatus;
-    // With the power path modelled, the charge carried the current asked for.
-    if (!o.plant.empty() && !o.expectFault && !o.silentAt) ok = ok && mostCurrent >= o.request;
+    // With the power path modelled, the charge carried the current asked for
+    // (a battery above the target takes none).
+    if (!o.plant.empty() && !o.expectFault && !o.expectRefusal && !o.silentAt && o.battery < o.target) ok = ok && mostCurrent >= o.request;
     return ok ? 0 : 1;
 }

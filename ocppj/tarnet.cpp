@@ -61,7 +61,9 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
         const std::string cdir = dir + "Cnntr" + std::to_string(c) + "/";
         runtime_[c - 1].transactionId = std::atoi(ReadValueFile(cdir, "TxnID").c_str());
         runtime_[c - 1].txnStartTime = std::atoi(ReadValueFile(cdir, "StartTime").c_str());
+        runtime_[c - 1].offlineTxnId = std::atoi(ReadValueFile(cdir, "OffTxnID").c_str());
     }
+    queue_.Init(dir);
     offlineTxnId_ = std::atoi(ReadValueFile(dir, "OffTxnID").c_str());
     localListVersion_ = std::atoi(ReadValueFile(dir + "LocalList/", "Version").c_str());
 
@@ -98,6 +100,7 @@ void Tarnet::Pass() {
     ConfCommandHandling();
     CheckBackendCnnt();
     AuthMgmt();
+    TransactionMgmt();
     StatusNotifMgmt();
     RsrvNowMgmt();
     HeartBeatMgmt();

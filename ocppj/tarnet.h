@@ -13,6 +13,7 @@
 #include "exchange.h"
 #include "fennick_app.h"
 #include "firmware.h"
+#include "txn_queue.h"
 
 namespace ocppj {
 
@@ -39,10 +40,19 @@ static_assert(sizeof(Reservation) == 92);
 struct ConnectorRuntime {
     std::int32_t transactionId = 0;
     std::int32_t txnStartTime = 0;
+    // The id the central system gave to this connector's transaction that
+    // started offline, while its queued messages are replayed (0 = none).
+    std::int32_t offlineTxnId = 0;
     std::uint8_t statusPending = 0;     // lastStatus is to be sent
+    std::uint8_t remoteStopReq = 0;     // a RemoteStopTransaction was accepted
     fennick::CpStatus lastStatus{};     // latest record taken from the status ring
     Reservation reservation{};
 };
+
+// The MeterValues of a queued meter line, the values described as the live
+// ones of the connector are.
+void FillReplayedMeterVals(decltype(Exchange::meterValues)& m, const fennick::ConnectorMeterBlock& block,
+                           const QueueRecord& r);
 
 class Tarnet {
 public:
@@ -67,6 +77,29 @@ public:
     // The local list until it is built: every idTag is "not listed" (3).
     int AuthByLocalList(const std::string& idTag, std::string* parent);
     int StatusNotifMgmt();
+
+    // Transactions, meter values and the offline queue.
+    void TransactionMgmt();
+    // The close of connector `c`'s transaction. `byCard`: a stop authorized by
+    // a card, which raises no stopChargingReq and leaves the unlock to the
+    // authorization.
+    void CloseTransaction(int c, int reason, const std::string& idTag, bool byCard);
+    int StartTransactionHandling(int c);
+    int StopTransactionHandling(int c);
+    // 1 when online and the offline queue is empty.
+    int IsOnlineAndQueueBufEmpty();
+    // Queues one record (its line exactly as replayed later); 1 when written.
+    int PushTxnMsg2QueueBuf(const QueueRecord& r);
+    int MeterValueMgmt();
+    int TxnMsgQueueBufMgmt();
+    int UploadTxnMsg();
+    int CheckUploadResult(int type);
+    // A TriggerMessage MeterValues for connector `c` (-1 every connector).
+    void TriggerMeterValues(std::int32_t c) {
+        meterValuesTriggerReq_ = 1;
+        meterTriggerConnector_ = c;
+    }
+    TxnQueue& Queue() { return queue_; }
     int RsrvNowMgmt();
     void HeartBeatMgmt();
     void ResetMgmt();
@@ -95,7 +128,7 @@ private:
     int connectors_ = 1;
     std::vector<ConnectorRuntime> runtime_;
     std::vector<std::string> measurandSupport_;
-    std::int32_t offlineTxnId_ = 0;
+    std::int32_t offlineTxnId_ = 0;  // the last offline id given out, as in "OffTxnID"
     std::int32_t localListVersion_ = 0;
     std::int64_t heartbeatStartMs_ = 0;
     std::int64_t watchdogAtMs_ = -1;  // -1: check at once
@@ -116,6 +149,36 @@ private:
     std::uint8_t s8OfflineReconnectFlag = 0;  // link back, no frame yet: drain the ring
     std::uint8_t statusNotifTriggerReq_ = 0;
     std::int32_t statusTriggerConnector_ = 0;
+
+    // Transactions.
+    using StartSlot = decltype(Exchange::startTransaction);
+    using StopSlot = decltype(Exchange::stopTransaction);
+    using MeterVals = decltype(Exchange::meterValues);
+    std::string ConnectorDir(int c) const;
+    void StartTransaction(int c);
+    int WaitForAnswer(FlagBit bit, const char* tag);
+    void SetOfflineTxnId(int c, std::int32_t id);
+    bool OfflineTxnPending(int c) const;
+    TxnQueue queue_;
+
+    // Meter values.
+    void FillMeterVals(MeterVals& m, int c, const char* context, const std::string& list);
+    void QueueMeterVals(const MeterVals& m);
+    std::vector<MeterVals> psMeterVals;    // ring of 16 records to send
+    std::uint8_t u8NextIndex = 0;
+    std::uint8_t u8CurrMeterIndex = 0;
+    std::uint8_t u8ID = 1;                 // connector a trigger for all serves next
+    std::int64_t clockAlignedOld_ = -1;    // start of the current interval, -1 not aligned
+    std::int64_t clockTmSec_ = 0;          // second of the last clock-aligned look
+    std::vector<std::int64_t> ptTmStart;   // per connector: time of the last periodic sample
+    std::uint8_t meterValuesTriggerReq_ = 0;
+    std::int32_t meterTriggerConnector_ = 0;
+
+    // Replay of the offline queue.
+    int s8UploadStatus = 0;                // type of the message in flight, 0 none
+    int s32CntTx = 0;                      // failed attempts of that message
+    std::int64_t tTmStartMs_ = 0;          // monotonic time of the last failure
+    QueueRecord uploading_;                // the record in flight
 };
 
 }  // namespace ocppj

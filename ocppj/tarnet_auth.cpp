@@ -177,6 +177,9 @@ int Tarnet::AuthMgmt() {
         // The card that started stops without asking anybody.
         if (SameIdTag(idTag, FieldText(r.idTag))) result = kAccepted;
         else if (AuthorizeHandling() == kAccepted && CheckParentID(c) == 1) result = kAccepted;
+        if (result == kAccepted && runtime_[c - 1].txnStartTime != 0)
+            // A reason outside the table could not be sent: it stands as Other.
+            CloseTransaction(c, app_->authStopReason < kStopReasonCount ? app_->authStopReason : 4, idTag, true);
         if (result == kAccepted && fennick::Rating(*app_, c).hasConnectorLock != 0) r.unlockReq = 1;
     }
     if (result != 1) Store(app_->authResult, static_cast<std::uint8_t>(result));

@@ -8,6 +8,30 @@
 
 namespace platform {
 
+namespace {
+
+int g_cutIn = -1;  // steps left before the cut, -1 none
+
+// False when this step falls at or after the cut.
+bool PowerOn() {
+    if (g_cutIn < 0) return true;
+    if (g_cutIn == 0) return false;
+    --g_cutIn;
+    return true;
+}
+
+// write(), of which a cut keeps only the first half.
+ssize_t CutWrite(int fd, const void* p, std::size_t len) {
+    if (PowerOn()) return write(fd, p, len);
+    if (len > 1) (void)!write(fd, p, len / 2);
+    errno = EIO;
+    return -1;
+}
+
+}  // namespace
+
+void SetWriteCutForTest(int step) { g_cutIn = step; }
+
 ssize_t ReadFileBytes(const std::string& path, std::uint8_t* buf, std::size_t len) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -42,11 +66,12 @@ bool WriteFileBytesAt(const std::string& path, std::size_t offset, const std::ui
 }
 
 bool AppendToFile(const std::string& path, const std::string& text) {
+    if (!PowerOn()) return false;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     ssize_t n;
     do {
-        n = write(fd, text.data(), text.size());
+        n = CutWrite(fd, text.data(), text.size());
     } while (n < 0 && errno == EINTR);
     close(fd);
     return n == static_cast<ssize_t>(text.size());
@@ -61,6 +86,7 @@ std::string ReadTextFile(const std::string& path, std::size_t maxBytes) {
 
 bool ReplaceFile(const std::string& path, const void* data, std::size_t len, mode_t mode) {
     const std::string tmp = path + ".tmp";
+    if (!PowerOn()) return false;
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return false;
     fchmod(fd, mode);  // an older temporary file keeps its mode otherwise
@@ -68,14 +94,15 @@ bool ReplaceFile(const std::string& path, const void* data, std::size_t len, mod
     std::size_t done = 0;
     bool ok = true;
     while (ok && done < len) {
-        ssize_t n = write(fd, p + done, len - done);
+        ssize_t n = CutWrite(fd, p + done, len - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) ok = false; else done += static_cast<std::size_t>(n);
     }
-    ok = ok && fsync(fd) == 0;
+    ok = ok && PowerOn() && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
+    ok = ok && PowerOn() && rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) {
+        if (g_cutIn == 0) return false;  // no power left to tidy up
         unlink(tmp.c_str());
         return false;
     }

@@ -30,4 +30,10 @@ inline bool ReplaceFile(const std::string& path, const std::string& text, mode_t
     return ReplaceFile(path, text.data(), text.size(), mode);
 }
 
+// Tests: the file write step `step` from now (0 = the next open, write, sync
+// or rename of AppendToFile and ReplaceFile) fails as if the power went, a
+// write then leaving half of its bytes, and so does every step after it;
+// -1 restores the power.
+void SetWriteCutForTest(int step);
+
 }  // namespace platform

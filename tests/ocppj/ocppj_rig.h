@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,22 @@
 #include "fennick_app.h"
 #include "files.h"
 #include "testroot.h"
+
+// A clock whose sleeps let the transport act while Tarnet waits in place.
+class WaitClock : public platform::Clock {
+public:
+    explicit WaitClock(platform::TestClock& inner) : inner_(inner) {}
+    std::int64_t MonotonicMs() override { return inner_.MonotonicMs(); }
+    std::int64_t WallMs() override { return inner_.WallMs(); }
+    void SleepMs(std::int64_t ms) override {
+        inner_.Advance(ms);
+        if (onSleep) onSleep();
+    }
+    std::function<void()> onSleep;
+
+private:
+    platform::TestClock& inner_;
+};
 
 struct OcppjRig {
     OcppjRig() : app(std::make_unique<fennick::FennickApp>()), x(std::make_unique<ocppj::Exchange>()) {

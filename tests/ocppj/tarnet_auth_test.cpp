@@ -14,22 +14,6 @@ using namespace ocppj;
 
 namespace {
 
-// A clock whose sleeps let the transport act while Tarnet waits in place.
-class WaitClock : public platform::Clock {
-public:
-    explicit WaitClock(platform::TestClock& inner) : inner_(inner) {}
-    std::int64_t MonotonicMs() override { return inner_.MonotonicMs(); }
-    std::int64_t WallMs() override { return inner_.WallMs(); }
-    void SleepMs(std::int64_t ms) override {
-        inner_.Advance(ms);
-        if (onSleep) onSleep();
-    }
-    std::function<void()> onSleep;
-
-private:
-    platform::TestClock& inner_;
-};
-
 struct Answer {
     const char* status;
     const char* expiry;

@@ -1,0 +1,141 @@
+// Replay of the offline queue: once the link is back, the queued
+// StartTransaction, MeterValues and StopTransaction go to the central system
+// one at a time, oldest first. A message the central system refuses with an
+// error is tried again after the retry interval times the failures so far,
+// and dropped after the configured attempts; a lost link keeps it first.
+#include <cstdlib>
+#include <cstring>
+
+#include "clock.h"
+#include "messages.h"
+#include "ocpp_time.h"
+#include "tarnet.h"
+
+namespace ocppj {
+
+namespace {
+
+FlagBit TypeBit(int type) {
+    return type == 1 ? kBitStartTransaction : (type == 2 ? kBitStopTransaction : kBitMeterValues);
+}
+
+}  // namespace
+
+int Tarnet::TxnMsgQueueBufMgmt() {
+    const std::int64_t attempts = std::atoi(config_.Value("TransactionMessageAttempts").c_str());
+    const std::int64_t retryS = std::atoi(config_.Value("TransactionMessageRetryInterval").c_str());
+    const std::int64_t now = platform::GetClock().MonotonicMs();
+    if (s8UploadStatus == 0) {
+        if (Load(app_->backendOnline) == 1) {
+            if (now - tTmStartMs_ >= retryS * 1000 * s32CntTx) s8UploadStatus = UploadTxnMsg();
+        } else {
+            s32CntTx = 0;
+        }
+    }
+    if (s8UploadStatus == 0) return 1;
+    switch (CheckUploadResult(s8UploadStatus)) {
+    case 0:
+        queue_.DropFirst();
+        s32CntTx = 0;
+        s8UploadStatus = 0;
+        break;
+    case 1:
+        if (++s32CntTx < attempts) {
+            tTmStartMs_ = now;
+        } else {
+            Log("[Info][TxnMsgQueueBufMgmt] Discard Txn");
+            queue_.DropFirst();
+            s32CntTx = 0;
+        }
+        s8UploadStatus = 0;
+        break;
+    case 2:
+        s32CntTx = 0;
+        s8UploadStatus = 0;
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+int Tarnet::UploadTxnMsg() {
+    const std::optional<std::string> line = queue_.First();
+    if (!line) return 0;
+    std::string error;
+    std::optional<QueueRecord> rec = ParseQueueLine(*line, &error);
+    if (rec && (rec->connectorId < 1 || rec->connectorId > connectors_)) {
+        rec.reset();
+        error = "connector";
+    }
+    if (!rec) {
+        // Kept aside for a look, so the lines behind it still go.
+        Log("[Info][UploadTxnMsg] Txn Info format failed:" + error + ", line set aside");
+        queue_.SetAsideFirst();
+        return 0;
+    }
+    const int type = rec->kind;
+    if (TestBit(*x_, TypeBit(type))) return 0;  // the slot is still busy
+    const int c = rec->connectorId;
+    if (type != 1 && rec->transactionId == 0) rec->transactionId = runtime_[c - 1].offlineTxnId;
+    if (type == 1) {
+        auto& s = x_->startTransaction;
+        std::memset(&s, 0, sizeof s);
+        s.connectorId = c;
+        PutText(s.idTag, rec->idTag);
+        s.meterStart = rec->meter;
+        s.reservationId = rec->reservationId;
+        PutText(s.timestamp, EpochToUTC(rec->timestamp));
+    } else if (type == 2) {
+        auto& s = x_->stopTransaction;
+        std::memset(&s, 0, sizeof s);
+        PutText(s.idTag, rec->idTag);
+        s.meterStop = rec->meter;
+        PutText(s.timestamp, EpochToUTC(rec->timestamp));
+        s.transactionId = rec->transactionId;
+        s.reason = static_cast<std::uint8_t>(rec->reason);
+    } else {
+        FillReplayedMeterVals(x_->meterValues, fennick::MeterBlock(*app_, c), *rec);
+    }
+    uploading_ = *rec;
+    Store(x_->lastCallResult, 0);
+    SetBit(*x_, TypeBit(type));
+    return type;
+}
+
+int Tarnet::CheckUploadResult(int type) {
+    const FlagBit bit = TypeBit(type);
+    if (Load(x_->backendReachable) == 0) {
+        ClearBit(*x_, bit);  // sent again from the queue, not later from the slot
+        Log("[Info][CheckUploadResult] Backend disconnect");
+        return 2;
+    }
+    if (TestBit(*x_, bit)) return 3;
+    if (Load(x_->lastCallResult) != 0) {
+        Log("[Info][CheckUploadResult] Comm Error");
+        return 1;
+    }
+    const int c = uploading_.connectorId;
+    ConnectorRuntime& rt = runtime_[c - 1];
+    if (type == 1) {
+        const auto& s = x_->startTransaction;
+        if (FieldText(s.status) != "Accepted") Log("[Info][CheckUploadResult] Backend not accept");
+        SetOfflineTxnId(c, s.transactionId);
+        // Only the transaction this start belongs to takes the id, if it still runs.
+        if (rt.txnStartTime != 0 && rt.transactionId == 0 &&
+            static_cast<std::uint32_t>(rt.txnStartTime) == uploading_.timestamp) {
+            rt.transactionId = s.transactionId;
+            WriteValueFile(ConnectorDir(c), "TxnID", std::to_string(rt.transactionId));
+        }
+    } else if (type == 2) {
+        if (FieldText(x_->stopTransaction.status) != "Accepted") Log("[Info][CheckUploadResult] Backend not accept");
+        if (rt.offlineTxnId != 0 && rt.transactionId == rt.offlineTxnId) {
+            rt.transactionId = 0;
+            WriteValueFile(ConnectorDir(c), "TxnID", "0");
+        }
+        SetOfflineTxnId(c, 0);
+    }
+    return 0;
+}
+
+}  // namespace ocppj

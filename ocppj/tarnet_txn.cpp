@@ -1,0 +1,297 @@
+// Tarnet's transactions: a connector with an authorized idTag that reaches a
+// charging status starts one; a remote stop, an invalid id, a reset, an
+// unlock, a power loss or the station's end-of-charge pattern closes it.
+// StartTransaction and StopTransaction go straight to the central system when
+// it is reachable and nothing older waits, else into the offline queue. The
+// connector files keep a started transaction across a restart.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "clock.h"
+#include "messages.h"
+#include "ocpp_time.h"
+#include "paths.h"
+#include "tarnet.h"
+
+namespace ocppj {
+
+namespace {
+
+// The Reset slot: type text at 44312 (8 bytes), answer status at 44320; the
+// UnlockConnector slot: connectorId at 53432, answer status at 53436.
+constexpr std::size_t kResetType = 44312;
+constexpr std::size_t kResetStatus = 44320;
+constexpr std::size_t kUnlockConnector = 53432;
+constexpr std::size_t kUnlockStatus = 53436;
+
+std::string ExchangeText(Exchange& x, std::size_t off, std::size_t width) {
+    const char* p = reinterpret_cast<const char*>(&x) + off;
+    return std::string(p, strnlen(p, width));
+}
+
+bool ChargingStatus(std::uint8_t s) {
+    return s == fennick::kStsCharging || s == fennick::kStsSuspendedEVSE || s == fennick::kStsSuspendedEV;
+}
+
+constexpr int kReasonHardReset = 2;
+constexpr int kReasonOther = 4;
+constexpr int kReasonPowerLoss = 5;
+constexpr int kReasonRemote = 7;
+constexpr int kReasonSoftReset = 8;
+constexpr int kReasonUnlockCommand = 9;
+constexpr int kReasonDeAuthorized = 10;
+
+}  // namespace
+
+std::string Tarnet::ConnectorDir(int c) const { return StorageDir() + "Cnntr" + std::to_string(c) + "/"; }
+
+bool Tarnet::OfflineTxnPending(int c) const {
+    return c >= 1 && c <= connectors_ && runtime_[c - 1].offlineTxnId != 0;
+}
+
+void Tarnet::SetOfflineTxnId(int c, std::int32_t id) {
+    runtime_[c - 1].offlineTxnId = id;
+    WriteValueFile(ConnectorDir(c), "OffTxnID", std::to_string(id));
+    offlineTxnId_ = id;
+    WriteValueFile(StorageDir(), "OffTxnID", std::to_string(id));
+}
+
+int Tarnet::IsOnlineAndQueueBufEmpty() {
+    if (Load(app_->backendOnline) != 1) return 0;
+    return queue_.Empty() ? 1 : 0;
+}
+
+int Tarnet::PushTxnMsg2QueueBuf(const QueueRecord& r) {
+    const std::string line = FormatQueueLine(r);
+    if (line.empty()) {
+        Log("[Error][PushTxnMsg2QueueBuf] record cannot be written as a line, kind " + std::to_string(r.kind));
+        return 0;
+    }
+    if (queue_.Append(line, r.kind == 3)) return 1;
+    if (r.kind == 3 && queue_.Size() >= kQueueMeterLimit)
+        Log("[Info][PushTxnMsg2QueueBuf] Queue full, meter values not queued");
+    else
+        Log("[Error][PushTxnMsg2QueueBuf] write failed");
+    return 0;
+}
+
+namespace {
+
+QueueRecord StartRecord(const decltype(Exchange::startTransaction)& s) {
+    QueueRecord r;
+    r.kind = 1;
+    r.connectorId = s.connectorId;
+    r.idTag = FieldText(s.idTag);
+    r.meter = s.meterStart;
+    r.reservationId = s.reservationId;
+    r.timestamp = static_cast<std::uint32_t>(UtcToEpoch(FieldText(s.timestamp)));
+    return r;
+}
+
+QueueRecord StopRecord(const Exchange& x, int c) {
+    const auto& s = x.stopTransaction;
+    QueueRecord r;
+    r.kind = 2;
+    r.connectorId = c;
+    r.idTag = FieldText(s.idTag);
+    r.meter = s.meterStop;
+    r.timestamp = static_cast<std::uint32_t>(UtcToEpoch(FieldText(s.timestamp)));
+    r.transactionId = s.transactionId;
+    r.reason = s.reason;
+    return r;
+}
+
+}  // namespace
+
+// 0 answered, 1 the central system's error answer, 2 the link went down.
+int Tarnet::WaitForAnswer(FlagBit bit, const char* tag) {
+    // An error code of an earlier request must not end this wait.
+    Store(x_->lastCallResult, 0);
+    SetBit(*x_, bit);
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t start = clock.MonotonicMs();
+    while (Load(x_->backendReachable) == 1 && clock.MonotonicMs() - start < kAuthorizeWaitMs) {
+        if (TestBit(*x_, bit)) {
+            clock.SleepMs(10);
+            continue;
+        }
+        const std::uint8_t error = Load(x_->lastCallResult);
+        if (error == 0) return 0;
+        Log(std::string("[Info][") + tag + "] Call Error:" + std::to_string(error));
+        return 1;
+    }
+    ClearBit(*x_, bit);  // never sent later with a stale content
+    Log(std::string("[Info][") + tag + "] Backend disconnect");
+    return 2;
+}
+
+int Tarnet::StartTransactionHandling(int c) {
+    // A refused or lost StartTransaction is queued: the replay tries it again
+    // with its attempts and back-off instead of losing the transaction.
+    if (WaitForAnswer(kBitStartTransaction, "StartTxn") != 0) {
+        PushTxnMsg2QueueBuf(StartRecord(x_->startTransaction));
+        return 0;
+    }
+    const auto& s = x_->startTransaction;
+    ConnectorRuntime& rt = runtime_[c - 1];
+    rt.transactionId = s.transactionId;
+    WriteValueFile(ConnectorDir(c), "TxnID", std::to_string(rt.transactionId));
+    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
+    const std::string idTag = FieldText(s.idTag);
+    if (FieldText(s.status) != "Accepted") {
+        if (cacheOn) cache_.Update(idTag, "", "", 1);
+        return 0;
+    }
+    const std::string parent = FieldText(s.parentIdTag);
+    if (cacheOn) cache_.Update(idTag, FieldText(s.expiryDate), parent, 0);
+    fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
+    if (parent != FieldText(cr.parentIdTag)) PutText(cr.parentIdTag, parent);
+    return 1;
+}
+
+int Tarnet::StopTransactionHandling(int c) {
+    if (WaitForAnswer(kBitStopTransaction, "StopTxn") != 0) {
+        PushTxnMsg2QueueBuf(StopRecord(*x_, c));
+        return 0;
+    }
+    const auto& s = x_->stopTransaction;
+    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
+    const std::string idTag = FieldText(s.idTag);
+    if (FieldText(s.status) != "Accepted") {
+        if (cacheOn) cache_.Update(idTag, "", "", 1);
+        return 0;
+    }
+    if (cacheOn) cache_.Update(idTag, FieldText(s.expiryDate), FieldText(s.parentIdTag), 0);
+    return 1;
+}
+
+void Tarnet::StartTransaction(int c) {
+    ConnectorRuntime& rt = runtime_[c - 1];
+    fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
+    const std::int64_t now = platform::GetClock().WallSeconds();
+    rt.txnStartTime = static_cast<std::int32_t>(now);
+    // The connector files first: a restart right after the send still knows
+    // the transaction.
+    const std::string cdir = ConnectorDir(c);
+    WriteValueFile(cdir, "StartTime", std::to_string(rt.txnStartTime));
+    WriteValueFile(cdir, "IdTag", FieldText(cr.idTag));
+    WriteValueFile(cdir, "PIdTag", FieldText(cr.parentIdTag));
+
+    const bool direct = IsOnlineAndQueueBufEmpty() == 1;
+    // The slot may hold a replayed message in flight: it is only written for
+    // a direct send.
+    StartSlot s{};
+    s.connectorId = c;
+    std::memcpy(s.idTag, cr.idTag, sizeof s.idTag);
+    s.meterStart = fennick::MeterBlock(*app_, c).energyImportRegister;
+    s.reservationId = rt.reservation.reservationId;
+    PutText(s.timestamp, EpochToUTC(now));
+    if (direct) {
+        x_->startTransaction = s;
+        StartTransactionHandling(c);
+    } else {
+        PushTxnMsg2QueueBuf(StartRecord(s));
+    }
+}
+
+void Tarnet::CloseTransaction(int c, int reason, const std::string& idTag, bool byCard) {
+    ConnectorRuntime& rt = runtime_[c - 1];
+    fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
+    QueueRecord stop;
+    stop.kind = 2;
+    stop.connectorId = c;
+    stop.idTag = idTag.substr(0, 20);
+    stop.meter = fennick::MeterBlock(*app_, c).energyImportRegister;
+    stop.timestamp = static_cast<std::uint32_t>(platform::GetClock().WallSeconds());
+    stop.transactionId = rt.transactionId;
+    stop.reason = reason;
+    if (!byCard && reason != kReasonPowerLoss)
+        std::atomic_ref<std::uint8_t>(cr.stopChargingReq).store(1, std::memory_order_release);
+
+    if (IsOnlineAndQueueBufEmpty() != 1 || OfflineTxnPending(c)) {
+        PushTxnMsg2QueueBuf(stop);
+    } else {
+        auto& s = x_->stopTransaction;
+        std::memset(&s, 0, sizeof s);
+        PutText(s.idTag, stop.idTag);
+        s.meterStop = stop.meter;
+        PutText(s.timestamp, EpochToUTC(stop.timestamp));
+        s.transactionId = stop.transactionId;
+        s.reason = static_cast<std::uint8_t>(reason);
+        StopTransactionHandling(c);
+    }
+
+    const std::string cdir = ConnectorDir(c);
+    rt.transactionId = 0;
+    WriteValueFile(cdir, "TxnID", "0");
+    rt.txnStartTime = 0;
+    WriteValueFile(cdir, "StartTime", "0");
+    std::error_code ec;
+    std::filesystem::remove(platform::SystemPath(cdir + "IdTag"), ec);
+    std::filesystem::remove(platform::SystemPath(cdir + "PIdTag"), ec);
+    cr.txnRunning = 0;
+
+    auto clearIds = [this](int k) {
+        fennick::ConnectorRecord& r = fennick::ConnectorRec(*app_, k);
+        std::memset(r.idTag, 0, sizeof r.idTag);
+        std::memset(r.parentIdTag, 0, sizeof r.parentIdTag);
+    };
+    if (authWithIdZero == 1) {
+        authWithIdZero = 0;
+        for (int k = 1; k <= connectors_; ++k) clearIds(k);
+    } else {
+        clearIds(c);
+    }
+    if (!byCard && reason != kReasonDeAuthorized && fennick::Rating(*app_, c).hasConnectorLock != 0)
+        std::atomic_ref<std::uint8_t>(cr.unlockReq).store(1, std::memory_order_release);
+}
+
+void Tarnet::TransactionMgmt() {
+    const std::uint8_t w = fennick::LoadRingWriteIndex(*app_);
+    for (int c = 1; c <= connectors_; ++c) {
+        ConnectorRuntime& rt = runtime_[c - 1];
+        fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
+        if (rt.txnStartTime == 0) {
+            cr.txnRunning = 0;
+            if (cr.idTag[0] != '\0' && ChargingStatus(cr.status)) StartTransaction(c);
+            continue;
+        }
+        const bool hasStatus = rt.lastStatus.timestamp[0] != '\0';
+        auto ring = [this, w](int back) { return app_->statusRing[static_cast<std::uint8_t>(w - back)].status; };
+        int reason = -1;
+        if (rt.remoteStopReq == 1) {
+            reason = kReasonRemote;
+            rt.remoteStopReq = 0;
+        } else if (ConfigTrue("StopTransactionOnInvalidId") && IsOnlineAndQueueBufEmpty() == 1 &&
+                   FieldText(x_->startTransaction.status) != "Accepted" && x_->startTransaction.connectorId == c) {
+            reason = kReasonDeAuthorized;
+            x_->startTransaction.connectorId = 0;
+        } else if (const std::string type = ExchangeText(*x_, kResetType, 8);
+                   !type.empty() && ExchangeText(*x_, kResetStatus, 12) == "Accepted") {
+            const bool hard = type == "Hard";
+            reason = hard ? kReasonHardReset : kReasonSoftReset;
+            std::atomic_ref<std::uint8_t>(hard ? app_->hardResetReq : app_->softResetReq)
+                .store(2, std::memory_order_release);
+        } else if (std::int32_t unlockC;
+                   std::memcpy(&unlockC, reinterpret_cast<char*>(x_) + kUnlockConnector, 4),
+                   ExchangeText(*x_, kUnlockStatus, 16) == "Unlocked" && unlockC == c) {
+            reason = kReasonUnlockCommand;
+            std::memset(reinterpret_cast<char*>(x_) + kUnlockConnector, 0, 4);
+        } else if (hasStatus && (rt.lastStatus.status == fennick::kStsAvailable ||
+                                 rt.lastStatus.status == fennick::kStsPreparing)) {
+            reason = kReasonPowerLoss;
+        } else if (hasStatus && ((ring(3) == fennick::kStsFinishing && ring(2) == fennick::kStsSuspendedEVSE) ||
+                                 (ring(2) == fennick::kStsFinishing && ring(1) == fennick::kStsCharging))) {
+            reason = kReasonOther;
+        }
+        if (reason < 0) {
+            cr.txnRunning = 1;
+            continue;
+        }
+        CloseTransaction(c, reason, FieldText(cr.idTag), false);
+    }
+}
+
+}  // namespace ocppj

@@ -6,8 +6,18 @@
 // it goes it checks the charger's frames: the 0x109 period, the status bits
 // and the current 0x108 announces. It exits 0 when every check held.
 //
-//   chademo-ev [--protocol N] [--target V] [--request A] [--charge-ms MS]
-//              [--silent] [--silent-at MS] [--early] [--time-10s N]
+// With --plant FIFO (the module bank's control) its battery and contactor
+// are part of the bank's outlet model: it tells the bank its battery voltage
+// and each change of its contactor, and the current the charger reports
+// (0x109) must then reach its request.
+//
+//   chademo-ev [--protocol N] [--target V] [--max-volts V] [--request A]
+//              [--charge-ms MS] [--silent] [--silent-at MS] [--early]
+//              [--time-10s N] [--plant FIFO] [--battery V] [--expect-fault MASK]
+//              [--expect-refusal] [--steps]
+// --steps prints each step of the vehicle's side as it passes.
+// --expect-fault: the charger must show one of these 0x109 status bits;
+// --expect-refusal: it must never energise the outlet.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +40,7 @@ constexpr int kD1 = 82, kD2 = 68, kJ = 44, kProximity = 46, kLock = 80, kLockDet
 struct Options {
     int protocol = 2, target = 400, maxVolts = 500, request = 30, time10s = 60, battery = 350, expectFault = 0;
     long chargeMs = 5000, silentAt = 0;
-    bool silent = false, early = false, expectRefusal = false;
+    bool silent = false, early = false, expectRefusal = false, steps = false;
     std::string plant;
 };
 
@@ -87,6 +97,7 @@ int main(int argc, char** argv) {
         else if (a == "--silent") o.silent = true;
         else if (a == "--early") o.early = true;
         else if (a == "--expect-refusal") o.expectRefusal = true;
+        else if (a == "--steps") o.steps = true;
         else {
             std::fprintf(stderr, "chademo-ev: unknown option %s\n", a.c_str());
             return 2;
@@ -114,6 +125,12 @@ int main(int argc, char** argv) {
     auto& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
     auto now = [&] { return clock.MonotonicMs() - start; };
+    auto step = [&](const std::string& text) {
+        if (!o.steps) return;
+        std::printf("%7.1f s  %s\n", static_cast<double>(now()) / 1000.0, text.c_str());
+        std::fflush(stdout);
+    };
+    step("plugged in");
 
     // The vehicle talks once the charger raised d1, and permits once it has
     // the charger's parameters (0x108 and 0x109).
@@ -122,27 +139,36 @@ int main(int argc, char** argv) {
     // What the charger's frames showed.
     std::int64_t last109 = -1, longestGap = 0, frames109 = 0;
     int announcedBelowRequest = 0, faultStatus = 0;
-    bool energisingSeen = false, d1Seen = false, chargerStopped = false;
-    int presentCurrent = 0, mostCurrent = 0;
+    bool energisingSeen = false, d1Seen = false, chargerStopped = false, d1Off = false;
+    int presentCurrent = 0, mostCurrent = 0, presentVolts = 0;
 
     for (;;) {
         const std::int64_t t = now();
         const bool d1 = High(kD1), d2 = High(kD2);
+        if (d1 && !d1Seen) step("d1 on: the charger starts the session");
         if (d1) d1Seen = true, lastD1On = t;
+        if (d1Seen && !d1 && !d1Off) d1Off = true, step("d1 off");
 
-        if (d1 && !o.silent && framesEndAt < 0 && !sending && !stopped) sending = true;
+        if (d1 && !o.silent && framesEndAt < 0 && !sending && !stopped) {
+            sending = true;
+            step("sending 0x100, 0x101, 0x102 (protocol " + std::to_string(o.protocol) + ")");
+        }
         if (d1 && heardCharger && !enabled && !stopped) {
             enabled = true;
             Set(kJ, false);
+            step("charger's 0x108 and 0x109 heard: permission (j) and charging enabled");
         }
         if (d2 && enabled && !contactorClosed && !stopped) {
             contactorClosed = true;
             TellPlant(o.plant, o.battery, true);
             chargeFrom = t;
+            step("d2 on: contactor closed, asking for " + std::to_string(o.request) + " A");
         }
         if (contactorClosed && !stopped && (t - chargeFrom >= o.chargeMs || !d2 || chargerStopped)) {
             stopped = true;   // the battery is full, or the charger ended it
             enabled = false;
+            step(chargerStopped ? "the charger stopped the charge" : !d2 ? "d2 off: the charger ended the charge"
+                                                                        : "charge done: asking for 0 A");
         }
         if (stopped && stoppedAt < 0) stoppedAt = t;
         // The charger sees the end in the next frames before the vehicle lets go.
@@ -150,16 +176,19 @@ int main(int argc, char** argv) {
             contactorClosed = false;
             TellPlant(o.plant, o.battery, false);
             Set(kJ, true);
+            step("current below 5 A: contactor open, permission withdrawn");
         }
         if (o.silentAt && sending && chargeFrom >= 0 && t - chargeFrom >= o.silentAt) sending = false;
         // After the charger dropped d1, the vehicle stops talking and leaves.
         if (d1Seen && !d1 && framesEndAt < 0 && t - lastD1On > 300) framesEndAt = t + 500;
         if (framesEndAt >= 0 && t >= framesEndAt && unplugAt < 0) {
             sending = false;
+            step("frames stopped");
             unplugAt = t + 1000;
         }
         if (unplugAt >= 0 && t >= unplugAt) {
             Set(kProximity, true);
+            step("unplugged");
             break;
         }
         if (o.silent && t > 8000 && !d1) {
@@ -184,7 +213,12 @@ int main(int argc, char** argv) {
                 last109 = at;
                 ++frames109;
                 presentCurrent = f.data[3];
+                presentVolts = f.data[1] | f.data[2] << 8;
+                if (contactorClosed && !stopped && mostCurrent < o.request && presentCurrent >= o.request)
+                    step("charging: " + std::to_string(presentVolts) + " V, " + std::to_string(presentCurrent) +
+                         " A (0x109)");
                 if (contactorClosed) mostCurrent = std::max(mostCurrent, presentCurrent);
+                if ((f.data[5] & 0x01) && !energisingSeen) step("charger energising");
                 if (f.data[5] & 0x01) energisingSeen = true;
                 // Once it has energised, a charger that shows "stopped" ends the charge.
                 if (energisingSeen && contactorClosed && (f.data[5] & 0x20)) chargerStopped = true;

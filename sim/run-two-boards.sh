@@ -5,9 +5,10 @@
 # it (ccsboard); the main board runs the station controller stand-in, Scrivet
 # and the power modules' output (ccsboard --main-board). It shows Marlet
 # configuring its modem, a simulated vehicle matched by SLAC, the vehicle's
-# kernel finding the station by SDP, opening the V2G connection and agreeing
-# on DIN SPEC 70121 in the V2G session's handshake (MARLET_PROGRAM=MarletEcho
-# instead answers each message with its own bytes), a set-point crossing the
+# kernel finding the station by SDP and the vehicle (CcsEv) charging through
+# DIN SPEC 70121 from the handshake to SessionStop (without CcsEv the vehicle
+# only agrees on DIN in the handshake; MARLET_PROGRAM=MarletEcho answers each
+# message with its own bytes), a set-point crossing the
 # board link to the main board and the output's present values coming back,
 # and what the boards logged.
 # Usage: run-two-boards.sh [BUILD_DIR] [relay options]
@@ -37,6 +38,18 @@ if [ "$WITH_MARLET" = 1 ]; then
     for i in $(seq 1 100); do [ "$(ccs_shm read 2197 bytes:4)" = "0b 00 00 00" ] && break; sleep 0.1; done
     echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (0b 00 00 00: modem configured, standing by)"
     echo "    main board's copy over the link:  $(main_shm read 2197 bytes:4)"
+    if [ "$MARLET_PROGRAM" = Marlet ] && [ -x "$build/bin/CcsEv" ]; then
+    echo "--- a vehicle plugs in (pilot state 4) and charges from its network namespace: SLAC, SDP,"
+    echo "    then DIN SPEC 70121 from the handshake to SessionStop over the kernel's TCP"
+    ccs_shm write 2160 4
+    vehicle $STATION_EXEC_PREFIX "$build/bin/CcsEv" --if plc0 --demands 8 --gap-ms 200 --timeout-ms 30000 \
+        | tee "$CCS_ROOT/ccsev.out" || echo "    (the charge failed)"
+    sleep 0.5
+    echo "--- CCS board: Marlet's status word $(ccs_shm read 2197 bytes:4) (0a 00 00 00: session done)"
+    if command -v tshark > /dev/null; then
+        echo "    $(tshark -r "$CCS_ROOT/plc.pcap" -Y 'tcp.len > 0' 2>/dev/null | wc -l) V2G messages on the powerline, in $CCS_ROOT/plc.pcap"
+    fi
+    else
     echo "--- a vehicle plugs in (pilot state 4) and runs SLAC from its network namespace"
     ccs_shm write 2160 4
     vehicle $STATION_EXEC_PREFIX "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 | tee "$CCS_ROOT/evslac.out" \
@@ -63,6 +76,7 @@ if [ "$WITH_MARLET" = 1 ]; then
         fi
     fi
     [ -s "$CCS_ROOT/plc.pcap" ] && echo "    powerline frames captured in $CCS_ROOT/plc.pcap"
+    fi
 fi
 
 echo "--- on the CCS board: the vehicle reports 55 % and a set-point of 100 A / 400 V is armed"

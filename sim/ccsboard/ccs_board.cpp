@@ -125,6 +125,11 @@ std::string StandIn::TickMain() {
     map_.set(SHRMEM_CCS_EVSE_PRESENT_CURRENT, static_cast<std::uint8_t>(std::min(out_.amps, 255)));
     map_.set(SHRMEM_GET_V1, Tenths(out_.volts));
     map_.set(SHRMEM_GET_I1, Tenths(out_.amps));
+    // Every module is there: the whole rated power and current are
+    // available to the charge (the board link derives the CCS maximum power
+    // and current from them).
+    map_.set(SHRMEM_AVAILABLE_POWER, static_cast<std::uint16_t>(std::min(map_.get(SHRMEM_MAX_OUTPUT_POWER) * 1000, 0xFFFF)));
+    map_.set(SHRMEM_SMR_AVAIL_CURRENT, static_cast<std::int16_t>(map_.get(mainb::SHRMEM_MAX_OUTPUT_CURRENT)));
     return line;
 }
 

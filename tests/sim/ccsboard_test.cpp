@@ -142,8 +142,12 @@ TEST(CcsBoardStandIn, MainBoardFollowsTheSetPointMailbox) {
     ccsboard::Options o;
     o.mainBoard = true;
     Rig r(o);
+    r.map.set(SHRMEM_MAX_OUTPUT_POWER, 25);
+    r.map.set(mainb::SHRMEM_MAX_OUTPUT_CURRENT, 125);
     r.Ticks(3);
     EXPECT_EQ(r.map.get(SHRMEM_CCS_EVSE_PRESENT_VOLTAGE), 0);  // nothing asked yet
+    EXPECT_EQ(r.map.get(SHRMEM_AVAILABLE_POWER), 25000);
+    EXPECT_EQ(r.map.get(SHRMEM_SMR_AVAIL_CURRENT), 125);
     r.map.set(SHRMEM_SET_V1, 4000);
     r.map.set(SHRMEM_SET_I1, 1000);
     r.map.set(SHRMEM_SET_PENDING, 255);

@@ -7,6 +7,9 @@ namespace chademo {
 
 namespace {
 char ReadLine(int line, char absent) { return platform::GetGpio().ReadChar(line).value_or(absent); }
+// A line reads low, or high, only when its value says so: a value that
+// cannot be read, or is neither "0" nor "1", is neither.
+bool ReadsLow(int line) { return ReadLine(line, '?') == '0'; }
 }  // namespace
 
 bool VehicleSignals::Setup() {
@@ -25,13 +28,13 @@ int VehicleSignals::SwitchD1D2(int signal, int value) {
 
 int VehicleSignals::GetD1D2(int signal) {
     if (signal != 1 && signal != 2) return 0;
-    return ReadLine(signal == 1 ? kGpioD1 : kGpioD2, '0') & 1;
+    return ReadLine(signal == 1 ? kGpioD1 : kGpioD2, '0') == '1' ? 1 : 0;
 }
 
 int VehicleSignals::GetOptoJ() {
     // Either of two readings at 0 is permission; an unreadable line is none.
     for (int i = 0; i < 2; ++i)
-        if ((ReadLine(kGpioJ, '1') & 1) == 0) return 0;
+        if (ReadsLow(kGpioJ)) return 0;
     return 1;
 }
 
@@ -40,10 +43,10 @@ int VehicleSignals::ConnectorLock(int v) {
     auto& clock = platform::GetClock();
     clock.SleepMs(5);
     // The lock's actuator takes its time: locking is awaited, bounded.
-    for (std::int64_t waited = 5; v == 1 && (ReadLine(kGpioLockDetect, '1') & 1) != 0 && waited < kLockEngageMs;
+    for (std::int64_t waited = 5; v == 1 && !ReadsLow(kGpioLockDetect) && waited < kLockEngageMs;
          waited += 5)
         clock.SleepMs(5);
-    return (ReadLine(kGpioLockDetect, '1') & 1) == 0 ? 1 : 0;
+    return ReadsLow(kGpioLockDetect) ? 1 : 0;
 }
 
 bool VehicleSignals::Proximity() {

@@ -29,8 +29,10 @@ struct LinesRig {
 };
 
 TEST(ChademoSignals, PermissionNeedsAReadableLine) {
+    // A value other than "0" or "1" ("2", "x" have bit 0 clear) is no permission.
     struct Case { const char* readings; bool readable; int expected; };
-    for (const Case c : {Case{"0", true, 0}, Case{"10", true, 0}, Case{"11", true, 1}, Case{"", false, 1}}) {
+    for (const Case c : {Case{"0", true, 0}, Case{"10", true, 0}, Case{"11", true, 1}, Case{"", false, 1},
+                         Case{"22", true, 1}, Case{"xx", true, 1}, Case{"x0", true, 0}}) {
         LinesRig r;
         if (c.readable) r.Script(chademo::kGpioJ, c.readings);
         else r.lines.inputs[chademo::kGpioJ] = [] { return std::optional<char>{}; };
@@ -81,8 +83,10 @@ TEST(ChademoSignals, LockTestDoesNotDriveTheLock) {
 
 TEST(ChademoSignals, LockingWaitsForTheDetectorWithinItsBound) {
     struct Case { const char* detector; int locked; std::int64_t ms; };
-    // One reading per 5 ms: locked on the third, never, at once.
-    for (const Case c : {Case{"110", 1, 15}, Case{"1", 0, chademo::kLockEngageMs}, Case{"0", 1, 5}}) {
+    // One reading per 5 ms: locked on the third, never, at once; a value
+    // that is not "0" ("2" has bit 0 clear) is no lock.
+    for (const Case c : {Case{"110", 1, 15}, Case{"1", 0, chademo::kLockEngageMs}, Case{"0", 1, 5},
+                         Case{"2", 0, chademo::kLockEngageMs}}) {
         LinesRig r;
         r.Script(chademo::kGpioLockDetect, c.detector);
         const std::int64_t start = r.clock.MonotonicMs();

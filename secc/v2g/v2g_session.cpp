@@ -250,8 +250,8 @@ void StoreEvStatus(const DC_EVStatusType& st) {
 // code out of the list a malfunction, a voltage beyond a short the largest.
 constexpr std::int32_t kIsolationFault = 3;
 constexpr std::int32_t kIsolationLast = 3;
-constexpr std::int32_t kEvseMalfunction = 6;
-constexpr std::int32_t kEvseStatusLast = 11;
+constexpr std::int32_t kEvseMalfunction = 7;
+constexpr std::int32_t kEvseStatusLast = 12;  // Reserved_C
 
 std::int16_t MapShort(std::uint32_t v) { return static_cast<std::int16_t>(v > 32767 ? 32767 : v); }
 

@@ -46,7 +46,7 @@ enum DinResponseCode : std::int32_t {
     kRespFAILED_TariffSelectionInvalid = 18,
     kRespFAILED_WrongEnergyTransferType = 22,
 };
-inline constexpr std::int32_t kRespLast = 25;  // FAILED_WrongEnergyTransferType, the last of the type
+inline constexpr std::int32_t kRespLast = kRespFAILED_WrongEnergyTransferType;  // the last of the type
 
 // V2GPhase outcomes read by the controller.
 inline constexpr std::uint8_t kV2gPhaseStopped = 21;       // SessionStop answered

@@ -183,7 +183,7 @@ TEST_F(DcServiceTest, MapValuesAreKeptInsideTheirTypesBeforeEncoding) {
     ASSERT_TRUE(Ask(kChargeParameterDiscovery, DcParameters));
     const DC_EVSEChargeParameterType& dc = answer.store->dcEVSEChargeParameter;
     EXPECT_EQ(dc.DC_EVSEStatus.EVSEIsolationStatus, 3);  // Fault
-    EXPECT_EQ(dc.DC_EVSEStatus.EVSEStatusCode, 6);       // EVSE_Malfunction
+    EXPECT_EQ(dc.DC_EVSEStatus.EVSEStatusCode, 7);       // EVSE_Malfunction
     EXPECT_EQ(dc.EVSEMaximumVoltageLimit.Value, 32767);
     EXPECT_EQ(answer.store->chargeParameterDiscoveryRes.EVSEProcessing, 1);
     EXPECT_EQ(answer.store->chargeParameterDiscoveryRes.ResponseCode, plc::kRespFAILED);
@@ -195,6 +195,58 @@ TEST_F(DcServiceTest, MapValuesAreKeptInsideTheirTypesBeforeEncoding) {
         s.preChargeReq.EVTargetCurrent = PV(0, kA, 2);
     }));
     EXPECT_EQ(answer.store->preChargeRes.EVSEPresentVoltage.Value, 32767);
+
+    // The status codes of the type pass as they are, up to its last.
+    for (std::uint8_t code : {0, 7, 12, 13}) {
+        m.set(regmap::SHRMEM_CCS_EVSE_STATUS_CODE, code);
+        AtStep(plc::kStepPowerDelivery);
+        ASSERT_TRUE(Ask(kWeldingDetection));
+        EXPECT_EQ(answer.store->weldingDetectionRes.DC_EVSEStatus.EVSEStatusCode, code <= 12 ? code : 7) << int(code);
+    }
+}
+
+TEST_F(DcServiceTest, AnswersWithTheLargestMapValuesStillFitTheAnswerBuffer) {
+    ToSessionSetup();
+    regmap::RegisterMap m = Map();
+    m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 23);  // one past the type's last code
+    m.set(regmap::SHRMEM_CCS_EVSE_ISOLATION, 255);
+    m.set(regmap::SHRMEM_CCS_EVSE_STATUS_CODE, 255);
+    m.set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 255);
+    m.set(regmap::SHRMEM_CCS_CPD_PROCESSING, 255);
+    for (regmap::U8 f : {regmap::SHRMEM_CCS_EVSE_MAX_CURRENT, regmap::SHRMEM_CCS_EVSE_MAX_POWER,
+                         regmap::SHRMEM_CCS_EVSE_MIN_CURRENT, regmap::SHRMEM_CCS_EVSE_ENERGY_TO_DELIVER,
+                         regmap::SHRMEM_CCS_EVSE_PRESENT_CURRENT}) {
+        m.set(f, 255);
+    }
+    for (regmap::U16 f : {regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE, regmap::SHRMEM_CCS_EVSE_MIN_VOLTAGE,
+                          regmap::SHRMEM_CCS_EVSE_PRESENT_VOLTAGE}) {
+        m.set(f, 65535);
+    }
+    SteppedClock stepped;  // the stop wait gives up on the present values
+    platform::ScopedClock use{stepped};
+    struct Case {
+        std::uint8_t at;
+        int bit;
+    } cases[] = {
+        {plc::kStepContractAuthentication, kChargeParameterDiscovery}, {plc::kStepChargeParameterDiscovery, kCableCheck},
+        {plc::kStepCableCheck, kPreCharge}, {plc::kStepPreCharge, kPowerDelivery},
+        {plc::kStepPowerDelivery, kCurrentDemand}, {plc::kStepCurrentDemand, kPowerDelivery},
+        {plc::kStepPowerDelivery, kWeldingDetection}, {plc::kStepWeldingDetection, kSessionStop},
+    };
+    for (const Case& c : cases) {
+        AtStep(c.at);
+        EXPECT_TRUE(Ask(c.bit, [](DinMessageStore& s) {
+            DcParameters(s);
+            s.powerDeliveryReq.isUsed = 0x3;
+            s.powerDeliveryReq.ChargingProfile.SAScheduleTupleID = 10;
+            s.powerDeliveryReq.ChargingProfile.ProfileEntry.arrayLen = 1;
+            s.currentDemandReq.EVTargetVoltage = PV(0, kV, 400);
+        })) << c.bit;
+    }
+    EXPECT_EQ(answer.store->sessionStopRes.ResponseCode, plc::kRespFAILED);
+    m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 22);
+    ASSERT_TRUE(Ask(kSessionStop));
+    EXPECT_EQ(answer.store->sessionStopRes.ResponseCode, plc::kRespFAILED_WrongEnergyTransferType);
 }
 
 TEST_F(DcServiceTest, AcRequestIsRefusedWithThePlaceholderAndItsOwnSessionId) {

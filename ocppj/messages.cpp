@@ -263,7 +263,8 @@ bool StoreResult(Request r, const json& p, Exchange& x) {
 }
 
 bool CommandServed(int command) {
-    return command == kCmdChangeConfiguration || command == kCmdGetConfiguration || command == kCmdUpdateFirmware;
+    return command == kCmdChangeConfiguration || command == kCmdGetConfiguration || command == kCmdUpdateFirmware ||
+           CommandServedHere(command);
 }
 
 CommandCheck StoreCommand(const std::string& action, const json& p, Exchange& x) {
@@ -326,6 +327,11 @@ CommandCheck StoreCommand(const std::string& action, const json& p, Exchange& x)
             if (n < 0 || n > 0x7FFFFFFF) return fail("PropertyConstraintViolation", "retries or retryInterval out of range");
             *field = static_cast<std::int32_t>(n);
         }
+    } else if (std::string code, desc; !StoreServedCommand(cmd, p, x, &code, &desc)) {
+        std::memset(base + slot.offset, 0, slot.size);
+        c.errorCode = code;
+        c.description = desc;
+        return c;
     }
     c.command = cmd;
     return c;
@@ -352,6 +358,8 @@ std::string BuildConf(int command, const std::string& id, const Exchange& x) {
         }
         p["configurationKey"] = std::move(known);
         p["unknownKey"] = std::move(unknown);
+    } else {
+        BuildServedConf(command, x, p);
     }
     return ojson::array({3, id, p}).dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -70,6 +70,14 @@ struct CommandCheck {
 CommandCheck StoreCommand(const std::string& action, const nlohmann::json& payload, Exchange& x);
 bool CommandServed(int command);
 
+// The commands whose slots are laid out in command_slots.h: their payload
+// checked and stored into the (cleared) slot, false with the CALLERROR to
+// answer instead; and the CALLRESULT payload from their answer fields.
+bool CommandServedHere(int command);
+bool StoreServedCommand(int command, const nlohmann::json& payload, Exchange& x, std::string* code,
+                        std::string* description);
+void BuildServedConf(int command, const Exchange& x, nlohmann::ordered_json& payload);
+
 // The CALLRESULT of a command from the answer fields of its slot.
 std::string BuildConf(int command, const std::string& id, const Exchange& x);
 std::string BuildCallError(const std::string& id, const std::string& code, const std::string& description);

@@ -65,7 +65,14 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
     }
     queue_.Init(dir);
     offlineTxnId_ = std::atoi(ReadValueFile(dir, "OffTxnID").c_str());
-    localListVersion_ = std::atoi(ReadValueFile(dir + "LocalList/", "Version").c_str());
+    localList_.Init(dir);
+    localListVersion_ = localList_.ReadVersion();
+    // The profile table comes back only as a whole: a short file is none of ours.
+    std::memset(&profiles_, 0, sizeof profiles_);
+    ProfileTable stored{};
+    if (platform::ReadFileBytes(platform::SystemPath(dir + "ChgProfile"), reinterpret_cast<std::uint8_t*>(&stored),
+                                sizeof stored) == static_cast<ssize_t>(sizeof stored))
+        profiles_ = stored;
 
     // Everything from ctrlVersion on belongs to this run of Tarnet.
     std::memset(app.ctrlVersion, 0, sizeof(fennick::FennickApp) - offsetof(fennick::FennickApp, ctrlVersion));
@@ -98,6 +105,7 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
 
 void Tarnet::Pass() {
     ConfCommandHandling();
+    ChgProfileMgmt();
     CheckBackendCnnt();
     AuthMgmt();
     TransactionMgmt();
@@ -135,6 +143,8 @@ void Tarnet::ConfCommandHandling() {
                 GetConfigurationConf();
             } else if (command == kCmdUpdateFirmware) {
                 firmware_->UpdateFirmwareConf();
+            } else if (!ServeCommand(command)) {
+                break;  // the answer waits for the station; the bit stays
             }
             ClearBit(*x_, CommandBit(command));  // the answer fields are complete before the bit falls
             break;

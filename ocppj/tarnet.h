@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "auth_cache.h"
+#include "charging_profiles.h"
 #include "config_table.h"
 #include "exchange.h"
 #include "fennick_app.h"
 #include "firmware.h"
 #include "txn_queue.h"
+#include "local_list.h"
 
 namespace ocppj {
 
@@ -25,17 +27,6 @@ inline constexpr const char* kCtrlVersion = "02.09.00.09";
 std::string ReadValueFile(const std::string& dir, const std::string& name);
 bool WriteValueFile(const std::string& dir, const std::string& name, const std::string& value);
 
-// The ReserveNow request of the reservation in force (all zero = none).
-struct Reservation {
-    std::int32_t connectorId;
-    char expiryDate[28];
-    char idTag[21];
-    char parentIdTag[21];
-    std::uint8_t pad[2];
-    std::int32_t reservationId;
-    char status[12];
-};
-static_assert(sizeof(Reservation) == 92);
 
 struct ConnectorRuntime {
     std::int32_t transactionId = 0;
@@ -43,6 +34,7 @@ struct ConnectorRuntime {
     // The id the central system gave to this connector's transaction that
     // started offline, while its queued messages are replayed (0 = none).
     std::int32_t offlineTxnId = 0;
+    std::int32_t txProfileHoldSince = 0;  // a remote start's TxProfile waits for its transaction since then
     std::uint8_t statusPending = 0;     // lastStatus is to be sent
     std::uint8_t remoteStopReq = 0;     // a RemoteStopTransaction was accepted
     fennick::CpStatus lastStatus{};     // latest record taken from the status ring
@@ -60,6 +52,8 @@ public:
     // An Authorize the transport neither answers nor drops in this time
     // counts as a lost link.
     static constexpr std::int64_t kAuthorizeWaitMs = 120000;
+    // The station has this long to take an unlock request.
+    static constexpr std::int64_t kUnlockWaitMs = 5000;
 
     // Returns false (with the log line written) when start-up fails.
     bool Init(fennick::FennickApp& app, Exchange& x);
@@ -74,7 +68,7 @@ public:
     int AuthorizeOfflineHandling();
     int rsrvdConnAuth(int c);
     int CheckParentID(int c);
-    // The local list until it is built: every idTag is "not listed" (3).
+    // The local list's answer for an idTag: 4 accepted, 3 not listed, 0 refused.
     int AuthByLocalList(const std::string& idTag, std::string* parent);
     int StatusNotifMgmt();
 
@@ -115,12 +109,45 @@ public:
         statusTriggerConnector_ = c;
     }
     int ConnectorCount() const { return connectors_; }
+    // A TriggerMessage MeterValues for connector `c` (-1 every connector) is
+    // to be served by the meter-value handling.
+    bool MeterValuesTriggered(std::int32_t* c) const {
+        *c = meterTriggerConnector_;
+        return meterValuesTriggerReq_ != 0;
+    }
+
+    // Charging profiles: housekeeping and each connector's limits, once a second.
+    void ChgProfileMgmt();
+    int SetChgProfile(std::int32_t connectorId, const std::uint8_t* body);
+    const ProfileTable& Profiles() const { return profiles_; }
+    const LocalList& List() const { return localList_; }
+    std::int32_t LocalListVersion() const { return localListVersion_; }
 
 private:
     void Log(const std::string& text);
     std::string StorageDir() const;
     void ChangeConfigurationConf();
     void GetConfigurationConf();
+    // The commands served in their own files; false while the answer waits
+    // (the command's bit stays set until a later pass completes it).
+    bool ServeCommand(int command);
+    void CancelReservationConf();
+    void ChangeAvailabilityConf();
+    void ClearCacheConf();
+    void DataTransferConf();
+    void RemoteStartTransactionConf();
+    void RemoteStopTransactionConf();
+    void ReserveNowConf();
+    void TriggerMessageConf();
+    bool UnlockConnectorConf();
+    void SetChargingProfileConf();
+    void ClearChargingProfileConf();
+    void GetCompositeScheduleConf();
+    void SendLocalListConf();
+    void GetLocalListVersionConf();
+    bool StartableByRemote(int c) const;
+    bool WriteProfiles();
+    std::vector<ConnectorTxn> Txns() const;
 
     fennick::FennickApp* app_ = nullptr;
     Exchange* x_ = nullptr;
@@ -179,6 +206,12 @@ private:
     int s32CntTx = 0;                      // failed attempts of that message
     std::int64_t tTmStartMs_ = 0;          // monotonic time of the last failure
     QueueRecord uploading_;                // the record in flight
+
+    // Commands.
+    int unlockConnector_ = 0;        // connector whose unlock awaits the station, 0 none
+    std::int64_t unlockSinceMs_ = 0;
+    ProfileTable profiles_{};
+    LocalList localList_;
 };
 
 }  // namespace ocppj

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "clock.h"
+#include "command_slots.h"
 #include "messages.h"
 #include "tarnet.h"
 
@@ -12,8 +13,6 @@ namespace {
 
 constexpr int kAccepted = 2;
 constexpr int kRejected = 3;
-constexpr int kListAccepted = 4;
-constexpr int kListNotListed = 3;
 
 // A connector a start may go to: Available, Preparing, Finishing or Reserved.
 bool Startable(std::uint8_t status) {
@@ -22,8 +21,6 @@ bool Startable(std::uint8_t status) {
 }
 
 }  // namespace
-
-int Tarnet::AuthByLocalList(const std::string&, std::string*) { return kListNotListed; }
 
 int Tarnet::AuthorizeOfflineHandling() {
     const std::string idTag = FieldText(x_->authorize.idTag);
@@ -137,10 +134,15 @@ int Tarnet::AuthMgmt() {
     int result = kRejected;
     pu8ParentIdTagBuffer.clear();
 
+    // A start the central system asked for by RemoteStartTransaction.
+    RemoteStartSlot& remote = RemoteStartOf(*x_);
+    const bool remoteStart = FieldText(remote.status) == "Accepted" && SameIdTag(FieldText(remote.idTag), idTag);
+    const bool remoteUnasked = remoteStart && !ConfigTrue("AuthorizeRemoteTxRequests");
     auto grant = [&](int k) {
         fennick::ConnectorRecord& r = fennick::ConnectorRec(*app_, k);
         PutText(r.idTag, idTag);
         PutText(r.parentIdTag, pu8ParentIdTagBuffer);
+        if (remoteStart) std::atomic_ref<std::uint8_t>(r.remoteStartFlag).store(1, std::memory_order_release);
     };
 
     if (c < 0 || c > connectors_) {
@@ -149,6 +151,7 @@ int Tarnet::AuthMgmt() {
         const std::uint8_t status = fennick::ConnectorRec(*app_, c).status;
         if (!Startable(status)) result = kRejected;
         else if (status == fennick::kStsReserved) result = rsrvdConnAuth(c);
+        else if (remoteUnasked) result = kAccepted;
         else result = AuthorizeHandling();
         if (result == kAccepted) grant(c);
     } else if (kind == 0) {
@@ -164,7 +167,7 @@ int Tarnet::AuthMgmt() {
                 if (result == kAccepted) break;
                 continue;
             }
-            result = AuthorizeHandling();
+            result = remoteUnasked ? kAccepted : AuthorizeHandling();
             break;
         }
         if (result == kAccepted) {
@@ -182,6 +185,7 @@ int Tarnet::AuthMgmt() {
             CloseTransaction(c, app_->authStopReason < kStopReasonCount ? app_->authStopReason : 4, idTag, true);
         if (result == kAccepted && fennick::Rating(*app_, c).hasConnectorLock != 0) r.unlockReq = 1;
     }
+    if (remoteStart && result == kAccepted) std::memset(remote.idTag, 0, sizeof remote.idTag);
     if (result != 1) Store(app_->authResult, static_cast<std::uint8_t>(result));
     else Store(app_->authResult, kRejected);
     std::memset(app_->authIdTag, 0, sizeof app_->authIdTag);

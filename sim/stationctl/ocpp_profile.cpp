@@ -1,6 +1,7 @@
 #include "ocpp_profile.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -67,6 +68,18 @@ bool ApplyOcppSetting(FennickApp& app, const std::string& name, const std::strin
             if (comma == std::string::npos) break;
             start = comma + 1;
         }
+        return true;
+    }
+    if (name == "connectorRating") {
+        // hasConnectorLock,maxPowerW,minPowerW,maxCurrentA,minCurrentA for every connector
+        fennick::ConnectorRating r{};
+        char tail = 0;
+        unsigned lock = 0;
+        if (std::sscanf(value.c_str(), "%u,%f,%f,%f,%f%c", &lock, &r.maxPowerW, &r.minPowerW, &r.maxCurrentA,
+                        &r.minCurrentA, &tail) != 5)
+            return false;
+        r.hasConnectorLock = static_cast<std::uint8_t>(lock != 0);
+        for (fennick::ConnectorRating& each : app.connectorRatings) each = r;
         return true;
     }
     for (const Setting& s : kSettings) {

@@ -9,6 +9,8 @@
 // With "--ocpp PROFILE [name=value ...]" it also creates the OCPP application
 // segment FennickApp, loads it from the profile file (the settings given
 // after it override the file) and starts Tarnet, as the station does at boot.
+// "--ocpp-serve" does the same and stays: it takes Tarnet's remote starts,
+// stops and unlocks and shows the charging limits it is given.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "command.h"
 #include "fennick_app.h"
 #include "ocpp_profile.h"
+#include "ocpp_station.h"
 
 #include "clock.h"
 #include "contactors.h"
@@ -28,7 +31,8 @@
 
 namespace {
 
-int StartOcpp(const std::string& profile, const std::vector<std::string>& overrides) {
+int StartOcpp(const std::string& profile, const std::vector<std::string>& overrides,
+              fennick::FennickApp** loaded = nullptr) {
     std::string error;
     fennick::FennickApp* app = fennick::AttachFennickApp(true, &error);
     if (app == nullptr) {
@@ -56,6 +60,7 @@ int StartOcpp(const std::string& profile, const std::vector<std::string>& overri
         return EXIT_FAILURE;
     }
     std::printf("stationctl: FennickApp loaded, Tarnet started\n");
+    if (loaded) *loaded = app;
     return 0;
 }
 
@@ -100,5 +105,15 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && std::strcmp(argv[1], "--ocpp") == 0)
         return StartOcpp(argv[2], std::vector<std::string>(argv + 3, argv + argc));
+    if (argc >= 3 && std::strcmp(argv[1], "--ocpp-serve") == 0) {
+        fennick::FennickApp* app = nullptr;
+        if (int rc = StartOcpp(argv[2], std::vector<std::string>(argv + 3, argv + argc), &app); rc != 0) return rc;
+        for (;;) {
+            const std::string shown = stationctl::ServeOcppRequests(*app, map);
+            if (!shown.empty()) std::fputs(shown.c_str(), stdout);
+            std::fflush(stdout);
+            platform::GetClock().SleepMs(100);
+        }
+    }
     return 0;
 }

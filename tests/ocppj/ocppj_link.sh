@@ -8,6 +8,8 @@
 #   ocppj_link.sh BUILD_DIR restart  a killed Fennick is started again by Tarnet
 #   ocppj_link.sh BUILD_DIR status   Bastide's connector statuses reach the central system through
 #                                    Tarnet and Fennick, also after Bastide is killed and restarted
+#   ocppj_link.sh BUILD_DIR commands every central-system command of sim/central/scenarios/commands.json
+#                                    answered, a local list of 100 cards (over 10 KiB) stored whole
 set -euo pipefail
 if [ -z "${OCPPJ_IN_NS:-}" ]; then
     OCPPJ_IN_NS=1 exec unshare --ipc "$0" "$@"
@@ -222,7 +224,55 @@ status)
     ' "$root/central.log" || fail "central log checks"
     [ "$(shm 1111 4188 u8)" = 7 ] || fail "ring write index $(shm 1111 4188 u8)"
     ;;
+commands)
+    central --password 0123456789abcdef --script "$src/sim/central/scenarios/commands.json"
+    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp-serve "$src/sim/ocpp-profile.conf" \
+        storagePath=/Storage/OCPP16/ ocppLogDir=/Storage/OCPPLog/ caCertPath=/Storage/ca.pem \
+        centralSystemUrl="ws://127.0.0.1:$port/ocpp/" > "$root/stationctl.out" &
+    stationctl_pid=$!
+    trap 'kill $stationctl_pid 2>/dev/null || true; cleanup' EXIT
+    steps=$(grep -c '"call"' "$src/sim/central/scenarios/commands.json")
+    wait_more 120 $((steps - 1)) '"event":"result"' "$root/central.log" || fail "the commands were not all answered"
+    node -e '
+        const lines = require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse);
+        if (lines.some(l => l.event === "strictValidationFailure" || l.event === "badMessage" || l.event === "callError"))
+            throw Error("the strict central system found a fault");
+        const list = lines.find(l => l.dir === "out" && l.frame.includes("\"SendLocalList\""));
+        if (list.frame.length <= 10240) throw Error("the local list frame is only " + list.frame.length + " bytes");
+        const got = lines.filter(l => l.event === "result").map(l => l.call + " " + JSON.stringify(l.result));
+        const want = [
+            "SendLocalList {\"status\":\"Accepted\"}", "GetLocalListVersion {\"listVersion\":1}",
+            "SendLocalList {\"status\":\"VersionMismatch\"}", "SetChargingProfile {\"status\":\"Accepted\"}",
+            "SetChargingProfile {\"status\":\"Accepted\"}", "SetChargingProfile {\"status\":\"Rejected\"}",
+            "GetCompositeSchedule", "GetCompositeSchedule {\"status\":\"Rejected\"}",
+            "ClearChargingProfile {\"status\":\"Unknown\"}", "ClearChargingProfile {\"status\":\"Accepted\"}",
+            "ChangeAvailability {\"status\":\"Accepted\"}", "ChangeAvailability {\"status\":\"Accepted\"}",
+            "ClearCache {\"status\":\"Accepted\"}", "DataTransfer {\"status\":\"UnknownVendorId\"}",
+            "ReserveNow {\"status\":\"Accepted\"}", "CancelReservation {\"status\":\"Accepted\"}",
+            "CancelReservation {\"status\":\"Rejected\"}", "RemoteStopTransaction {\"status\":\"Rejected\"}",
+            "TriggerMessage {\"status\":\"Accepted\"}", "TriggerMessage {\"status\":\"Rejected\"}",
+            "UnlockConnector {\"status\":\"Unlocked\"}", "RemoteStartTransaction {\"status\":\"Accepted\"}",
+            "ClearChargingProfile {\"status\":\"Accepted\"}"];
+        const schedule = got[6];
+        got[6] = got[6].split(" ")[0];
+        if (JSON.stringify(got) !== JSON.stringify(want)) throw Error("answers " + JSON.stringify(got, null, 1));
+        const s = JSON.parse(schedule.slice(schedule.indexOf(" ") + 1));
+        const c = s.chargingSchedule;
+        if (s.status !== "Accepted" || s.connectorId !== 1 || c.duration !== 600 || c.chargingRateUnit !== "A" ||
+            c.minChargingRate !== 6 || JSON.stringify(c.chargingSchedulePeriod) !==
+                JSON.stringify([{startPeriod: 0, limit: 32, numberPhases: 1}]) || c.startSchedule !== s.scheduleStart)
+            throw Error("composite schedule " + schedule);
+    ' "$root/central.log" || fail "central log checks"
+    list="$root/Storage/OCPP16/LocalList/LocalList"
+    [ "$(grep -c $'\r$' "$list")" = 100 ] || fail "the local list holds $(grep -c $'\r$' "$list") cards"
+    grep -qxF $'CARD-100-0123456789:~1893456000:FLEET-100-ABCDEFGH:~Blocked\r' "$list" || fail "the last card"
+    [ "$(cat "$root/Storage/OCPP16/LocalList/Version")" = 1 ] || fail "the list version"
+    [ "$(stat -c %s "$root/Storage/OCPP16/ChgProfile")" = 8240 ] || fail "the profile file's size"
+    [ "$(cat "$root/Storage/OCPP16/Cnntr1/StsAvail")" = 0 ] || fail "availability file"
+    wait_for 20 "remote start on connector 2" "$root/stationctl.out" || fail "the station saw no remote start"
+    has "connector 1 unlocked" "$root/stationctl.out" || fail "the station saw no unlock"
+    ;;
 *)
-    echo "usage: $0 BUILD_DIR ws|wss|restart|status"; exit 2 ;;
+    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands"; exit 2 ;;
 esac
 echo "PASS: ocppj $mode"

@@ -91,7 +91,8 @@ TEST(LocalListText, LookupByIdTagInAnyCaseWithExpiryAndForm) {
 
 TEST(LocalListText, HeldToItsBytesAndEntries) {
     std::string list;
-    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(UpdateLocalListText(list, Entry("T" + std::to_string(i), "Accepted")));
+    for (int i = 0; i < 4999; ++i) list += "T" + std::to_string(i) + ":~::~Accepted\r\n";
+    ASSERT_TRUE(UpdateLocalListText(list, Entry("T4999", "Accepted")));
     std::string copy = list;
     EXPECT_FALSE(UpdateLocalListText(copy, Entry("ONE-MORE", "Accepted")));
     EXPECT_EQ(copy, list);

@@ -18,6 +18,7 @@
 // --steps prints each step of the vehicle's side as it passes.
 // --expect-fault: the charger must show one of these 0x109 status bits;
 // --expect-refusal: it must never energise the outlet.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,12 +111,20 @@ int main(int argc, char** argv) {
     Set(kProximity, false);      // plugged in
     // The lock detector follows the lock drive within a millisecond, as the
     // connector's switch does.
-    std::thread([] {
-        for (bool locked = false;; usleep(500)) {
+    // It is stopped before the program ends, while the GPIO access it uses
+    // still exists.
+    std::atomic<bool> unplugged{false};
+    std::jthread lockSwitch([&unplugged] {
+        for (bool locked = false; !unplugged; usleep(500)) {
             const bool drive = High(kLock);
             if (drive != locked) Set(kLockDetect, !drive), locked = drive;
         }
-    }).detach();
+    });
+    struct StopSwitch {
+        std::atomic<bool>& flag;
+        std::jthread& thread;
+        ~StopSwitch() { flag = true; if (thread.joinable()) thread.join(); }
+    } stopSwitch{unplugged, lockSwitch};
     std::unique_ptr<platform::CanBus> bus = platform::OpenCan("can1", nullptr);
     if (!bus) {
         std::fprintf(stderr, "chademo-ev: can1 cannot be opened\n");

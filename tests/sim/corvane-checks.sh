@@ -38,8 +38,9 @@ session_end() {   # NAME
     kill -0 "$other" || { echo "FAIL $1: the unrelated Corvane was ended"; exit 1; }
     echo "ok   $1: the unrelated Corvane survives"
 }
-# While charging: the vehicle's current flows from the modules into its
-# battery, following its 30 A request, at its target voltage.
+# While charging (the vehicle charges for 6 s, room for slow polling under
+# an emulator or sanitizers): the vehicle's current flows from the modules
+# into its battery, following its 30 A request, at its target voltage.
 charging() {
     local name=$1
     wait_until 20 "$name: the vehicle's battery on the outlet (above 49.9 V)" at_least 500 1 u16

@@ -13,7 +13,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/corvane-checks.sh" "$1"
 
-chademo_session_start v1x --protocol 2 --charge-ms 3000
+chademo_session_start v1x --protocol 2 --charge-ms 6000
 charging v1x
 session_end v1x
 wait_until 1 "1.x: the first current request gave 31.0 A" first_request
@@ -22,7 +22,7 @@ bit 0 312 128 || { echo "FAIL 1.x: CAN alarm raised"; show_state; exit 1; }
 echo "ok   1.x: no CAN alarm"
 
 : > "$root/candump.log"
-chademo_session_start v09 --protocol 1 --charge-ms 3000
+chademo_session_start v09 --protocol 1 --charge-ms 6000
 charging v09
 session_end v09
 wait_until 1 "0.9: the first current request gave 31.0 A" first_request

@@ -33,21 +33,22 @@ struct MsgInfo {
     const char* name;
     int pair;         // request at body bit 2 * pair, its response one bit up
     bool repeatable;  // DIN lets the vehicle send it again right after itself
+    bool anyOrder;    // DIN lets it follow any request
 };
 
 constexpr MsgInfo kMsgs[] = {
-    {Msg::SupportedAppProtocol, "supportedAppProtocol", -1, false},
-    {Msg::SessionSetup, "SessionSetup", 0, false},
-    {Msg::ServiceDiscovery, "ServiceDiscovery", 1, false},
-    {Msg::ServicePaymentSelection, "ServicePaymentSelection", 3, false},
-    {Msg::ContractAuthentication, "ContractAuthentication", 5, true},
-    {Msg::ChargeParameterDiscovery, "ChargeParameterDiscovery", 6, true},
-    {Msg::CableCheck, "CableCheck", 13, true},
-    {Msg::PreCharge, "PreCharge", 14, true},
-    {Msg::PowerDelivery, "PowerDelivery", 7, true},
-    {Msg::CurrentDemand, "CurrentDemand", 15, true},
-    {Msg::WeldingDetection, "WeldingDetection", 16, true},
-    {Msg::SessionStop, "SessionStop", 10, true},
+    {Msg::SupportedAppProtocol, "supportedAppProtocol", -1, false, false},
+    {Msg::SessionSetup, "SessionSetup", 0, false, false},
+    {Msg::ServiceDiscovery, "ServiceDiscovery", 1, false, false},
+    {Msg::ServicePaymentSelection, "ServicePaymentSelection", 3, false, false},
+    {Msg::ContractAuthentication, "ContractAuthentication", 5, true, false},
+    {Msg::ChargeParameterDiscovery, "ChargeParameterDiscovery", 6, true, false},
+    {Msg::CableCheck, "CableCheck", 13, true, false},
+    {Msg::PreCharge, "PreCharge", 14, true, false},
+    {Msg::PowerDelivery, "PowerDelivery", 7, true, true},
+    {Msg::CurrentDemand, "CurrentDemand", 15, true, false},
+    {Msg::WeldingDetection, "WeldingDetection", 16, true, true},
+    {Msg::SessionStop, "SessionStop", 10, true, true},
 };
 
 const MsgInfo& Info(Msg m) {
@@ -189,21 +190,6 @@ CcsVehicle::CcsVehicle(CcsEvConfig config, V2gChannel* channel, Printer print)
 
 CcsVehicle::~CcsVehicle() = default;
 
-void CcsVehicle::Print(const std::string& line) {
-    if (line == lastLine_) {
-        ++repeats_;
-        return;
-    }
-    FlushRepeats();
-    lastLine_ = line;
-    print_(line);
-}
-
-void CcsVehicle::FlushRepeats() {
-    if (repeats_ > 0) print_("CcsEv:   the same " + std::to_string(repeats_) + " more time" + (repeats_ > 1 ? "s" : ""));
-    repeats_ = 0;
-}
-
 bool CcsVehicle::Fail(const std::string& why) {
     if (failure_.empty()) failure_ = why;
     Print("CcsEv: FAIL " + why);
@@ -212,10 +198,7 @@ bool CcsVehicle::Fail(const std::string& why) {
 
 bool CcsVehicle::Run() {
     failure_.clear();
-    bool ok = RunSequence();
-    FlushRepeats();
-    lastLine_.clear();
-    return ok;
+    return RunSequence();
 }
 
 bool CcsVehicle::Handshake() {
@@ -436,7 +419,9 @@ CcsVehicle::Outcome CcsVehicle::Ask(Msg m, const Fill& fill) {
         Print(std::string("CcsEv: ") + MsgName(m) + "Req left out");
         return Outcome::Skipped;
     }
-    if (skipPending_) {
+    if (skipPending_ && Info(m).anyOrder) {
+        skipPending_ = false;  // nothing to refuse: this one may follow any request
+    } else if (skipPending_) {
         // The request after a left-out one is out of order; the station's
         // step stays where it was, so the left-out request is taken late.
         skipPending_ = false;
@@ -517,11 +502,11 @@ bool CcsVehicle::RunSequence() {
 
     // A loop of one request while the station works on it.
     auto loop = [&](Msg m, const Fill& fill, const std::function<bool(bool*)>& answered, std::int64_t limitMs) {
-        const std::int64_t end = clock.MonotonicMs() + limitMs;
+        std::int64_t end = -1;  // counted from the first answer
         for (;;) {
             Outcome r = Ask(m, fill);
-            if (r == Outcome::Failed || r == Outcome::Ended) return r;
             if (r != Outcome::Answered) return r;
+            if (end < 0) end = clock.MonotonicMs() + limitMs;
             bool done = false;
             if (!answered(&done)) return Outcome::Failed;
             if (done) return r;

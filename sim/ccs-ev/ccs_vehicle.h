@@ -119,10 +119,7 @@ private:
     bool CheckCommon(Msg m, std::int32_t expect);
     bool CheckDcStatus(Msg m, bool finished);
     bool Fail(const std::string& why);
-    // A line the same as the one before (a request repeated while the
-    // station works) is counted, not printed again.
-    void Print(const std::string& line);
-    void FlushRepeats();
+    void Print(const std::string& line) { print_(line); }
     void FillStatus(DinMessageStore& s, int which) const;
 
     bool RunSequence();
@@ -145,8 +142,6 @@ private:
     Fill skippedFill_;
     bool skipDone_ = false, wrongDone_ = false, silentDone_ = false, splitDone_ = false;
     bool ended_ = false;
-    std::string lastLine_;
-    int repeats_ = 0;
     std::vector<std::int64_t> benchUs_;
     std::vector<Msg> answered_;
 };

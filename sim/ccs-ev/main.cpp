@@ -37,7 +37,24 @@ namespace {
 
 constexpr std::uint16_t kSdpPort = 15118;
 
+// A line the same as the one before (a request repeated while the station
+// works) is counted, not printed again.
+std::string g_last;
+int g_repeats = 0;
+
+void FlushRepeats() {
+    if (g_repeats > 0) std::printf("CcsEv:   the same %d more time%s\n", g_repeats, g_repeats > 1 ? "s" : "");
+    g_repeats = 0;
+    std::fflush(stdout);
+}
+
 void Print(const std::string& line) {
+    if (line == g_last) {
+        ++g_repeats;
+        return;
+    }
+    FlushRepeats();
+    g_last = line;
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
@@ -251,6 +268,7 @@ int main(int argc, char** argv) {
     TcpChannel channel(fd);
     evsim::CcsVehicle vehicle(c, &channel, Print);
     bool ok = vehicle.Run();
+    FlushRepeats();
     if (ok && !vehicle.benchUs().empty()) {
         std::vector<std::int64_t> us = vehicle.benchUs();
         std::sort(us.begin(), us.end());

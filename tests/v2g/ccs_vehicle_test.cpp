@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "IF_Main.h"
 #include "appHand_DataDeserialization.h"
 #include "appHand_dataSerialization.h"
 #include "ccs_vehicle.h"
 #include "clock.h"
 #include "din_binding.h"
+#include "regmap.h"
+#include "regmap_fields.h"
+#include "session_channel.h"
+#include "v2g_session.h"
 
 namespace {
 
@@ -314,5 +319,113 @@ TEST_F(VehicleChecks, WaitsOutTheCableCheckAndGivesUpAtItsLimit) {
     EXPECT_NE(r.failure.find("CableCheck still not done after 500 ms"), std::string::npos) << r.failure;
     EXPECT_EQ(clock.MonotonicMs() - start, 500);
 }
+
+// ------------------------------------------------ against the station's session
+
+namespace session {
+
+using namespace regmap;
+
+class VehicleSession : public ::testing::Test {
+protected:
+    RunResult Charge(const evsim::CcsEvConfig& c) {
+        evsim::SessionChannel channel(station.bytes.data());
+        channel.beforeRequest = [this] { station.Work(); };
+        RunResult r = RunAgainst(&channel, c);
+        for (const auto& l : r.lines) all += l + "\n";
+        return r;
+    }
+    // How often the session answered the request with this code.
+    int Count(const std::string& answer) const {
+        int n = 0;
+        for (std::size_t at = all.find(answer); at != std::string::npos; at = all.find(answer, at + 1)) ++n;
+        return n;
+    }
+
+    platform::TestClock clock;
+    platform::ScopedClock scoped{clock};
+    evsim::SimpleStation station;
+    std::string all;
+};
+
+TEST_F(VehicleSession, ChargesToSessionStopAndLeavesItsValuesInTheMap) {
+    evsim::CcsEvConfig c = QuickConfig();
+    c.demands = 5;
+    RunResult r = Charge(c);
+    ASSERT_TRUE(r.ok) << r.failure << "\n" << all;
+    const RegisterMap m(station.bytes.data());
+    // The final map values follow the last request.
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_TARGET_VOLTAGE), 400);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_TARGET_CURRENT), 100);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_SOC), 45);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_MAX_CURRENT), 125);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_MAX_VOLTAGE), 450);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_MAX_POWER), 50);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_READY_TO_CHARGE), 0);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_CHARGING_COMPLETE), 1);
+    EXPECT_EQ(m.get(SHRMEM_CCS_EV_TIME_TO_FULL), (100 - 44) * 60);
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
+    EXPECT_EQ(static_cast<std::uint8_t>(plc::nSystemStatus >> 16), plc::kStepSessionStop);
+}
+
+// Misbehaviour on demand: what the session answers, and that the vehicle
+// gets through the rest of the session all the same.
+TEST_F(VehicleSession, MisbehaviourGetsItsAnswerAndTheSessionGoesOn) {
+    struct Case {
+        const char* name;
+        std::function<void(evsim::CcsEvConfig&)> set;
+        const char* answer;  // the refusal the session must give
+        int times;
+    };
+    const Case cases[] = {
+        {"wrong session ID in CurrentDemand", [](auto& c) { c.wrongSession = Msg::CurrentDemand; },
+         "CurrentDemandRes FAILED_UnknownSession", 1},
+        {"wrong session ID in ServiceDiscovery, repeated",
+         [](auto& c) {
+             c.wrongSession = Msg::ServiceDiscovery;
+             c.repeatFailed = true;
+         },
+         "ServiceDiscoveryRes FAILED_UnknownSession", 1},
+        {"ServicePaymentSelection left out", [](auto& c) { c.skip = Msg::ServicePaymentSelection; },
+         "ContractAuthenticationRes FAILED_SequenceError", 1},
+        // Refused twice: the refused request did not move the step.
+        {"PowerDelivery left out, the refused request repeated",
+         [](auto& c) {
+             c.skip = Msg::PowerDelivery;
+             c.repeatFailed = true;
+         },
+         "CurrentDemandRes FAILED_SequenceError", 2},
+        {"PreCharge left out: PowerDelivery may follow any request", [](auto& c) { c.skip = Msg::PreCharge; },
+         "PowerDeliveryRes OK", 2},
+        {"CableCheck left out", [](auto& c) { c.skip = Msg::CableCheck; }, "PreChargeRes FAILED_SequenceError", 1},
+        {"silent for 59.999 s", [](auto& c) {
+             c.silentBefore = Msg::CableCheck;
+             c.silentMs = 59999;
+         }, "CableCheckRes OK", 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        all.clear();
+        station = evsim::SimpleStation();
+        evsim::CcsEvConfig c = QuickConfig();
+        k.set(c);
+        RunResult r = Charge(c);
+        EXPECT_TRUE(r.ok) << r.failure << "\n" << all;
+        EXPECT_GE(Count(k.answer), k.times) << all;
+        EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
+    }
+}
+
+TEST_F(VehicleSession, SixtySecondsOfSilenceEndTheSession) {
+    evsim::CcsEvConfig c = QuickConfig();
+    c.silentBefore = Msg::PreCharge;
+    c.silentMs = 60000;
+    RunResult r = Charge(c);
+    ASSERT_TRUE(r.ok) << r.failure << "\n" << all;
+    EXPECT_NE(all.find("the station closed the connection"), std::string::npos) << all;
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseTimeout);
+}
+
+}  // namespace session
 
 }  // namespace

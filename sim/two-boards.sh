@@ -10,6 +10,9 @@
 #                                                namespace (VEHICLE_PID)
 #   vehicle ARGS...                              runs a command in the vehicle's network namespace
 #   ccs_shm ARGS... / main_shm ARGS...           shmtool on either board's register map
+#   status_is "B B B B"                          Marlet's status word on the CCS board is this
+#   configured                                   Marlet's modem configured, standing by (twice seen)
+#   address_ready                                the vehicle's link-local address on plc0, past DAD
 #   start_ccs_standins [ccsboard options]        the CCS board's software around Marlet (ccsboard,
 #                                                present values from the link) and the output of
 #                                                the power modules on the main board (ccsboard
@@ -78,6 +81,11 @@ start_two_boards() {
 
 ccs_shm() { nsenter --target "$CCS_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
 vehicle() { nsenter --target "$VEHICLE_PID" --net "$@"; }
+status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
+# Configured and standing by: the status holds for a while (it also passes
+# through 0b 00 00 00 for one pass when Marlet starts).
+configured() { status_is "0b 00 00 00" && sleep 0.3 && status_is "0b 00 00 00"; }
+address_ready() { vehicle ip -6 addr show dev plc0 scope link | grep -q inet6 && ! vehicle ip -6 addr show dev plc0 | grep -q tentative; }
 main_shm() { nsenter --target "$MAIN_PID" --ipc $STATION_EXEC_PREFIX "$TWO_BOARDS_BUILD/bin/shmtool" "$@"; }
 
 start_ccs_standins() {

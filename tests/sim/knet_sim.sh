@@ -21,9 +21,6 @@ trap finish EXIT
 WITH_MARLET=1 MARLET_PROGRAM=MarletEcho start_two_boards "$build" --baud 115200
 
 . "$here/wait-until.sh"
-status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
-configured() { status_is "0b 00 00 00" && sleep 0.3 && status_is "0b 00 00 00"; }
-address_ready() { vehicle ip -6 addr show dev plc0 scope link | grep -q inet6 && ! vehicle ip -6 addr show dev plc0 | grep -q tentative; }
 show() {
     echo "status $(ccs_shm read 2197 bytes:4 2>/dev/null || true)"
     echo "--- vehicle's neighbours:"; vehicle ip -6 neigh show dev plc0 || true

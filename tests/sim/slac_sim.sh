@@ -22,10 +22,6 @@ show_state() {
         echo "--- $f:"; command -v tshark > /dev/null && tshark -r "$f" 2>&1 | tail -n 40 || true
     done
 }
-status_is() { [ "$(ccs_shm read 2197 bytes:4)" = "$1" ]; }
-# Configured and standing by: the status holds for a while (it also passes
-# through 0b 00 00 00 for one pass when Marlet starts).
-configured() { status_is "0b 00 00 00" && sleep 0.3 && status_is "0b 00 00 00"; }
 phase_is() { [ "$(ccs_shm read 2197)" = "$1" ]; }
 marlets() { pgrep -f "$CCS_ROOT/root/Marlet( |\.bin|$)" || true; }
 # Marlet as the supervisor starts it: in the CCS board's namespaces and root.

@@ -633,7 +633,7 @@ bool CcsVehicle::RunSequence() {
 
     const int demands = c.demands + c.benchExchanges;
     for (int i = 0; i < demands; ++i) {
-        const bool last = i == demands - 1;
+        const bool last = i == demands - 1 || (c.endCharge && *c.endCharge);
         o = Ask(Msg::CurrentDemand, [&](DinMessageStore& s) {
             auto& q = s.currentDemandReq;
             FillStatus(s, static_cast<int>(Msg::CurrentDemand));
@@ -680,7 +680,8 @@ bool CcsVehicle::RunSequence() {
             }
             if (soc_ < 100) ++soc_;
         }
-        if (!last) clock.SleepMs(c.gapMs);
+        if (last) break;
+        clock.SleepMs(c.gapMs);
     }
 
     o = powerDelivery(false);

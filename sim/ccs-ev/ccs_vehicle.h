@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -85,6 +86,8 @@ struct CcsEvConfig {
     std::size_t splitAt = 5;       // bytes of the first segment
 
     int benchExchanges = 0;  // extra CurrentDemand exchanges, timed
+    // Set from outside (a signal): the charge ends after the next CurrentDemand.
+    const volatile std::sig_atomic_t* endCharge = nullptr;
 };
 
 // The station ends a session after this long without a request.

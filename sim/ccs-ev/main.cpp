@@ -9,7 +9,8 @@
 //         [--skip MSG] [--wrong-session MSG] [--repeat-failed]
 //         [--silent-before MSG] [--silent-ms N] [--split MSG|all] [--split-at N]
 //         [--bench N]
-// MSG is a request name such as CurrentDemand. Exits 0 when the session ran
+// MSG is a request name such as CurrentDemand. SIGUSR1 ends the charge: the
+// next CurrentDemand is the last, then PowerDelivery stop. Exits 0 when the session ran
 // as asked, 1 when an answer failed its check, 2 on bad usage, 3 when no
 // station was found or connected.
 #include <arpa/inet.h>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +38,9 @@
 namespace {
 
 constexpr std::uint16_t kSdpPort = 15118;
+
+volatile std::sig_atomic_t g_endCharge = 0;
+void OnEndCharge(int) { g_endCharge = 1; }
 
 // A line the same as the one before (a request repeated while the station
 // works) is counted, not printed again.
@@ -199,7 +204,7 @@ int main(int argc, char** argv) {
             if (!evsim::ParseMac(argv[++i], &slacConfig.mac)) return Usage();
             macGiven = true;
         } else if (a == "--soc" && num(0, 100)) c.soc = static_cast<int>(n);
-        else if (a == "--demands" && num(1, 100000)) c.demands = static_cast<int>(n);
+        else if (a == "--demands" && num(1, 1000000)) c.demands = static_cast<int>(n);
         else if (a == "--target-voltage" && num(50, 1000)) c.targetVoltage = static_cast<int>(n);
         else if (a == "--target-current" && num(0, 500)) c.targetCurrent = static_cast<int>(n);
         else if (a == "--gap-ms" && num(0, 10000)) c.gapMs = n;
@@ -221,6 +226,8 @@ int main(int argc, char** argv) {
         else return Usage();
     }
     if (ifname.empty()) return Usage();
+    c.endCharge = &g_endCharge;
+    std::signal(SIGUSR1, OnEndCharge);
     unsigned scope = if_nametoindex(ifname.c_str());
     if (scope == 0) {
         std::fprintf(stderr, "CcsEv: no interface %s\n", ifname.c_str());

@@ -38,7 +38,9 @@ start_vehicle() {
     local n=$1
     shift
     ccs_shm write 2160 4
-    vehicle $STATION_EXEC_PREFIX "$build/bin/CcsEv" --if plc0 "$@" > "$CCS_ROOT/ccsev-$n.out" 2>&1 &
+    # nsenter becomes the vehicle, so its pid takes the vehicle's signals.
+    nsenter --target "$VEHICLE_PID" --net $STATION_EXEC_PREFIX "$build/bin/CcsEv" --if plc0 "$@" \
+        > "$CCS_ROOT/ccsev-$n.out" 2>&1 &
     VEHICLE_RUN=$!
 }
 end_vehicle() {
@@ -64,17 +66,20 @@ ccs_is() { [ "$(ccs_shm read "$1" "${3:-u8}")" = "$2" ]; }
 # A charge long enough for the board link to carry the values both ways:
 # the vehicle's targets and the set-point reach the main board, whose
 # output's present values come back to the CCS board and into the answers.
-start_vehicle 1 --demands 50 --gap-ms 100 --target-voltage 400 --target-current 50 --soc 30
+# The vehicle charges until it is told to end (SIGUSR1).
+start_vehicle 1 --demands 100000 --gap-ms 100 --target-voltage 400 --target-current 50 --soc 30
 wait_until 60 "the vehicle's targets in the main board's map" \
     eval 'main_is 2184 400 u16 && main_is 2186 50 && main_is 2168 450 u16'
-wait_until 10 "the set-point in the main board's mailbox" eval 'main_is 146 4000 u16 && main_is 134 500 u16'
+wait_until 20 "the set-point in the main board's mailbox" eval 'main_is 146 4000 u16 && main_is 134 500 u16'
 wait_until 20 "the main board's present values on the CCS board" eval 'ccs_is 2187 400 u16 && ccs_is 2196 50'
+wait_until 20 "the present values in the vehicle's answers" \
+    grep -q "CurrentDemandRes OK, present 400 V 50 A" "$CCS_ROOT/ccsev-1.out"
+kill -USR1 "$VEHICLE_RUN"
 end_vehicle 1
 for m in supportedAppProtocol SessionSetup ServiceDiscovery ServicePaymentSelection ContractAuthentication \
          ChargeParameterDiscovery CableCheck PreCharge PowerDelivery CurrentDemand WeldingDetection SessionStop; do
     said 1 "CcsEv: ${m}Req -> ${m}Res"
 done
-said 1 "CurrentDemandRes OK, present 400 V 50 A"
 echo "ok   vehicle 1 charged: every message of the sequence passed, the main board's output came back"
 
 # A request with a session ID the station did not issue is refused as an

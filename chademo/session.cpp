@@ -19,7 +19,6 @@ using namespace regmap;
 
 namespace {
 constexpr Bytes pChaDeMoAlarm{21517, 4};
-constexpr U8 CP109_REMAINING_10S{2087}, CP109_REMAINING_MIN{2088};
 constexpr std::uint8_t kEvStopBits = kEvShiftPosition | kEvFault | kEvNormalStop;
 
 void Zero(RegisterMap& map, Bytes b) { std::memset(map.bytes(b), 0, b.size); }

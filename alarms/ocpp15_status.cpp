@@ -1,6 +1,7 @@
 #include "ocpp15_status.h"
 
 #include "clock.h"
+#include "command.h"
 #include "regmap_fields.h"
 #include "shared_bytes.h"
 
@@ -71,6 +72,26 @@ std::uint8_t StationBridge::OCPP15SStsMgmt() {
     const std::uint8_t chargePoint = connector == kFaulted ? kFaulted : connector == kUnavailable ? kUnavailable : kAvailable;
     serve(u8OldCPSts, 0, chargePoint);
     return chargePoint;
+}
+
+void StationBridge::OCPP15SCmdMgmt() {
+    const std::int64_t now = platform::GetClock().MonotonicMs();
+    if (map_.get(SHRMEM_OCPP15_RESET_PENDING) == 0 || map_.get(SHRMEM_OCPP15_RESET_TYPE) != 0) {
+        tTmStart = now;
+        noticeAtMs_ = -1;
+        rebootRun_ = false;
+        return;
+    }
+    if (rebootRun_ || now - tTmStart <= kHardResetDelayMs) return;
+    if (noticeAtMs_ < 0) {
+        map_.set(U8{474}, 129);  // the reset notice the board link passes on
+        noticeAtMs_ = now;
+        return;
+    }
+    if (now - noticeAtMs_ < kRebootNoticeMs) return;
+    // Once per request: a reboot that did not happen is not repeated each pass.
+    rebootRun_ = true;
+    platform::RunCommand("/sbin/reboot -f", {"/sbin/reboot", "-f"});
 }
 
 }  // namespace alarms

@@ -30,6 +30,13 @@ public:
     // 1 once the agent has taken the record (445.0x08 clear), 0 when it is
     // still there after 4 s.
     std::uint8_t IsOCPP15SStsCmdDone();
+    // The hard reset the agent accepted: more than 29 s after it was first
+    // seen the CCS board is told (474 = 129), 3 s later the board reboots
+    // through the command runner. Both waits are timers of the alarm loop.
+    void OCPP15SCmdMgmt() override;
+
+    static constexpr std::int64_t kHardResetDelayMs = 29000;
+    static constexpr std::int64_t kRebootNoticeMs = 3000;
 
 private:
     void Send(std::int32_t connectorId, std::uint8_t status);
@@ -37,6 +44,9 @@ private:
     regmap::RegisterMap map_;
     std::uint8_t u8OldCnntrSts = 255;  // 255: to be sent
     std::uint8_t u8OldCPSts = 255;
+    std::int64_t tTmStart = 0;       // monotonic; while no hard reset pends
+    std::int64_t noticeAtMs_ = -1;   // when 474 was set, -1 before
+    bool rebootRun_ = false;
     FennickConfig config_;
     FennickBridge fennick_;
 };

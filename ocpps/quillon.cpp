@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "clock.h"
+#include "commands.h"
 #include "regmap_fields.h"
 #include "shared_bytes.h"
 #include "syslog.h"
@@ -164,7 +165,7 @@ void ExpireReservation(Quillon& q) {
     const std::int64_t now = platform::GetClock().WallSeconds();
     if (now < q.map.get(kReservationExpiry)) return;
     ClearReservation(q);
-    q.ownStatus.push_back({0, "Charging Point Reservation Time Out", static_cast<std::int32_t>(now)});
+    QueueOwnStatus(q, 0, "Charging Point Reservation Time Out");
 }
 
 // Quillon's own records go out once the slot is free.
@@ -183,6 +184,10 @@ void PostOwnStatus(Quillon& q) {
 }
 
 }  // namespace
+
+void QueueOwnStatus(Quillon& q, std::uint8_t status, std::string info) {
+    q.ownStatus.push_back({status, std::move(info), static_cast<std::int32_t>(platform::GetClock().WallSeconds())});
+}
 
 bool StartUp(Quillon& q) {
     for (std::uint32_t b = 445; b <= 449; ++b) std::atomic_ref<std::uint8_t>(common::MapByte(q.map, b)).store(0);
@@ -229,6 +234,7 @@ std::int64_t BootStep(Quillon& q, int failures) {
 
 void Pass(Quillon& q) {
     ServeRequests(q);
+    ServeCommands(q);
     MeterValues(q);
     Heartbeat(q);
     ExpireReservation(q);

@@ -32,7 +32,12 @@ struct Quillon {
     int meterIntervalS = 60;            // 0 or below: no meter values
     std::int64_t lastMeterValuesMs = -1;  // monotonic; -1 before the first
     std::int32_t lastEnergyWh = 0;     // the energy register never goes below what was sent
+    int RecvThreadCPid = 0;             // the SOAP server process, 0 before the fork
 };
+
+// Queues a status record of Quillon's own (reservation events): NoError,
+// "No Error", stamped now; it goes out once the record slot is free.
+void QueueOwnStatus(Quillon& q, std::uint8_t status, std::string info);
 
 // Start-up on an attached map: request bytes cleared, endpoints built and
 // logged, the meter-value interval read, TLS set up when selected. False,

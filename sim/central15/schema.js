@@ -106,6 +106,8 @@ function checkValue(schema, type, text, where) {
             if (!INT.test(text) || Number(text) < -2147483648 || Number(text) > 2147483647) return [`${where}: "${text}" is not an int`];
             return [];
         }
+        case 'boolean':
+            return ['true', 'false', '1', '0'].includes(text) ? [] : [`${where}: "${text}" is not a boolean`];
         case 'dateTime':
             return DATE_TIME.test(text) && !Number.isNaN(Date.parse(text)) ? [] : [`${where}: "${text}" is not a dateTime`];
         default:

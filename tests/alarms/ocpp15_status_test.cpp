@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "command.h"
 #include "ocpp15_status.h"
 #include "regmap_fields.h"
 
@@ -131,6 +132,37 @@ TEST_F(Ocpp15StatusTest, RecordNotTakenWithinFourSecondsHoldsTheNextBack) {
     map.set(SHRMEM_OCPP15_CP_REQUEST, 0);
     bridge.OCPP15SStsMgmt();
     EXPECT_EQ(Sent(), (std::vector<std::string>{"1 2 12 Other Error/Other Error", "0 2 12 Other Error/Other Error"}));
+}
+
+// Each pass of the alarm loop: the clock steps, the bridge looks.
+TEST_F(Ocpp15StatusTest, HardResetRebootsAfterTheNoticeOnceAndSoftResetDoesNot) {
+    platform::RecordingRunner runner;
+    platform::ScopedRunner scopedRunner{runner};
+    auto passFor = [&](std::int64_t ms) {
+        for (std::int64_t t = 0; t < ms; t += 100) {
+            clock.inner.Advance(100);
+            bridge.OCPP15SCmdMgmt();
+        }
+    };
+    map.set(SHRMEM_OCPP15_RESET_TYPE, 1);
+    map.set(SHRMEM_OCPP15_RESET_PENDING, 1);
+    passFor(60000);
+    EXPECT_TRUE(runner.commands.empty());
+    EXPECT_EQ(map.bytes(Bytes{474, 1})[0], 0);
+
+    map.set(SHRMEM_OCPP15_RESET_TYPE, 0);
+    bridge.OCPP15SCmdMgmt();  // the hard reset is first seen here
+    passFor(29000);
+    EXPECT_EQ(map.bytes(Bytes{474, 1})[0], 0);
+    passFor(100);
+    EXPECT_EQ(map.bytes(Bytes{474, 1})[0], 129);
+    passFor(2900);
+    EXPECT_TRUE(runner.commands.empty());
+    passFor(100);
+    ASSERT_EQ(runner.Texts(), std::vector<std::string>{"/sbin/reboot -f"});
+    EXPECT_EQ(runner.commands[0].argv, (std::vector<std::string>{"/sbin/reboot", "-f"}));
+    passFor(60000);
+    EXPECT_EQ(runner.commands.size(), 1u);
 }
 
 }  // namespace

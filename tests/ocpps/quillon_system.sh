@@ -12,22 +12,8 @@ export STATION_EXEC_PREFIX=${STATION_EXEC_PREFIX:-}
 if [ -z "${QUILLON_IN_NS:-}" ]; then
     QUILLON_IN_NS=1 exec unshare --ipc --net "$0" "$@"
 fi
-build=$(cd "$1" && pwd)
-src=$(cd "$(dirname "$0")/../.." && pwd)
-[ -d "$src/sim/central15/node_modules/soap" ] || { echo "FAIL: sim/central15 has no node_modules (run .ci/install-deps)"; exit 1; }
-root=$(mktemp -d /tmp/quillon-system-XXXXXX)
-export STATION_ROOT=$root
-central= bastide= quillon=
-cleanup() {
-    for p in $quillon $bastide $central; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$root"
-}
-trap cleanup EXIT
-ip link set lo up
-mkdir -p "$root/Storage/SystemLog" "$root/Storage/Events" "$root/var/lock" "$root/root"
+. "$(dirname "$0")/quillon_env.sh"
 printf '\001\000\000\000' > "$root/Storage/[OCPP15S]MeterValSmplIntvl"   # meter values every second
-log=$root/central.log
 
 t() { $STATION_EXEC_PREFIX "$build/bin/shmtool" "$@" > /dev/null; }
 r() { $STATION_EXEC_PREFIX "$build/bin/shmtool" read "$@"; }

@@ -8,6 +8,7 @@
 
 #include "clock.h"
 #include "commands.h"
+#include "transfers.h"
 #include "regmap_fields.h"
 #include "shared_bytes.h"
 #include "syslog.h"
@@ -239,6 +240,7 @@ void Pass(Quillon& q) {
     Heartbeat(q);
     ExpireReservation(q);
     PostOwnStatus(q);
+    FwUpdateMgmt(q);
 }
 
 }  // namespace ocpps

@@ -33,6 +33,13 @@ struct Quillon {
     std::int64_t lastMeterValuesMs = -1;  // monotonic; -1 before the first
     std::int32_t lastEnergyWh = 0;     // the energy register never goes below what was sent
     int RecvThreadCPid = 0;             // the SOAP server process, 0 before the fork
+    // Firmware download (UpdateFirmware).
+    std::uint8_t u8Step = 0;            // 0 download, 1 installation, 2 finish
+    int u8Cnt = 0;                      // failed attempts
+    std::int64_t tTmStart = 0;          // monotonic, last failed attempt; 0 before any
+    std::int64_t tTmInstall = 0;        // monotonic, download done
+    int fwPid = 0;                      // curl while it downloads
+    std::string fwFile;                 // system path of the image
 };
 
 // Queues a status record of Quillon's own (reservation events): NoError,

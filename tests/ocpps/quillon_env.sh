@@ -6,9 +6,9 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 [ -d "$src/sim/central15/node_modules/soap" ] || { echo "FAIL: sim/central15 has no node_modules (run .ci/install-deps)"; exit 1; }
 root=$(mktemp -d "/tmp/$(basename "$0" .sh)-XXXXXX")
 export STATION_ROOT=$root
-central= bastide= quillon=
+central= bastide= quillon= ftp=
 cleanup() {
-    for p in $quillon $bastide $central; do kill "$p" 2>/dev/null || true; done
+    for p in $quillon $bastide $central $ftp; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$root"
 }

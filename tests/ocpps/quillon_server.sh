@@ -46,6 +46,12 @@ if [ "$scheme" = https ]; then
 fi
 call() { node "$src/sim/central15/calls.js" "${calls_opts[@]}" "$@"; }
 
+# The firmware image on an FTP server of its own (Debian's pyftpdlib).
+mkdir -p "$root/ftp/d"
+printf 'IMAGE-1.2.3' > "$root/ftp/d/fw.bin"
+/usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p 2121 -d "$root/ftp" > "$root/ftp.log" 2>&1 &
+ftp=$!
+
 node "$src/sim/central15/central15.js" --port 0 --log "$log" --identity CB-0001 --heartbeat 300 "${central_opts[@]}" &
 central=$!
 for ((i = 0; i < 600; ++i)); do grep -q '"event":"listening"' "$log" 2>/dev/null && break; sleep 0.1; done
@@ -100,7 +106,7 @@ batch '{"op":"RemoteStartTransaction","args":{"idTag":"TAG1"}}' \
       '{"op":"GetLocalListVersion"}' \
       '{"op":"UnlockConnector","args":{"connectorId":1}}' \
       '{"op":"GetDiagnostics","args":{"location":"ftp://127.0.0.1:2121/up"}}' \
-      '{"op":"UpdateFirmware","args":{"retrieveDate":"2030-01-01T00:00:00Z","location":"ftp://127.0.0.1:2121/d/fw.bin"}}'
+      '{"op":"UpdateFirmware","args":{"retrieveDate":"2020-01-01T00:00:00Z","location":"ftp://127.0.0.1:2121/d/fw.bin"}}'
 check "RemoteStart idle" "$(status 1)" Accepted
 check "start request 408-409" "$(r 408)/$(r 409)" 39/16
 check "ReserveNow idle" "$(status 2)" Accepted
@@ -122,7 +128,12 @@ check "UnlockConnector" "$(status 11)" Accepted
 reply 12 | grep -qE '"fileName":"[0-9]{4}\.[0-9]{2}\.[0-9]{2}-[0-9]{2}\.[0-9]{2}_SN0042_OCPP15SDiag\.zip"' ||
     fail "GetDiagnostics: $(reply 12)"
 echo "ok   GetDiagnostics file name"
-check "firmware requested" "$(r 7909)/$(r 7401 text:64)" "1/127.0.0.1:2121/d/fw.bin"
+for ((i = 0; i < 100; ++i)); do [ "$(r 7909)" = 2 ] && break; sleep 0.1; done
+check "firmware downloaded" "$(r 7909)/$(r 7401 text:64)" "2/127.0.0.1:2121/d/fw.bin"
+check "image in /UsbFlash" "$(cat "$root/UsbFlash/fw.bin")" IMAGE-1.2.3
+for ((i = 0; i < 100; ++i)); do grep -q '"status":"Downloaded"' "$log" && break; sleep 0.1; done
+grep -q '"action":"FirmwareStatusNotification".*"status":"Downloaded"' "$log" || fail "no FirmwareStatusNotification Downloaded"
+echo "ok   FirmwareStatusNotification Downloaded"
 
 # A request that does not decode changes nothing and is answered with a fault.
 out=$(call '{"op":"Reset","args":{"type":"Warm"}}') && fail "a bad Reset was not refused: $out"

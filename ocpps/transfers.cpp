@@ -1,0 +1,141 @@
+#include "transfers.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "clock.h"
+#include "command.h"
+#include "command_area.h"
+#include "paths.h"
+#include "program.h"
+#include "shared_bytes.h"
+#include "syslog.h"
+
+namespace ocpps {
+
+namespace {
+
+constexpr std::uint8_t kFirmwareStatusPending = 0x80;  // byte 445
+enum : std::uint8_t { kDownloaded = 0, kDownloadFailed = 1, kInstallationFailed = 2, kInstalled = 3 };
+
+void Report(Quillon& q, std::uint8_t status) {
+    q.map.set(cmd::FW_STATUS, status);
+    common::SetBits(q.map, 445, kFirmwareStatusPending);
+}
+
+void Finish(Quillon& q, std::uint8_t finalState) {
+    platform::RunCommand(std::string("umount ") + kFirmwareDir, {"umount", platform::SystemPath(kFirmwareDir)});
+    std::memset(q.map.bytes(cmd::FW_SLOT), 0, cmd::FW_SLOT.size);
+    q.u8Cnt = 0;
+    q.tTmStart = 0;
+    q.u8Step = 0;
+    q.map.set(cmd::FW_STATE, finalState);
+}
+
+// A failed attempt: again after the retry interval while retries are left.
+void Failed(Quillon& q, std::int64_t now) {
+    std::error_code ec;
+    if (!q.fwFile.empty()) std::filesystem::remove(q.fwFile, ec);
+    if (++q.u8Cnt <= q.map.get(cmd::FW_RETRIES)) {
+        q.tTmStart = now;
+        return;
+    }
+    common::RecordSysLog("[OCPP]main:Firmware download failed");
+    Report(q, kDownloadFailed);
+    Finish(q, 0);
+}
+
+void StartDownload(Quillon& q, std::int64_t now) {
+    const std::string location = q.map.get(cmd::LOCATION_DATA);
+    const std::string name = FirmwareFileName(location);
+    if (name.empty()) {
+        // Not a file name to write: no attempt can do better.
+        common::RecordSysLog("[OCPP]main:Firmware location has no plain file name");
+        q.u8Cnt = q.map.get(cmd::FW_RETRIES);
+        Failed(q, now);
+        return;
+    }
+    std::error_code ec;
+    const std::string dir = platform::SystemPath(kFirmwareDir);
+    std::filesystem::create_directories(dir, ec);
+    platform::RunCommand(std::string("mount -t tmpfs tmpfs ") + kFirmwareDir, {"mount", "-t", "tmpfs", "tmpfs", dir});
+    q.fwFile = dir + "/" + name;
+    std::filesystem::remove(q.fwFile, ec);
+    const pid_t pid = platform::StartProgram(FirmwareDownloadCommand(location, q.fwFile));
+    if (pid <= 0) {
+        Failed(q, now);
+        return;
+    }
+    q.fwPid = pid;
+}
+
+void PollDownload(Quillon& q, std::int64_t now) {
+    int code = 0;
+    if (platform::PollProgram(q.fwPid, &code) == platform::ProgramState::Running) return;
+    q.fwPid = 0;
+    if (code != 0 || ::access(q.fwFile.c_str(), R_OK) != 0) {
+        Failed(q, now);
+        return;
+    }
+    common::RecordSysLog("[OCPP]main:Firmware downloaded");
+    Report(q, kDownloaded);
+    q.map.set(cmd::FW_STATE, 2);
+    q.tTmInstall = now;
+    q.u8Step = 1;
+}
+
+}  // namespace
+
+std::string FirmwareFileName(const std::string& location) {
+    const std::size_t slash = location.rfind('/');
+    std::string name = slash == std::string::npos ? location : location.substr(slash + 1);
+    if (name.empty() || name == "." || name == ".." || name.size() > 63) return "";
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "";
+    }
+    return name;
+}
+
+std::vector<std::string> FirmwareDownloadCommand(const std::string& location, const std::string& path) {
+    // The location is one argument after "--": no text of it is an option.
+    return {"curl", "-s", "-S", "-f", "--proto", "=ftp", "-m", std::to_string(kTransferMaxS),
+            "-o", path, "--", "ftp://" + location};
+}
+
+void FwUpdateMgmt(Quillon& q) {
+    const std::int64_t now = platform::GetClock().MonotonicMs();
+    if (q.fwPid > 0) {
+        PollDownload(q, now);
+        return;
+    }
+    const std::uint8_t fwState = q.map.get(cmd::FW_STATE);
+    const std::uint8_t state = q.map.get(cmd::CHARGER_STATE);
+    if (fwState < 1 || fwState > 4 || (state != 0 && state != 8)) return;
+    if ((common::ReadShared(q.map, 445) & kFirmwareStatusPending) != 0) return;
+    switch (q.u8Step) {
+    case 0: {
+        if (platform::GetClock().WallSeconds() < q.map.get(cmd::FW_RETRIEVE_DATE)) return;
+        const std::int64_t interval = static_cast<std::int64_t>(std::max(q.map.get(cmd::FW_RETRY_INTERVAL), 0)) * 1000;
+        if (q.tTmStart != 0 && now - q.tTmStart < interval) return;
+        StartDownload(q, now);
+        return;
+    }
+    case 1:
+        if (now - q.tTmInstall >= kInstallWaitMs || fwState == 4) {
+            Report(q, kInstallationFailed);
+        } else if (fwState == 3) {
+            Report(q, kInstalled);
+        } else {
+            return;
+        }
+        q.u8Step = 2;
+        return;
+    default:
+        Finish(q, 5);
+        return;
+    }
+}
+
+}  // namespace ocpps

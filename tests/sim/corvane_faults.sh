@@ -2,8 +2,9 @@
 # The main fault ends of a CHAdeMO session on the whole power path (board of
 # corvane-checks.sh): a 1.x vehicle that gives permission before its frames
 # (code 27), an over-voltage while charging (code 26, the modules' regulation
-# fault lifting the outlet above the vehicle's threshold), and a 0.9 vehicle
-# whose charging time runs out (its target below 50 V clamped to 50.0 V).
+# fault lifting the outlet above the vehicle's threshold), a 1.x vehicle
+# falling silent while charging (code 13), and a 0.9 vehicle whose charging
+# time runs out (its target below 50 V clamped to 50.0 V).
 # Each ends in the final end with no Corvane process of this root left; the
 # vehicle sees the charger's malfunction bit where it charged, and no
 # energising where it was refused.
@@ -27,6 +28,19 @@ power_ctl overvolt 0
 wait_until 1 "over-voltage: code 26" logged "\[01685\]"
 wait_until 1 "over-voltage: CHAdeMO alarm 21517 bit 0x10" bit 16 21517 16
 final_end overvoltage
+
+# A 1.x vehicle that falls silent after 2 s of charge: code 13 and stop
+# reason 12 from the CAN I/O process, the modules' current gone.
+chademo_session_start quiet --protocol 2 --silent-at 2000 --charge-ms 20000
+wait_until 20 "silent while charging: charging" at_least 295 5 u16
+wait_until 10 "silent while charging: code 13" logged "\[01871\]"
+wait_until 3 "silent while charging: the modules' current gone" is 0 5 u16
+session_end quiet
+wait_until 1 "silent while charging: alarm 312 bit 0x80" bit 128 312 128
+is 12 410 || { echo "FAIL silent while charging: stop reason $(shm read 410)"; exit 1; }
+final_end quiet
+# The station clears the stop reason before its next session.
+shm write 410 0
 
 # 10 s of charging time from the vehicle; its 40 V target on a 60 V battery.
 chademo_session_start timeup --protocol 1 --time-10s 1 --charge-ms 30000 --target 40 --battery 60

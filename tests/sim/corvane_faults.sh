@@ -37,6 +37,7 @@ wait_until 10 "silent while charging: code 13" logged "\[01871\]"
 wait_until 3 "silent while charging: the modules' current gone" is 0 5 u16
 session_end quiet
 wait_until 1 "silent while charging: alarm 312 bit 0x80" bit 128 312 128
+wait_until 1 "silent while charging: CHAdeMO alarm 21518 bit 0x02" bit 2 21518 2
 is 12 410 || { echo "FAIL silent while charging: stop reason $(shm read 410)"; exit 1; }
 final_end quiet
 # The station clears the stop reason before its next session.

@@ -111,9 +111,11 @@ void Tarnet::Pass() {
     TransactionMgmt();
     StatusNotifMgmt();
     RsrvNowMgmt();
-    HeartBeatMgmt();
-    ResetMgmt();
     firmware_->FwUpdateMgmt();
+    MeterValueMgmt();
+    HeartBeatMgmt();
+    TxnMsgQueueBufMgmt();
+    ResetMgmt();
     FennickWatchdog();
 }
 

@@ -25,37 +25,37 @@ int Tarnet::TxnMsgQueueBufMgmt() {
     const std::int64_t attempts = std::atoi(config_.Value("TransactionMessageAttempts").c_str());
     const std::int64_t retryS = std::atoi(config_.Value("TransactionMessageRetryInterval").c_str());
     const std::int64_t now = platform::GetClock().MonotonicMs();
-    if (s8UploadStatus == 0) {
-        if (Load(app_->backendOnline) == 1) {
-            if (now - tTmStartMs_ >= retryS * 1000 * s32CntTx) s8UploadStatus = UploadTxnMsg();
-        } else {
-            s32CntTx = 0;
-        }
-    }
-    if (s8UploadStatus == 0) return 1;
-    switch (CheckUploadResult(s8UploadStatus)) {
-    case 0:
-        queue_.DropFirst();
-        s32CntTx = 0;
-        s8UploadStatus = 0;
-        break;
-    case 1:
-        if (++s32CntTx < attempts) {
-            tTmStartMs_ = now;
-        } else {
-            Log("[Info][TxnMsgQueueBufMgmt] Discard Txn");
+    // The answer first, so that the next line can go in the same pass.
+    if (s8UploadStatus != 0) {
+        switch (CheckUploadResult(s8UploadStatus)) {
+        case 0:
             queue_.DropFirst();
             s32CntTx = 0;
+            s8UploadStatus = 0;
+            break;
+        case 1:
+            if (++s32CntTx < attempts) {
+                tTmStartMs_ = now;
+            } else {
+                Log("[Info][TxnMsgQueueBufMgmt] Discard Txn");
+                queue_.DropFirst();
+                s32CntTx = 0;
+            }
+            s8UploadStatus = 0;
+            break;
+        case 2:
+            s32CntTx = 0;
+            s8UploadStatus = 0;
+            break;
+        default:
+            return 1;
         }
-        s8UploadStatus = 0;
-        break;
-    case 2:
-        s32CntTx = 0;
-        s8UploadStatus = 0;
-        break;
-    default:
-        break;
     }
+    if (Load(app_->backendOnline) != 1) {
+        s32CntTx = 0;
+        return 1;
+    }
+    if (now - tTmStartMs_ >= retryS * 1000 * s32CntTx) s8UploadStatus = UploadTxnMsg();
     return 1;
 }
 

@@ -2,9 +2,11 @@
 # The OCPP 1.6J part of the simulation: the station side (stationctl) loads
 # FennickApp from sim/ocpp-profile.conf and starts Tarnet, Tarnet starts
 # Fennick, and Fennick connects to the strict central system of sim/central,
-# which sends a few configuration commands. Prints every frame exchanged and
-# the station's OCPP log.
-# Usage: sim/run-ocpp.sh BUILD_DIR [ws|wss]   (OCPP_SECONDS, default 12)
+# which sends a few configuration commands. Bastide turns the station's
+# states into connector statuses and meter values, and stationctl plays a
+# charge on the CCS connector: Authorize, StartTransaction, MeterValues,
+# StopTransaction. Prints every frame exchanged and the station's OCPP log.
+# Usage: sim/run-ocpp.sh BUILD_DIR [ws|wss]   (OCPP_SECONDS, default 25)
 set -euo pipefail
 if [ -z "${OCPP_SIM_IN_NS:-}" ]; then
     OCPP_SIM_IN_NS=1 exec unshare --ipc "$0" "$@"
@@ -13,11 +15,12 @@ build=$(cd "${1:-build}" && pwd)
 mode=${2:-ws}
 src=$(cd "$(dirname "$0")/.." && pwd)
 root=$(mktemp -d /tmp/ocpp-sim-XXXXXX)
-central_pid=""
+central_pid="" charge_pid=""
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
+    [ -n "$charge_pid" ] && kill "$charge_pid" 2>/dev/null || true
     local p
-    for p in $(pgrep -f "^(.* )?$root/root/(Tarnet|Fennick)(\.bin)?( |\$)"); do kill "$p" 2>/dev/null || true; done
+    for p in $(pgrep -f "^(.* )?$root/root/(Tarnet|Fennick|Bastide)(\.bin)?( |\$)"); do kill "$p" 2>/dev/null || true; done
     rm -rf "$root"
 }
 trap cleanup EXIT
@@ -25,6 +28,7 @@ mkdir -p "$root/root" "$root/Storage"
 . "$src/sim/board-root.sh"
 place_board_program "$root" "$build" Tarnet
 place_board_program "$root" "$build" Fennick
+place_board_program "$root" "$build" Bastide
 port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
 cat > "$root/script.json" <<'JSON'
 [{"at": 1000, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "MeterValuesSampledData", "Foo"]}},
@@ -46,8 +50,19 @@ node "$src/sim/central/central.js" --port "$port" --password 0123456789abcdef --
     --script "$root/script.json" --log "$root/central.log" "${tls[@]}" &
 central_pid=$!
 sleep 1
-STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" centralSystemUrl="$url" "${settings[@]}"
-sleep "${OCPP_SECONDS:-12}"
+STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" \
+    centralSystemUrl="$url" MeterValueSampleInterval=3 "${settings[@]}"
+map() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
+map 481 1 u8
+map 1536 "$url" text:256
+map 514 2 u8
+map 21505 1 u8
+mkdir -p "$root/Storage/Events" "$root/Storage/SystemLog"
+STATION_ROOT="$root" "$root/root/Bastide" &
+sleep 7
+STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --charge connector=2 card=ABC123 seconds=8 &
+charge_pid=$!
+sleep "${OCPP_SECONDS:-25}"
 echo "=== OCPP 1.6J frames seen by the central system (in = from the station)"
 node -e '
     for (const l of require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse)) {

@@ -9,9 +9,15 @@
 //   [--password KEY]             basic auth required, with this password
 //   [--boot Status:Interval,...] answers to successive BootNotifications (default Accepted:300)
 //   [--silent Action]            never answer this action
-//   [--error Action:Code]        answer this action with a CALLERROR
+//   [--error Action:Code[:N]]    answer this action with a CALLERROR (the first N times only)
+//   [--idtag Tag:Status[:Expiry[:Parent]]]  idTagInfo of a card: Expiry in seconds from now
+//                                (negative: already expired) or a date; once any is given,
+//                                other cards are Invalid (else every card is Accepted)
 //   [--script file.json]         [{"at": ms after the first accepted boot, "call": "Action", "params": {...}}
-//                                  or {"at": ms, "close": true} or {"at": ms, "raw": "text frame"}]
+//                                  or {"at": ms, "close": true} or {"at": ms, "raw": "text frame"}
+//                                  or {"after": "Action", "count": N, "cut": "close"|"refuse"|"silence", "ms": M}:
+//                                  once the Nth CALL of Action came in, the link is cut for M ms: closed
+//                                  with new connections refused, only refused, or left open unanswered]
 //   [--log file]                 one JSON line per frame and event
 'use strict';
 
@@ -19,7 +25,7 @@ const fs = require('fs');
 const https = require('https');
 const { RPCServer, createRPCError } = require('ocpp-rpc');
 
-const opts = { host: '127.0.0.1', boot: ['Accepted:300'], silent: [], errors: {}, script: [] };
+const opts = { host: '127.0.0.1', boot: ['Accepted:300'], silent: [], errors: {}, script: [], idTags: {} };
 const argv = process.argv.slice(2);
 for (let i = 0; i < argv.length; ++i) {
     const a = argv[i];
@@ -29,7 +35,13 @@ for (let i = 0; i < argv.length; ++i) {
     else if (a === '--password') opts.password = argv[++i];
     else if (a === '--boot') opts.boot = argv[++i].split(',');
     else if (a === '--silent') opts.silent.push(argv[++i]);
-    else if (a === '--error') { const [act, code] = argv[++i].split(':'); opts.errors[act] = code; }
+    else if (a === '--error') {
+        const [act, code, n] = argv[++i].split(':');
+        opts.errors[act] = { code, left: n === undefined ? Infinity : Number(n) };
+    } else if (a === '--idtag') {
+        const [tag, status, expiry, parent] = argv[++i].split(':');
+        opts.idTags[tag.toUpperCase()] = { status, expiry, parent };
+    }
     else if (a === '--script') opts.script = JSON.parse(fs.readFileSync(argv[++i], 'utf8'));
     else if (a === '--log') opts.log = argv[++i];
     else { console.error(`central: unknown option ${a}`); process.exit(2); }
@@ -52,6 +64,11 @@ server.auth((accept, reject, handshake) => {
     const password = handshake.password ? handshake.password.toString('utf8') : undefined;
     log({ event: 'handshake', identity: handshake.identity, path: handshake.endpoint,
           host: handshake.headers.host, origin: handshake.headers.origin, password: password ?? null });
+    if (Date.now() < refuseUntil) {
+        log({ event: 'refused', reason: 'link cut' });
+        reject(503);
+        return;
+    }
     if (opts.password !== undefined && password !== opts.password) {
         log({ event: 'refused', reason: 'basic auth' });
         reject(401);
@@ -60,20 +77,59 @@ server.auth((accept, reject, handshake) => {
     accept();
 });
 
+// idTagInfo of a card, as the central system's list has it.
+function idTagInfo(idTag) {
+    if (Object.keys(opts.idTags).length === 0) return { status: 'Accepted' };
+    const card = opts.idTags[String(idTag).toUpperCase()];
+    if (!card) return { status: 'Invalid' };
+    const info = { status: card.status };
+    if (card.expiry) {
+        info.expiryDate = /^-?\d+$/.test(card.expiry)
+            ? new Date(Date.now() + Number(card.expiry) * 1000).toISOString().replace(/\.\d+Z$/, 'Z')
+            : card.expiry;
+    }
+    if (card.parent) info.parentIdTag = card.parent;
+    return info;
+}
+
+// Link cuts: new connections refused, or every CALL left unanswered, until then.
+let refuseUntil = 0;
+let silentUntil = 0;
+let current = null;  // the connected client
+const received = {};
+function cutAfter(method) {
+    received[method] = (received[method] ?? 0) + 1;
+    for (const step of opts.script) {
+        if (step.after !== method || received[method] !== (step.count ?? 1)) continue;
+        log({ event: 'cut', kind: step.cut, after: method, count: received[method], ms: step.ms });
+        const until = Date.now() + (step.ms ?? 10000);
+        if (step.cut === 'silence') silentUntil = until;
+        else refuseUntil = until;
+        // Closed just after this CALL is answered.
+        if (step.cut === 'close' && current) { const c = current; setTimeout(() => c.close({ code: 1001, force: true }), 100); }
+    }
+}
+
 let bootCount = 0;
+let transactionId = 0;
+let scriptStarted = false;
 server.on('client', (client) => {
+    current = client;
     log({ event: 'connected', identity: client.identity });
     client.on('message', ({ message, outbound }) => log({ dir: outbound ? 'out' : 'in', frame: String(message) }));
     client.on('strictValidationFailure', ({ error }) => log({ event: 'strictValidationFailure', error: String(error) }));
     client.on('badMessage', ({ error }) => log({ event: 'badMessage', error: String(error) }));
     client.on('close', ({ code }) => log({ event: 'closed', code }));
 
-    let scriptStarted = false;
+    // The timed steps run once, from the first accepted boot, on whichever
+    // link is up when they fall due.
     const runScript = () => {
         if (scriptStarted) return;
         scriptStarted = true;
         for (const step of opts.script) {
+            if (step.after) continue;
             setTimeout(async () => {
+                const client = current;
                 try {
                     if (step.close) await client.close({ code: 1000, force: true });
                     else if (step.raw) client.sendRaw(step.raw);
@@ -89,8 +145,13 @@ server.on('client', (client) => {
     };
 
     client.handle(({ method, params }) => {
-        if (opts.silent.includes(method)) return new Promise(() => {});
-        if (opts.errors[method]) throw createRPCError(opts.errors[method], 'scripted error');
+        cutAfter(method);
+        if (opts.silent.includes(method) || Date.now() < silentUntil) return new Promise(() => {});
+        const error = opts.errors[method];
+        if (error && error.left > 0) {
+            error.left -= 1;
+            throw createRPCError(error.code, 'scripted error');
+        }
         switch (method) {
         case 'BootNotification': {
             const [status, interval] = opts.boot[Math.min(bootCount++, opts.boot.length - 1)].split(':');
@@ -100,11 +161,11 @@ server.on('client', (client) => {
         case 'Heartbeat':
             return { currentTime: new Date().toISOString() };
         case 'Authorize':
-            return { idTagInfo: { status: 'Accepted' } };
+            return { idTagInfo: idTagInfo(params.idTag) };
         case 'StartTransaction':
-            return { transactionId: 1, idTagInfo: { status: 'Accepted' } };
+            return { transactionId: ++transactionId, idTagInfo: idTagInfo(params.idTag) };
         case 'StopTransaction':
-            return {};
+            return params.idTag ? { idTagInfo: idTagInfo(params.idTag) } : {};
         case 'DataTransfer':
             return { status: 'UnknownVendorId' };
         default:

@@ -11,6 +11,8 @@
 // after it override the file) and starts Tarnet, as the station does at boot.
 // "--ocpp-serve" does the same and stays: it takes Tarnet's remote starts,
 // stops and unlocks and shows the charging limits it is given.
+// "--charge [name=value ...]" then plays a charge on the map and FennickApp
+// that are already there (charge.h).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 
 #include "command.h"
 #include "fennick_app.h"
+#include "charge.h"
 #include "ocpp_profile.h"
 #include "ocpp_station.h"
 
@@ -64,11 +67,29 @@ int StartOcpp(const std::string& profile, const std::vector<std::string>& overri
     return 0;
 }
 
+int Charge(const std::vector<std::string>& words) {
+    std::string error;
+    stationctl::ChargeScript script;
+    if (!stationctl::ParseChargeScript(words, &script, &error)) {
+        std::fprintf(stderr, "stationctl: %s\n", error.c_str());
+        return 2;
+    }
+    std::uint8_t* base = platform::AttachSegment(regmap::kMapKey, regmap::kMapSize, false, 0777, &error);
+    fennick::FennickApp* app = base ? fennick::AttachFennickApp(false, &error) : nullptr;
+    if (app == nullptr) {
+        platform::ReportInitFailure("SharedRegisterMap or FennickApp", error);
+        return EXIT_FAILURE;
+    }
+    regmap::RegisterMap map(base, regmap::kMapSize);
+    return stationctl::PlayCharge(map, *app, script);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace regmap;
     std::string error;
+    if (argc > 1 && std::strcmp(argv[1], "--charge") == 0) return Charge(std::vector<std::string>(argv + 2, argv + argc));
     std::uint8_t* base = platform::AttachSegment(kMapKey, kMapSize, true, 0777, &error);
     if (base == nullptr) {
         platform::ReportInitFailure("SharedRegisterMap", error);

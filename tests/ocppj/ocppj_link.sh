@@ -10,6 +10,10 @@
 #                                    Tarnet and Fennick, also after Bastide is killed and restarted
 #   ocppj_link.sh BUILD_DIR commands every central-system command of sim/central/scenarios/commands.json
 #                                    answered, a local list of 100 cards (over 10 KiB) stored whole
+#   ocppj_link.sh BUILD_DIR charge   a scripted charge: Authorize, StartTransaction, MeterValues,
+#                                    StopTransaction by the same card
+#   ocppj_link.sh BUILD_DIR cut      the link is cut mid-charge: the queued MeterValues and the
+#                                    StopTransaction are replayed in order once it is back
 set -euo pipefail
 if [ -z "${OCPPJ_IN_NS:-}" ]; then
     OCPPJ_IN_NS=1 exec unshare --ipc "$0" "$@"
@@ -83,6 +87,15 @@ station() {
 }
 shm() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k "$1" read "$2" "$3"; }
 ocpplog() { cat "$root"/Storage/OCPPLog/*; }
+map() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
+# The register map as the station sets it for the OCPP-J programs, and Bastide's folders.
+ocpp_map() {
+    map 481 1 u8
+    map 1536 "ws://127.0.0.1:$port/ocpp/" text:256
+    map 514 2 u8
+    map 21505 1 u8
+    mkdir -p "$root/Storage/Events" "$root/Storage/SystemLog"
+}
 
 case "$mode" in
 ws)
@@ -188,12 +201,7 @@ restart)
 status)
     central --password 0123456789abcdef
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
-    map() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
-    map 481 1 u8
-    map 1536 "ws://127.0.0.1:$port/ocpp/" text:256
-    map 514 2 u8
-    map 21505 1 u8
-    mkdir -p "$root/Storage/Events" "$root/Storage/SystemLog"
+    ocpp_map
     bastide() { STATION_ROOT="$root" "$root/root/Bastide" & bastide_pid=$!; }
     statuses() { count '"StatusNotification' "$root/central.log"; }
     bastide
@@ -272,7 +280,73 @@ commands)
     wait_for 20 "remote start on connector 2" "$root/stationctl.out" || fail "the station saw no remote start"
     has "connector 1 unlocked" "$root/stationctl.out" || fail "the station saw no unlock"
     ;;
+charge | cut)
+    script='[]'
+    [ "$mode" = cut ] && script='[{"after": "MeterValues", "count": 1, "cut": "close", "ms": 12000}]'
+    echo "$script" > "$root/script.json"
+    central --password 0123456789abcdef --idtag ABC123:Accepted:3600:PARENT1 --script "$root/script.json"
+    station centralSystemUrl="ws://127.0.0.1:$port/ocpp/" MeterValueSampleInterval=2 \
+        MeterValuesSampledData=Energy.Active.Import.Register,SoC,Voltage ClockAlignedDataInterval=0
+    ocpp_map
+    STATION_ROOT="$root" "$root/root/Bastide" &
+    wait_more 30 2 '"StatusNotification' "$root/central.log" || fail "no statuses at Bastide's start"
+    seconds=8
+    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --charge connector=2 card=ABC123 \
+        seconds=$seconds energy=1000 > "$root/charge.log" || fail "the charge did not run: $(cat "$root/charge.log")"
+    wait_for 40 '"StopTransaction' "$root/central.log" || fail "no StopTransaction"
+    sleep 1
+    node -e '
+        const mode = process.argv[2];
+        const lines = require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse);
+        if (lines.some(l => l.event === "strictValidationFailure" || l.event === "badMessage"))
+            throw Error("the strict central system found a fault");
+        const calls = lines.filter(l => l.dir === "in" && l.frame.startsWith("[2,")).map(l => ({ t: l.t, m: JSON.parse(l.frame) }));
+        const tx = calls.filter(c => /Authorize|Transaction|MeterValues/.test(c.m[2]));
+        const names = tx.map(c => c.m[2]);
+        if (names[0] !== "Authorize" || names[1] !== "StartTransaction" || names[names.length - 1] !== "StopTransaction" ||
+            names.filter(n => n === "Authorize").length !== 1 || names.filter(n => n === "StartTransaction").length !== 1)
+            throw Error("order " + names.join(" "));
+        const start = tx[1].m[3], stop = tx[tx.length - 1].m[3];
+        if (start.connectorId !== 2 || start.idTag !== "ABC123" || start.meterStart < 1000) throw Error("start " + JSON.stringify(start));
+        if (stop.transactionId !== 1 || stop.reason !== "Local" || stop.meterStop <= start.meterStart)
+            throw Error("stop " + JSON.stringify(stop));
+        const meters = tx.filter(c => c.m[2] === "MeterValues").map(c => c.m[3]);
+        if (meters.length < 2) throw Error("meter values " + meters.length);
+        let last = 0, energy = 0;
+        for (const m of meters) {
+            const v = m.meterValue[0];
+            const when = Date.parse(v.timestamp);
+            const got = v.sampledValue.map(s => s.measurand + "/" + s.unit + "/" + s.context).join(",");
+            if (m.connectorId !== 2 || m.transactionId !== 1 ||
+                got !== "Voltage/V/Sample.Periodic,Energy.Active.Import.Register/Wh/Sample.Periodic,SoC/Percent/Sample.Periodic")
+                throw Error("meter value " + JSON.stringify(m));
+            const e = Number(v.sampledValue[1].value);
+            if (when < last || e < energy || when > Date.parse(stop.timestamp)) throw Error("meter values out of order");
+            last = when, energy = e;
+        }
+        const statuses = calls.filter(c => c.m[2] === "StatusNotification" && c.m[3].connectorId === 2).map(c => c.m[3].status);
+        // Cut, the statuses in force go out once the link is back: Charging may be gone by then.
+        if ((mode === "charge" && !statuses.includes("Charging")) || !statuses.includes("Preparing"))
+            throw Error("statuses " + statuses.join(" "));
+        if (mode === "cut") {
+            const closed = lines.find(l => l.event === "closed").t;
+            const back = lines.filter(l => l.event === "connected")[1].t;
+            const after = tx.filter(c => c.t > back);
+            // Everything metered while the link was down and the stop come after it is back, oldest first.
+            if (after.length < 2 || after[after.length - 1].m[2] !== "StopTransaction" ||
+                after.slice(0, -1).some(c => c.m[2] !== "MeterValues"))
+                throw Error("replay " + after.map(c => c.m[2]).join(" "));
+            const down = meters.filter(m => Date.parse(m.meterValue[0].timestamp) < Date.parse(stop.timestamp) &&
+                                            tx.find(c => c.m[3] === m).t > back);
+            if (down.length < 2) throw Error("queued meter values replayed: " + down.length);
+            if (!(closed < back)) throw Error("cut " + closed + " back " + back);
+        }
+    ' "$root/central.log" "$mode" || fail "central log checks"
+    [ "$(shm 1111 108608 text:21)" = "" ] && [ "$(shm 1111 108676 text:21)" = "" ] || fail "idTag left on a connector"
+    [ "$(cat "$root/Storage/OCPP16/Cnntr2/TxnID")" = 0 ] || fail "TxnID after the close"
+    [ ! -s "$root/Storage/OCPP16/TxnMsgQueue" ] || fail "queue not empty: $(cat "$root/Storage/OCPP16/TxnMsgQueue")"
+    ;;
 *)
-    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands"; exit 2 ;;
+    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands|charge|cut"; exit 2 ;;
 esac
 echo "PASS: ocppj $mode"

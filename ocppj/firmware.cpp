@@ -82,18 +82,22 @@ std::string FirmwareUpdate::Dir() const {
     return dir;
 }
 
-std::vector<std::string> FirmwareUpdate::DownloadCommand(const std::string& path) const {
-    // The server is verified against the station's CA; the location is one
-    // argument after "--", so no text of it can be taken as an option.
-    std::vector<std::string> argv = {"curl", "-s", "-S", "-f", "--proto", "=http,https,ftp,ftps", "-o", path};
-    const std::string ca = FieldText(app_.caCertPath);
+std::vector<std::string> CurlCommand(const fennick::FennickApp& app, std::vector<std::string> options,
+                                     const std::string& location) {
+    std::vector<std::string> argv = {"curl", "-s", "-S", "-f", "--proto", "=http,https,ftp,ftps"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const std::string ca = FieldText(app.caCertPath);
     if (!ca.empty()) {
         argv.push_back("--cacert");
         argv.push_back(platform::SystemPath(ca));
     }
     argv.push_back("--");
-    argv.push_back(location_);
+    argv.push_back(location);
     return argv;
+}
+
+std::vector<std::string> FirmwareUpdate::DownloadCommand(const std::string& path) const {
+    return CurlCommand(app_, {"-o", path}, location_);
 }
 
 void FirmwareUpdate::UpdateFirmwareConf() {

@@ -36,7 +36,14 @@ std::string ImageNameFromLocation(const std::string& location);
 // The location as it may be logged: a password in it is shown as "****".
 std::string MaskLocation(const std::string& location);
 
-// One download in progress, as the state machine sees it.
+// The curl argument list of a transfer to or from `location`: failures come
+// back as its exit status, only the protocols of OCPP transfers are allowed,
+// the server is verified against the station's CA, and the location is one
+// argument after "--", so no text of it can be taken as an option.
+std::vector<std::string> CurlCommand(const fennick::FennickApp& app, std::vector<std::string> options,
+                                     const std::string& location);
+
+// One transfer in progress, as the state machine sees it.
 class Transfer {
 public:
     enum class State { Running, Succeeded, Failed };

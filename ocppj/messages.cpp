@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "diagnostics.h"
 #include "firmware.h"
+#include "reset.h"
 
 namespace ocppj {
 
@@ -262,9 +264,29 @@ bool StoreResult(Request r, const json& p, Exchange& x) {
     }
 }
 
+namespace {
+
+constexpr const char* kRetriesRule = "retries and retryInterval are integers from 0";
+
+// The optional retries and retryInterval of a transfer command; the CALLERROR
+// code when one is not a count.
+const char* TakeRetries(const json& p, std::int32_t& retries, std::int32_t& retryInterval) {
+    for (auto [name, field] : {std::pair{"retries", &retries}, std::pair{"retryInterval", &retryInterval}}) {
+        auto v = p.find(name);
+        if (v == p.end()) continue;
+        if (!v->is_number_integer()) return "TypeConstraintViolation";
+        const long long n = v->get<long long>();
+        if (n < 0 || n > 0x7FFFFFFF) return "PropertyConstraintViolation";
+        *field = static_cast<std::int32_t>(n);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 bool CommandServed(int command) {
     return command == kCmdChangeConfiguration || command == kCmdGetConfiguration || command == kCmdUpdateFirmware ||
-           CommandServedHere(command);
+           command == kCmdReset || command == kCmdGetDiagnostics || CommandServedHere(command);
 }
 
 CommandCheck StoreCommand(const std::string& action, const json& p, Exchange& x) {
@@ -319,14 +341,22 @@ CommandCheck StoreCommand(const std::string& action, const json& p, Exchange& x)
         if (loc->get<std::string>().empty() || !PutText(slot.location, loc->get<std::string>()) ||
             !PutText(slot.retrieveDate, date->get<std::string>()))
             return fail("PropertyConstraintViolation", "location empty or too long, or retrieveDate too long");
-        for (auto [name, field] : {std::pair{"retries", &slot.retries}, std::pair{"retryInterval", &slot.retryInterval}}) {
-            auto v = p.find(name);
-            if (v == p.end()) continue;
-            if (!v->is_number_integer()) return fail("TypeConstraintViolation", "retries and retryInterval are integers");
-            const long long n = v->get<long long>();
-            if (n < 0 || n > 0x7FFFFFFF) return fail("PropertyConstraintViolation", "retries or retryInterval out of range");
-            *field = static_cast<std::int32_t>(n);
-        }
+        if (const char* e = TakeRetries(p, slot.retries, slot.retryInterval)) return fail(e, kRetriesRule);
+    } else if (cmd == kCmdGetDiagnostics) {
+        auto loc = p.find("location");
+        if (loc == p.end()) return fail("OccurenceConstraintViolation", "location is required");
+        if (!loc->is_string()) return fail("TypeConstraintViolation", "location is a text");
+        GetDiagnosticsSlot& slot = DiagnosticsSlot(x);
+        if (loc->get<std::string>().empty() || !PutText(slot.location, loc->get<std::string>()) ||
+            !TakeText(p, "startTime", slot.startTime) || !TakeText(p, "stopTime", slot.stopTime))
+            return fail("PropertyConstraintViolation", "location empty or too long, or a time not a short text");
+        if (const char* e = TakeRetries(p, slot.retries, slot.retryInterval)) return fail(e, kRetriesRule);
+    } else if (cmd == kCmdReset) {
+        auto t = p.find("type");
+        if (t == p.end()) return fail("OccurenceConstraintViolation", "type is required");
+        if (!t->is_string()) return fail("TypeConstraintViolation", "type is a text");
+        // A type too long for the slot is no reset type: left empty, it is rejected.
+        PutText(ResetSlotOf(x).type, t->get<std::string>());
     } else if (std::string code, desc; !StoreServedCommand(cmd, p, x, &code, &desc)) {
         std::memset(base + slot.offset, 0, slot.size);
         c.errorCode = code;
@@ -341,6 +371,11 @@ std::string BuildConf(int command, const std::string& id, const Exchange& x) {
     ojson p = ojson::object();
     if (command == kCmdChangeConfiguration) {
         p["status"] = FieldText(x.changeConfiguration.status);
+    } else if (command == kCmdReset) {
+        p["status"] = FieldText(ResetSlotOf(x).status);
+    } else if (command == kCmdGetDiagnostics) {
+        const std::string name = FieldText(DiagnosticsSlot(x).fileName);
+        if (!name.empty()) p["fileName"] = name;
     } else if (command == kCmdGetConfiguration) {
         ojson known = ojson::array();
         for (const ConfigKeyEntry& e : x.getConfiguration.configurationKey) {

@@ -11,19 +11,11 @@
 #include "messages.h"
 #include "ocpp_time.h"
 #include "paths.h"
+#include "reset.h"
 
 namespace ocppj {
 
 namespace {
-
-// The Reset slot: type text at 44312 (8 bytes), answer status at 44320 (10).
-constexpr std::size_t kResetType = 44312;
-constexpr std::size_t kResetStatus = 44320;
-
-std::string SlotText(Exchange& x, std::size_t off, std::size_t width) {
-    const char* p = reinterpret_cast<const char*>(&x) + off;
-    return std::string(p, strnlen(p, width));
-}
 
 int ClampConnectors(int n) { return n < 1 ? 1 : (n > fennick::kMaxConnectors ? fennick::kMaxConnectors : n); }
 
@@ -98,6 +90,7 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
                 if (r.txnStartTime != 0) return true;
             return false;
         });
+    diagnostics_ = std::make_unique<Diagnostics>(app, x, [this](const std::string& t) { Log(t); });
     FennickWatchdog();  // starts the transport
     Log(std::string("[Info] Fennick FW version:") + kCtrlVersion);
     return true;
@@ -116,6 +109,7 @@ void Tarnet::Pass() {
     HeartBeatMgmt();
     TxnMsgQueueBufMgmt();
     ResetMgmt();
+    diagnostics_->GetDiagnosticsMgmt();
     FennickWatchdog();
 }
 
@@ -145,6 +139,10 @@ void Tarnet::ConfCommandHandling() {
                 GetConfigurationConf();
             } else if (command == kCmdUpdateFirmware) {
                 firmware_->UpdateFirmwareConf();
+            } else if (command == kCmdGetDiagnostics) {
+                diagnostics_->GetDiagnosticsConf();
+            } else if (command == kCmdReset) {
+                ResetConf();
             } else if (!ServeCommand(command)) {
                 break;  // the answer waits for the station; the bit stays
             }
@@ -176,13 +174,14 @@ void Tarnet::HeartBeatMgmt() {
 }
 
 void Tarnet::ResetMgmt() {
-    const std::string type = SlotText(*x_, kResetType, 8);
-    if (type.empty() || SlotText(*x_, kResetStatus, 10) != "Accepted") return;
+    ResetSlot& slot = ResetSlotOf(*x_);
+    const std::string type = FieldText(slot.type);
+    if (type.empty() || FieldText(slot.status) != "Accepted") return;
     for (const ConnectorRuntime& r : runtime_)
         if (r.txnStartTime != 0) return;  // transactions are stopped first
     std::uint8_t& req = type == "Hard" ? app_->hardResetReq : app_->softResetReq;
     std::atomic_ref<std::uint8_t>(req).store(1, std::memory_order_release);
-    std::memset(reinterpret_cast<char*>(x_) + kResetType, 0, 8);
+    std::memset(slot.type, 0, sizeof slot.type);
 }
 
 void Tarnet::FennickWatchdog() {

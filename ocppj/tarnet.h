@@ -11,6 +11,7 @@
 #include "auth_cache.h"
 #include "charging_profiles.h"
 #include "config_table.h"
+#include "diagnostics.h"
 #include "exchange.h"
 #include "fennick_app.h"
 #include "firmware.h"
@@ -97,6 +98,8 @@ public:
     int RsrvNowMgmt();
     void HeartBeatMgmt();
     void ResetMgmt();
+    // The Reset command: "Accepted" for the types Hard and Soft.
+    void ResetConf();
     void FennickWatchdog();
 
     const ConfigTable& Config() const { return config_; }
@@ -160,6 +163,7 @@ private:
     std::int64_t heartbeatStartMs_ = 0;
     std::int64_t watchdogAtMs_ = -1;  // -1: check at once
     std::unique_ptr<FirmwareUpdate> firmware_;
+    std::unique_ptr<Diagnostics> diagnostics_;
 
     // Authorization.
     bool ConfigTrue(const char* key) const { return config_.Value(key) == "true"; }

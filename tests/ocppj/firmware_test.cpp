@@ -11,6 +11,7 @@
 #include "clock.h"
 #include "command.h"
 #include "exchange.h"
+#include "fake_transfer.h"
 #include "firmware.h"
 #include "messages.h"
 #include "ocpp_time.h"
@@ -19,21 +20,6 @@
 namespace {
 
 using namespace ocppj;
-
-// A download the test steers: its file grows, it ends well or badly.
-struct FakeDownload {
-    Transfer::State state = Transfer::State::Running;
-    bool stopped = false;
-};
-class FakeTransfer : public Transfer {
-public:
-    explicit FakeTransfer(std::shared_ptr<FakeDownload> d) : d_(std::move(d)) {}
-    State Poll() override { return d_->state; }
-    void Stop() override { d_->stopped = true; }
-
-private:
-    std::shared_ptr<FakeDownload> d_;
-};
 
 class FirmwareTest : public ::testing::Test {
 protected:

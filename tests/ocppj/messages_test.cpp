@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "diagnostics.h"
 #include "link_url.h"
 #include "ocpp_time.h"
 #include "ocppj_rig.h"
+#include "reset.h"
 
 using namespace ocppj;
 using nlohmann::json;
@@ -133,7 +135,17 @@ TEST(OcppjMessages, CommandsAreCheckedBeforeTheyReachTheSlot) {
         {"GetConfiguration", R"({})", ""},
         {"Unlock", R"({})", "NotImplemented"},
         {"reset", R"({"type":"Hard"})", "NotImplemented"},
-        {"Reset", R"({"type":"Hard"})", "NotSupported"},
+        {"GetCompositeSchedule", R"({"connectorId":1,"duration":60})", "NotSupported"},
+        {"Reset", R"({"type":"Hard"})", ""},
+        {"Reset", R"({})", "OccurenceConstraintViolation"},
+        {"Reset", R"({"type":1})", "TypeConstraintViolation"},
+        {"GetDiagnostics", R"({"location":"ftp://logs.example/in","retries":2,"retryInterval":30})", ""},
+        {"GetDiagnostics", R"({"retries":2})", "OccurenceConstraintViolation"},
+        {"GetDiagnostics", R"({"location":""})", "PropertyConstraintViolation"},
+        {"GetDiagnostics", R"({"location":"ftp://l/","retries":-1})", "PropertyConstraintViolation"},
+        {"GetDiagnostics", R"({"location":"ftp://l/","retryInterval":"30"})", "TypeConstraintViolation"},
+        {"GetDiagnostics", R"({"location":"ftp://l/","startTime":"2024-03-01T10:20:30.000000000000Z"})",
+         "PropertyConstraintViolation"},
         {"ChangeConfiguration", R"({"key":"HeartbeatInterval","value":60})", "TypeConstraintViolation"},
         {"ChangeConfiguration", R"({"key":"HeartbeatInterval"})", "OccurenceConstraintViolation"},
         {"ChangeConfiguration", tooLong.c_str(),
@@ -149,6 +161,18 @@ TEST(OcppjMessages, CommandsAreCheckedBeforeTheyReachTheSlot) {
     StoreCommand("GetConfiguration", json::parse(R"({"key":["HeartbeatInterval","Foo"]})"), *rig.x);
     EXPECT_STREQ(rig.x->getConfiguration.key[1], "Foo");
     EXPECT_EQ(rig.x->getConfiguration.key[2][0], '\0');
+    // A type the slot cannot hold is no reset type: it reaches Tarnet empty.
+    StoreCommand("Reset", json::parse(R"({"type":"HardHardHard"})"), *rig.x);
+    EXPECT_EQ(ResetSlotOf(*rig.x).type[0], '\0');
+    std::strcpy(ResetSlotOf(*rig.x).status, "Rejected");
+    EXPECT_EQ(BuildConf(kCmdReset, "7", *rig.x), R"([3,"7",{"status":"Rejected"}])");
+    StoreCommand("GetDiagnostics", json::parse(R"({"location":"ftp://l/in","retries":2,"retryInterval":30})"), *rig.x);
+    EXPECT_STREQ(DiagnosticsSlot(*rig.x).location, "ftp://l/in");
+    EXPECT_EQ(DiagnosticsSlot(*rig.x).retries, 2);
+    EXPECT_EQ(DiagnosticsSlot(*rig.x).retryInterval, 30);
+    EXPECT_EQ(BuildConf(kCmdGetDiagnostics, "8", *rig.x), R"([3,"8",{}])");
+    std::strcpy(DiagnosticsSlot(*rig.x).fileName, "a_FennickDiag.zip");
+    EXPECT_EQ(BuildConf(kCmdGetDiagnostics, "8", *rig.x), R"([3,"8",{"fileName":"a_FennickDiag.zip"}])");
 }
 
 TEST(OcppjMessages, GetConfigurationAnswerCarriesReadonlyAsBooleanAndOmitsEmptyValues) {

@@ -104,16 +104,18 @@ ws)
  {"at": 1200, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "Foo"]}},
  {"at": 2200, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "-5"}},
  {"at": 3200, "call": "ChangeConfiguration", "params": {"key": "AuthorizationKey", "value": "n3w-s3cret"}},
- {"at": 4200, "call": "Reset", "params": {"type": "Soft"}},
+ {"at": 4200, "call": "GetCompositeSchedule", "params": {"connectorId": 1, "duration": 60}},
  {"at": 4400, "raw": "[2,\"bad1\",\"ChangeConfiguration\",{\"key\":"},
  {"at": 4600, "raw": "[2,\"u1\",\"FlyToTheMoon\",{}]"},
- {"at": 5200, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "2"}}]
+ {"at": 5200, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "2"}},
+ {"at": 7200, "call": "Reset", "params": {"type": "Soft"}}]
 JSON
     central --password 0123456789abcdef --boot Pending:2,Accepted:300 --script "$root/script.json"
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
     wait_for 30 '"call":"ChangeConfiguration","result":{"status":"Accepted"}' "$root/central.log" ||
         fail "the configuration commands were not answered"
     sleep 6  # two heartbeats at the new interval of 2 s
+    wait_for 30 '"call":"Reset","result":{"status":"Accepted"}' "$root/central.log" || fail "Reset not accepted"
     log=$root/central.log
     has '"identity":"CP 01","path":"/ocpp","host":"127.0.0.1:'"$port"'","origin":"http://127.0.0.1:'"$port"'","password":"0123456789abcdef"' "$log" ||
         fail "handshake identity, path, Host, Origin or password"
@@ -134,7 +136,7 @@ JSON
         const want = [
             JSON.stringify({configurationKey: [{key: "HeartbeatInterval", readonly: false, value: "300"}], unknownKey: ["Foo"]}),
             JSON.stringify({status: "Rejected"}), JSON.stringify({status: "RebootRequired"}), "NotSupported",
-            JSON.stringify({status: "Accepted"})];
+            JSON.stringify({status: "Accepted"}), JSON.stringify({status: "Accepted"})];
         const got = results.slice(1).map(r => r.result ? JSON.stringify(r.result) : r.error);
         if (JSON.stringify(got) !== JSON.stringify(want)) throw Error("answers " + JSON.stringify(got));
         const errs = lines.filter(l => l.dir === "in" && l.frame.startsWith("[4,")).map(l => l.frame);
@@ -150,6 +152,7 @@ JSON
     ' "$log" || fail "central log checks"
     [ "$(shm 1111 404 s32le)" = 2 ] || fail "HeartbeatInterval in FennickApp: $(shm 1111 404 s32le)"
     [ "$(shm 1111 108604 u8)" = 1 ] || fail "configChangedFlag"
+    [ "$(shm 1111 108606 u8)" = 1 ] || fail "softResetReq after the accepted Reset"
     [ "$(shm 1111 108588 text:12)" = "02.09.00.09" ] || fail "ctrlVersion"
     [ "$(shm 2222 1222 text:16)" = Idle ] && [ "$(shm 2222 1238 text:20)" = Idle ] || fail "Idle texts"
     [ "$(shm 2222 4 u8)" = 1 ] && [ "$(shm 2222 5 u8)" = 1 ] || fail "wsConnected and backendReachable"

@@ -4,6 +4,7 @@
 
 #include "instance_lock.h"
 #include "ocppj_rig.h"
+#include "reset.h"
 
 using namespace ocppj;
 
@@ -110,6 +111,30 @@ TEST(Tarnet, AcceptedResetWaitsForTransactionsThenRaisesItsRequest) {
     EXPECT_EQ(idle.app->softResetReq, 1);
     EXPECT_EQ(idle.app->hardResetReq, 0);
     EXPECT_EQ(base[44312], '\0');
+}
+
+TEST(Tarnet, ResetIsAcceptedForItsTwoTypesOnlyAndThenRequested) {
+    struct Case {
+        const char* type;
+        const char* status;
+        std::uint8_t hard, soft;
+    } cases[] = {
+        {"Hard", "Accepted", 1, 0},
+        {"Soft", "Accepted", 0, 1},
+        {"hard", "Rejected", 0, 0},
+        {"", "Rejected", 0, 0},
+    };
+    for (const Case& c : cases) {
+        TarnetRig rig;
+        rig.Init();
+        std::strcpy(ResetSlotOf(*rig.x).type, c.type);
+        SetBit(*rig.x, CommandBit(kCmdReset));
+        rig.Run(1);
+        EXPECT_FALSE(TestBit(*rig.x, CommandBit(kCmdReset))) << c.type;
+        EXPECT_STREQ(ResetSlotOf(*rig.x).status, c.status) << c.type;
+        EXPECT_EQ(rig.app->hardResetReq, c.hard) << c.type;
+        EXPECT_EQ(rig.app->softResetReq, c.soft) << c.type;
+    }
 }
 
 TEST(Tarnet, TransportIsStartedAtOnceAndCheckedAgainEverySixtySeconds) {

@@ -20,8 +20,6 @@ using namespace regmap;
 
 namespace {
 
-constexpr std::size_t kConfigFirst = 388;
-constexpr std::size_t kConfigBytes = 3240;
 // The status ring and its write index, cleared before Tarnet starts again.
 constexpr std::size_t kRingFirst = 4188;
 constexpr std::size_t kRingLast = 104543;
@@ -70,23 +68,6 @@ void Say(const char* line) {
 }
 
 }  // namespace
-
-void BuildFennickConfigImage(const fennick::FennickApp& app, std::uint8_t (&image)[kFennickConfigSize]) {
-    std::memset(image, 0, sizeof image);
-    std::memcpy(image, AppBytes(app) + kConfigFirst, kConfigBytes);
-    std::int32_t sum = 0;
-    for (std::size_t i = 0; i < kFennickConfigSumOffset; ++i) sum += image[i];
-    std::memcpy(image + kFennickConfigSumOffset, &sum, sizeof sum);
-}
-
-bool FennickConfigImageValid(const std::uint8_t* image, std::size_t size) {
-    if (size != kFennickConfigSize) return false;
-    std::int32_t sum = 0;
-    for (std::size_t i = 0; i < kFennickConfigSumOffset; ++i) sum += image[i];
-    std::int32_t stored = 0;
-    std::memcpy(&stored, image + kFennickConfigSumOffset, sizeof stored);
-    return sum == stored;
-}
 
 // The file holds AuthorizationKey and ChapPassword: only root reads it, and
 // it is replaced whole, so a cut leaves the old file or the new one.

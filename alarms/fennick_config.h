@@ -13,15 +13,10 @@
 
 namespace alarms {
 
-inline constexpr const char* kFennickConfigFile = "/Storage/FennickConfig3";
-inline constexpr std::size_t kFennickConfigSize = 4096;
-inline constexpr std::size_t kFennickConfigSumOffset = 4092;
-
-// The 4096-byte file image of the configuration values: FennickApp bytes
-// 388-3627 at 0, zeros, the byte sum of 0-4091 little-endian at 4092.
-void BuildFennickConfigImage(const fennick::FennickApp& app, std::uint8_t (&image)[kFennickConfigSize]);
-// True when the image's stored sum holds.
-bool FennickConfigImageValid(const std::uint8_t* image, std::size_t size);
+using fennick::BuildFennickConfigImage;
+using fennick::FennickConfigImageValid;
+using fennick::kFennickConfigFile;
+using fennick::kFennickConfigSize;
 
 class FennickConfig {
 public:

@@ -374,4 +374,17 @@ inline void PublishRingWriteIndex(FennickApp& app, std::uint8_t next) {
 // program opens it without create. Returns nullptr with the reason in `error`.
 FennickApp* AttachFennickApp(bool create, std::string* error = nullptr);
 
+// The configuration file Bastide keeps and the station side reads back at
+// boot: FennickApp bytes 388-3627 at 0, zeros, the byte sum of 0-4091 as an
+// int32 little-endian at 4092.
+inline constexpr const char* kFennickConfigFile = "/Storage/FennickConfig3";
+inline constexpr std::size_t kFennickConfigSize = 4096;
+inline constexpr std::size_t kFennickConfigSumOffset = 4092;
+void BuildFennickConfigImage(const FennickApp& app, std::uint8_t (&image)[kFennickConfigSize]);
+// True when the image's stored sum holds.
+bool FennickConfigImageValid(const std::uint8_t* image, std::size_t size);
+// Copies the configuration values of a valid image into the segment; false
+// (nothing copied) when the image is not one.
+bool LoadFennickConfigImage(FennickApp& app, const std::uint8_t* image, std::size_t size);
+
 }  // namespace fennick

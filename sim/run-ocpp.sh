@@ -33,8 +33,7 @@ port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=
 cat > "$root/script.json" <<'JSON'
 [{"at": 1000, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "MeterValuesSampledData", "Foo"]}},
  {"at": 2500, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "4"}},
- {"at": 4000, "call": "ChangeConfiguration", "params": {"key": "MeterValuesSampledData", "value": "SoC;Voltage"}},
- {"at": 5500, "call": "Reset", "params": {"type": "Soft"}}]
+ {"at": 4000, "call": "ChangeConfiguration", "params": {"key": "MeterValuesSampledData", "value": "SoC;Voltage"}}]
 JSON
 tls=() url="ws://127.0.0.1:$port/ocpp/" settings=()
 if [ "$mode" = wss ]; then

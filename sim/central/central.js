@@ -17,7 +17,8 @@
 //                                  or {"at": ms, "close": true} or {"at": ms, "raw": "text frame"}
 //                                  or {"after": "Action", "count": N, "cut": "close"|"refuse"|"silence", "ms": M}:
 //                                  once the Nth CALL of Action came in, the link is cut for M ms: closed
-//                                  with new connections refused, only refused, or left open unanswered]
+//                                  with new connections refused, only refused, or left open unanswered;
+//                                  "once": true sends a step to the first connection only]
 //   [--log file]                 one JSON line per frame and event
 'use strict';
 
@@ -128,6 +129,8 @@ server.on('client', (client) => {
         scriptStarted = true;
         for (const step of opts.script) {
             if (step.after) continue;
+            if (step.once && step.sent) continue;
+            step.sent = true;
             setTimeout(async () => {
                 const client = current;
                 try {

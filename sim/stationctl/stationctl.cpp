@@ -6,9 +6,12 @@
 // insulation test (the outlet's relay closed for it, passed after 1 s),
 // closes the AC input contactors and answers their requests.
 //
-// With "--ocpp PROFILE [name=value ...]" it also creates the OCPP application
-// segment FennickApp, loads it from the profile file (the settings given
-// after it override the file) and starts Tarnet, as the station does at boot.
+// With "--ocpp PROFILE [--fw-install 2|3] [name=value ...]" it also creates
+// the OCPP application segment FennickApp, loads it from the profile file,
+// then the configuration values saved in "/Storage/FennickConfig3" when its
+// sum holds (the settings given on the command line override both), and
+// starts Tarnet, as the station does at boot. With --fw-install it stays and
+// answers each firmware hand-over with 2 (installed) or 3 (failed).
 // "--ocpp-serve" does the same and stays: it takes Tarnet's remote starts,
 // stops and unlocks and shows the charging limits it is given.
 // "--charge [name=value ...]" then plays a charge on the map and FennickApp
@@ -22,8 +25,11 @@
 #include "command.h"
 #include "fennick_app.h"
 #include "charge.h"
+#include "files.h"
+#include "fw_install.h"
 #include "ocpp_profile.h"
 #include "ocpp_station.h"
+#include "paths.h"
 
 #include "clock.h"
 #include "contactors.h"
@@ -34,8 +40,28 @@
 
 namespace {
 
-int StartOcpp(const std::string& profile, const std::vector<std::string>& overrides,
-              fennick::FennickApp** loaded = nullptr) {
+// The configuration saved by Bastide, when the file is whole.
+void RestoreSavedConfiguration(fennick::FennickApp& app) {
+    std::uint8_t image[fennick::kFennickConfigSize + 1];
+    const ssize_t n = platform::ReadFileBytes(platform::SystemPath(fennick::kFennickConfigFile), image, sizeof image);
+    if (n < 0) return;
+    if (fennick::LoadFennickConfigImage(app, image, static_cast<std::size_t>(n)))
+        std::printf("stationctl: configuration restored from %s\n", fennick::kFennickConfigFile);
+    else
+        std::printf("stationctl: %s ignored: its sum does not hold\n", fennick::kFennickConfigFile);
+}
+
+int StartOcpp(const std::string& profile, std::vector<std::string> overrides, fennick::FennickApp** loaded,
+              int* fwAnswer) {
+    *fwAnswer = 0;
+    if (overrides.size() >= 2 && overrides[0] == "--fw-install") {
+        *fwAnswer = std::atoi(overrides[1].c_str());
+        if (*fwAnswer != 2 && *fwAnswer != 3) {
+            std::fprintf(stderr, "stationctl: --fw-install takes 2 or 3\n");
+            return EXIT_FAILURE;
+        }
+        overrides.erase(overrides.begin(), overrides.begin() + 2);
+    }
     std::string error;
     fennick::FennickApp* app = fennick::AttachFennickApp(true, &error);
     if (app == nullptr) {
@@ -47,6 +73,7 @@ int StartOcpp(const std::string& profile, const std::vector<std::string>& overri
         std::fprintf(stderr, "stationctl: %s\n", error.c_str());
         return EXIT_FAILURE;
     }
+    RestoreSavedConfiguration(*app);
     for (const std::string& o : overrides) {
         std::size_t eq = o.find('=');
         if (eq == std::string::npos || !ApplyOcppSetting(*app, o.substr(0, eq), o.substr(eq + 1))) {
@@ -124,13 +151,17 @@ int main(int argc, char** argv) {
             platform::GetClock().SleepMs(10);
         }
     }
-    if (argc >= 3 && std::strcmp(argv[1], "--ocpp") == 0)
-        return StartOcpp(argv[2], std::vector<std::string>(argv + 3, argv + argc));
-    if (argc >= 3 && std::strcmp(argv[1], "--ocpp-serve") == 0) {
+    const bool serve = argc >= 3 && std::strcmp(argv[1], "--ocpp-serve") == 0;
+    if (argc >= 3 && (serve || std::strcmp(argv[1], "--ocpp") == 0)) {
         fennick::FennickApp* app = nullptr;
-        if (int rc = StartOcpp(argv[2], std::vector<std::string>(argv + 3, argv + argc), &app); rc != 0) return rc;
+        int fwAnswer = 0;
+        if (int rc = StartOcpp(argv[2], std::vector<std::string>(argv + 3, argv + argc), &app, &fwAnswer); rc != 0)
+            return rc;
+        if (!serve && fwAnswer == 0) return 0;
+        stationctl::FwInstaller installer(fwAnswer, 1000);
         for (;;) {
-            const std::string shown = stationctl::ServeOcppRequests(*app, map);
+            if (fwAnswer != 0) installer.Serve(*app, platform::GetClock().MonotonicMs());
+            const std::string shown = serve ? stationctl::ServeOcppRequests(*app, map) : "";
             if (!shown.empty()) std::fputs(shown.c_str(), stdout);
             std::fflush(stdout);
             platform::GetClock().SleepMs(100);

@@ -98,6 +98,36 @@ TEST_F(FennickConfigTest, FirstPassWritesTheFileOnceWithItsSum) {
     EXPECT_FALSE(std::filesystem::exists(configPath())) << "written once per start, then on changes only";
 }
 
+// The station side reads the file back at boot: what Bastide wrote comes
+// back byte for byte; a file whose sum does not hold, or of another length,
+// leaves the segment as it was.
+TEST_F(FennickConfigTest, SavedFileComesBackIntoAFreshSegmentOnlyWhenItsSumHolds) {
+    auto* bytes = reinterpret_cast<std::uint8_t*>(app.get());
+    for (std::size_t i = 388; i < 3628; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    testing::internal::CaptureStdout();
+    Pass();
+    testing::internal::GetCapturedStdout();
+    const std::vector<std::uint8_t> file = ReadAll(configPath());
+    struct Case {
+        std::size_t flip;  // byte changed, or none
+        std::size_t size;
+        bool loaded;
+    } cases[] = {{SIZE_MAX, 4096, true}, {0, 4096, false}, {3239, 4096, false}, {4095, 4096, false},
+                 {SIZE_MAX, 4095, false}};
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> image = file;
+        if (c.flip != SIZE_MAX) image[c.flip] ^= 0x01;
+        auto fresh = std::make_unique<fennick::FennickApp>();
+        std::memset(fresh.get(), 0x5A, sizeof *fresh);
+        EXPECT_EQ(fennick::LoadFennickConfigImage(*fresh, image.data(), c.size), c.loaded) << c.flip;
+        const auto* got = reinterpret_cast<const std::uint8_t*>(fresh.get());
+        for (std::size_t i = 384; i < 3632; ++i) {
+            const bool inConfig = i >= 388 && i < 3628;
+            ASSERT_EQ(got[i], inConfig && c.loaded ? bytes[i] : 0x5A) << c.flip << " at " << i;
+        }
+    }
+}
+
 // The offline policy, 0..4 in the register map (767), 0..2 in OCPP.
 TEST_F(FennickConfigTest, OfflinePolicyFollowsWhicheverSideChangedIt) {
     struct Case {

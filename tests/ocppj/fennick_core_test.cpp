@@ -207,7 +207,6 @@ TEST(FennickCore, EveryCallIsAnswered) {
         const char* reply;
     } cases[] = {
         {R"([2,"u1","FlyToTheMoon",{}])", "NotImplemented"},
-        {R"([2,"u2","GetCompositeSchedule",{"connectorId":1,"duration":60}])", "NotSupported"},
         {R"([2,"u3","ChangeConfiguration",{"key":"HeartbeatInterval",)", "FormationViolation"},
         {R"([2,"u4","ChangeConfiguration",{"key":"HeartbeatInterval","value":-5}])", "TypeConstraintViolation"},
     };

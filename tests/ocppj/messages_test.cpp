@@ -135,7 +135,6 @@ TEST(OcppjMessages, CommandsAreCheckedBeforeTheyReachTheSlot) {
         {"GetConfiguration", R"({})", ""},
         {"Unlock", R"({})", "NotImplemented"},
         {"reset", R"({"type":"Hard"})", "NotImplemented"},
-        {"GetCompositeSchedule", R"({"connectorId":1,"duration":60})", "NotSupported"},
         {"Reset", R"({"type":"Hard"})", ""},
         {"Reset", R"({})", "OccurenceConstraintViolation"},
         {"Reset", R"({"type":1})", "TypeConstraintViolation"},

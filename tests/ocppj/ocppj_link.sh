@@ -266,6 +266,9 @@ charge | cut)
     [ "$(shm 1111 108608 text:21)" = "" ] && [ "$(shm 1111 108676 text:21)" = "" ] || fail "idTag left on a connector"
     [ "$(cat "$root/Storage/OCPP16/Cnntr2/TxnID")" = 0 ] || fail "TxnID after the close"
     [ ! -s "$root/Storage/OCPP16/TxnMsgQueue" ] || fail "queue not empty: $(cat "$root/Storage/OCPP16/TxnMsgQueue")"
+    # The central system's expiry and parent of the card are cached.
+    grep -qE $'^ABC123\\| [0-9]{10}\\| PARENT1\\|0\r$' "$root/Storage/OCPP16/[Fennick]OCPP_Cache" ||
+        fail "cache: $(cat -A "$root/Storage/OCPP16/[Fennick]OCPP_Cache")"
     ;;
 *)
     echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands|charge|cut"; exit 2 ;;

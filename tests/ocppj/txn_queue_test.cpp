@@ -3,7 +3,11 @@
 #include <filesystem>
 #include <string>
 
+#include <functional>
+
+#include "auth_cache.h"
 #include "files.h"
+#include "tarnet.h"
 #include "testroot.h"
 #include "txn_queue.h"
 
@@ -110,35 +114,59 @@ struct QueueRig {
     TxnQueue q;
 };
 
-TEST(TxnQueue, APowerCutAtAnyWriteLeavesTheOldQueueOrTheNewOne) {
-    // Appending, then dropping the first line.
-    for (int step = 0;; ++step) {
-        QueueRig rig;
-        ASSERT_TRUE(rig.q.Append("1:1:\"A\":0:0:1", false));
-        const std::string before = rig.Content();
-        platform::SetWriteCutForTest(step);
-        const bool done = rig.q.Append("2:1:\"A\":5:2:0:3", false);
-        platform::SetWriteCutForTest(-1);
-        const std::string after = rig.Content();
-        const std::string full = before + "2:1:\"A\":5:2:0:3\n";
-        EXPECT_TRUE(after == before || after == full) << step << ": " << after;
-        // Whatever was left, the queue goes on after the power is back.
-        ASSERT_TRUE(rig.q.Append("3:1:0:9:Trigger:x:x:x:7:x:x", true));
-        EXPECT_EQ(rig.Content(), after + "3:1:0:9:Trigger:x:x:x:7:x:x\n");
-        if (done) break;
-        ASSERT_LT(step, 20);
-    }
-    for (int step = 0;; ++step) {
-        QueueRig rig;
-        ASSERT_TRUE(rig.q.Append("1:1:\"A\":0:0:1", false));
-        ASSERT_TRUE(rig.q.Append("2:1:\"A\":5:2:0:3", false));
-        platform::SetWriteCutForTest(step);
-        const bool done = rig.q.DropFirst();
-        platform::SetWriteCutForTest(-1);
-        const std::string after = rig.Content();
-        EXPECT_TRUE(after == "1:1:\"A\":0:0:1\n2:1:\"A\":5:2:0:3\n" || after == "2:1:\"A\":5:2:0:3\n") << step;
-        if (done) break;
-        ASSERT_LT(step, 20);
+// Every writer of Tarnet's files, cut at each of its writes in turn: the file
+// is the old one or the new one, never a mix, and the next write after the
+// power is back works.
+TEST(TarnetFiles, APowerCutAtAnyWriteLeavesTheOldFileOrTheNewOne) {
+    struct Case {
+        const char* name;
+        std::function<void(QueueRig&)> setUp;
+        std::function<bool(QueueRig&)> write;
+        std::function<std::string(QueueRig&)> read;
+        std::string before, after;
+    };
+    auto cache = [](QueueRig&) {
+        AuthCache c;
+        c.Init("/Storage/Tarnet/");
+        return c;
+    };
+    auto cacheFile = [](QueueRig& r) {
+        return platform::ReadTextFile(r.root.path() + "/Storage/Tarnet/[Fennick]OCPP_Cache", 1 << 20);
+    };
+    const Case cases[] = {
+        {"queue append", [](QueueRig& r) { r.q.Append("1:1:\"A\":0:0:1", false); },
+         [](QueueRig& r) { return r.q.Append("2:1:\"A\":5:2:0:3", false); }, [](QueueRig& r) { return r.Content(); },
+         "1:1:\"A\":0:0:1\n", "1:1:\"A\":0:0:1\n2:1:\"A\":5:2:0:3\n"},
+        {"queue drop",
+         [](QueueRig& r) { r.q.Append("1:1:\"A\":0:0:1", false), r.q.Append("2:1:\"A\":5:2:0:3", false); },
+         [](QueueRig& r) { return r.q.DropFirst(); }, [](QueueRig& r) { return r.Content(); },
+         "1:1:\"A\":0:0:1\n2:1:\"A\":5:2:0:3\n", "2:1:\"A\":5:2:0:3\n"},
+        {"cache update", [&](QueueRig& r) { cache(r).Update("OLD1", "", "", 1); },
+         [&](QueueRig& r) { return cache(r).Update("NEW1", "", "P1", 0) == 0; }, cacheFile, "OLD1| | |1\r\n",
+         "OLD1| | |1\r\nNEW1| | P1|0\r\n"},
+        {"value file", [](QueueRig&) { WriteValueFile("/Storage/Tarnet/Cnntr1/", "TxnID", "77"); },
+         [](QueueRig&) { return WriteValueFile("/Storage/Tarnet/Cnntr1/", "TxnID", "0"); },
+         [](QueueRig&) { return ReadValueFile("/Storage/Tarnet/Cnntr1/", "TxnID") + "\n"; }, "77\n", "0\n"},
+    };
+    for (const Case& c : cases) {
+        for (int step = 0;; ++step) {
+            SCOPED_TRACE(std::string(c.name) + " cut at write " + std::to_string(step));
+            QueueRig rig;
+            c.setUp(rig);
+            ASSERT_EQ(c.read(rig), c.before);
+            platform::SetWriteCutForTest(step);
+            const bool done = c.write(rig);
+            platform::SetWriteCutForTest(-1);
+            const std::string got = c.read(rig);
+            EXPECT_TRUE(got == c.before || got == c.after) << got;
+            if (done) {
+                EXPECT_EQ(got, c.after);
+                break;
+            }
+            EXPECT_TRUE(c.write(rig));
+            EXPECT_EQ(c.read(rig), c.after);
+            ASSERT_LT(step, 20);
+        }
     }
 }
 

@@ -240,6 +240,7 @@ void Pass(Quillon& q) {
     Heartbeat(q);
     ExpireReservation(q);
     PostOwnStatus(q);
+    GetDiagMgmt(q);
     FwUpdateMgmt(q);
 }
 

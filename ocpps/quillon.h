@@ -40,6 +40,9 @@ struct Quillon {
     std::int64_t tTmInstall = 0;        // monotonic, download done
     int fwPid = 0;                      // curl while it downloads
     std::string fwFile;                 // system path of the image
+    // Diagnostics upload (GetDiagnostics).
+    int diagPid = 0;                    // curl while it uploads
+    std::string diagArchive;            // system path of the archive
 };
 
 // Queues a status record of Quillon's own (reservation events): NoError,

@@ -1,13 +1,17 @@
 #include "transfers.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+#include <zip.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "clock.h"
 #include "command.h"
 #include "command_area.h"
+#include "files.h"
 #include "paths.h"
 #include "program.h"
 #include "shared_bytes.h"
@@ -136,6 +140,121 @@ void FwUpdateMgmt(Quillon& q) {
         Finish(q, 5);
         return;
     }
+}
+
+namespace {
+
+constexpr std::uint8_t kDiagStatusPending = 0x40;  // byte 445
+
+// The secret of a file that only root can read, its first line.
+bool ReadSecret(std::string* secret, std::string* why) {
+    const std::string path = platform::SystemPath(kDiagSecretFile);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || (st.st_mode & 077) != 0 || st.st_uid != 0) {
+        *why = std::string("no archive secret readable by root alone in ") + kDiagSecretFile;
+        return false;
+    }
+    std::string text = platform::ReadTextFile(path, 256);
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (text.empty()) {
+        *why = "the archive secret is empty";
+        return false;
+    }
+    *secret = text;
+    return true;
+}
+
+void EndDiagnostics(Quillon& q, bool uploaded) {
+    std::error_code ec;
+    if (!q.diagArchive.empty()) std::filesystem::remove(q.diagArchive, ec);
+    q.diagArchive.clear();
+    q.map.set(cmd::DIAG_STATUS, uploaded ? 0 : 1);
+    common::SetBits(q.map, 445, kDiagStatusPending);
+    q.map.clear(cmd::DIAG_LOCATION);
+    q.map.clear(cmd::DIAG_FILE_NAME);
+    q.map.set(cmd::DIAG_START_TIME, 0);
+    common::RecordSysLog(uploaded ? "[OCPP]main:Diagnostics uploaded" : "[OCPP]main:Diagnostics upload failed");
+}
+
+}  // namespace
+
+bool PackDiagnostics(const std::string& archive, const std::string& password, std::string* why) {
+    int error = 0;
+    zip_t* za = zip_open(archive.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (za == nullptr) {
+        *why = "cannot create " + archive;
+        return false;
+    }
+    bool ok = true;
+    auto add = [&](const std::string& systemPath) {
+        const std::string file = platform::SystemPath(systemPath);
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(file, ec)) return;
+        zip_source_t* src = zip_source_file(za, file.c_str(), 0, -1);
+        const zip_int64_t index = src ? zip_file_add(za, systemPath.c_str() + 1, src, ZIP_FL_ENC_UTF_8) : -1;
+        if (index < 0) {
+            if (src) zip_source_free(src);
+            ok = false;
+            return;
+        }
+        if (zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), ZIP_EM_TRAD_PKWARE, password.c_str()) != 0) ok = false;
+    };
+    for (const char* dir : {"/Storage/SystemLog", "/Storage/Events", "/Storage/ChargingInfo"}) {
+        std::error_code ec;
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(platform::SystemPath(dir), ec)) {
+            names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& n : names) add(std::string(dir) + "/" + n);
+    }
+    add("/Storage/DownloadConfiguration");
+    if (!ok) {
+        zip_discard(za);
+    } else if (zip_close(za) != 0) {
+        zip_discard(za);
+        ok = false;
+    }
+    if (!ok) {
+        std::error_code ec;
+        std::filesystem::remove(archive, ec);
+        *why = "the archive could not be written";
+    }
+    return ok;
+}
+
+void GetDiagMgmt(Quillon& q) {
+    if (q.diagPid > 0) {
+        int code = 0;
+        if (platform::PollProgram(q.diagPid, &code) == platform::ProgramState::Running) return;
+        q.diagPid = 0;
+        EndDiagnostics(q, code == 0);
+        return;
+    }
+    std::string location = q.map.get(cmd::DIAG_LOCATION);
+    const std::string name = q.map.get(cmd::DIAG_FILE_NAME);
+    if (location.empty() || name.empty()) return;
+    if ((common::ReadShared(q.map, 445) & kDiagStatusPending) != 0) return;
+    if (platform::GetClock().WallSeconds() < q.map.get(cmd::DIAG_START_TIME)) return;
+    std::string secret, why;
+    const std::string dir = platform::SystemPath(kDiagArchiveDir);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    q.diagArchive = dir + "/" + name;
+    if (!ReadSecret(&secret, &why) || !PackDiagnostics(q.diagArchive, secret, &why)) {
+        common::RecordSysLog("[OCPP]main:Diagnostics not packed: " + why);
+        EndDiagnostics(q, false);
+        return;
+    }
+    if (location.back() != '/') location += '/';
+    const pid_t pid = platform::StartProgram({"curl", "-s", "-S", "-f", "--proto", "=ftp", "-m",
+                                              std::to_string(kTransferMaxS), "-T", q.diagArchive, "--",
+                                              "ftp://" + location});
+    if (pid <= 0) {
+        EndDiagnostics(q, false);
+        return;
+    }
+    q.diagPid = pid;
 }
 
 }  // namespace ocpps

@@ -1,6 +1,7 @@
-// Quillon's firmware download: the central system's UpdateFirmware, taken
-// over FTP into the RAM file system /UsbFlash, where the station controller
-// installs it.
+// Quillon's transfers: the central system's UpdateFirmware, taken over FTP
+// into the RAM file system /UsbFlash, where the station controller installs
+// it; and GetDiagnostics, the station's logs packed into an encrypted
+// archive and put on the central system's FTP server.
 #pragma once
 
 #include <string>
@@ -25,5 +26,20 @@ std::vector<std::string> FirmwareDownloadCommand(const std::string& location, co
 // One step of the firmware update; the download runs beside the main loop
 // and is polled here.
 void FwUpdateMgmt(Quillon& q);
+
+// The archive's password, readable by root alone; without it no archive is made.
+inline constexpr const char* kDiagSecretFile = "/Storage/[OCPP15S]DiagSecret";
+inline constexpr const char* kDiagArchiveDir = "/mnt";
+
+// Packs the station's logs (/Storage/SystemLog, /Storage/Events,
+// /Storage/ChargingInfo, /Storage/DownloadConfiguration) into a zip archive
+// at `archive` (a system path), each member encrypted with the traditional
+// PKWARE scheme under `password`. False, with the archive removed, on any
+// failure.
+bool PackDiagnostics(const std::string& archive, const std::string& password, std::string* why);
+
+// One step of the diagnostics upload: packed once the start time has come,
+// uploaded beside the main loop, reported Uploaded or UploadFailed.
+void GetDiagMgmt(Quillon& q);
 
 }  // namespace ocpps

@@ -47,9 +47,13 @@ fi
 call() { node "$src/sim/central15/calls.js" "${calls_opts[@]}" "$@"; }
 
 # The firmware image on an FTP server of its own (Debian's pyftpdlib).
-mkdir -p "$root/ftp/d"
+# The same server takes the diagnostics archive (anonymous writes).
+mkdir -p "$root/ftp/d" "$root/ftp/up"
 printf 'IMAGE-1.2.3' > "$root/ftp/d/fw.bin"
-/usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p 2121 -d "$root/ftp" > "$root/ftp.log" 2>&1 &
+printf 'secret-42\n' > "$root/Storage/[OCPP15S]DiagSecret"
+chmod 0600 "$root/Storage/[OCPP15S]DiagSecret"
+printf 'a log line\n' > "$root/Storage/SystemLog/[2020.01]SystemLog"
+/usr/bin/python3 -m pyftpdlib -w -i 127.0.0.1 -p 2121 -d "$root/ftp" > "$root/ftp.log" 2>&1 &
 ftp=$!
 
 node "$src/sim/central15/central15.js" --port 0 --log "$log" --identity CB-0001 --heartbeat 300 "${central_opts[@]}" &
@@ -128,6 +132,12 @@ check "UnlockConnector" "$(status 11)" Accepted
 reply 12 | grep -qE '"fileName":"[0-9]{4}\.[0-9]{2}\.[0-9]{2}-[0-9]{2}\.[0-9]{2}_SN0042_OCPP15SDiag\.zip"' ||
     fail "GetDiagnostics: $(reply 12)"
 echo "ok   GetDiagnostics file name"
+archive=$(reply 12 | grep -o '"fileName":"[^"]*"' | cut -d'"' -f4)
+for ((i = 0; i < 100; ++i)); do grep -q '"action":"DiagnosticsStatusNotification".*"Uploaded"' "$log" && break; sleep 0.1; done
+grep -q '"action":"DiagnosticsStatusNotification".*"Uploaded"' "$log" || fail "no DiagnosticsStatusNotification Uploaded"
+unzip -qq -P secret-42 -d "$root/unpacked" "$root/ftp/up/$archive" || fail "the archive on the FTP server does not open"
+grep -q 'a log line' "$root/unpacked/Storage/SystemLog/[2020.01]SystemLog" || fail "the archive lacks the system log"
+echo "ok   the diagnostics archive arrived on the FTP server and opens with the secret"
 for ((i = 0; i < 100; ++i)); do [ "$(r 7909)" = 2 ] && break; sleep 0.1; done
 check "firmware downloaded" "$(r 7909)/$(r 7401 text:64)" "2/127.0.0.1:2121/d/fw.bin"
 check "image in /UsbFlash" "$(cat "$root/UsbFlash/fw.bin")" IMAGE-1.2.3

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -159,6 +161,96 @@ TEST_F(TransfersTest, LocationWithoutAPlainFileNameFailsWithoutADownload) {
         const char* name;
     } cases[] = {{"h/d/fw.bin", "fw.bin"}, {"fw.bin", "fw.bin"}, {"h/..", ""}, {"h/.", ""}, {"h/a\nb", ""}, {"", ""}};
     for (const Case& c : cases) EXPECT_EQ(ocpps::FirmwareFileName(c.location), c.name) << c.location;
+}
+
+// A curl that puts the -T file into the test's FTP folder, or fails.
+class DiagnosticsTest : public TransfersTest {
+protected:
+    void Upload(bool serverUp) {
+        const std::string script = bin + "/curl";
+        std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> " << root.path() << "/curl.calls\n"
+                              << (serverUp ? "while [ \"$1\" != -T ]; do shift; done\ncp \"$2\" " + root.path() + "/ftp/\n"
+                                           : std::string("exit 7\n"));
+        ::chmod(script.c_str(), 0755);
+        root.Make("/ftp");
+    }
+    void Secret(const char* text, mode_t mode) {
+        const std::string path = root.Make("/Storage") + "/[OCPP15S]DiagSecret";
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), mode);
+    }
+    void Request(const std::string& location) {
+        map.set(cmd::DIAG_LOCATION, location);
+        map.set(cmd::DIAG_FILE_NAME, "2025.12.11-05.48_SN1_OCPP15SDiag.zip");
+        map.set(cmd::DIAG_START_TIME, static_cast<std::int32_t>(clock.WallSeconds()));
+    }
+    void Step() {
+        ocpps::GetDiagMgmt(q);
+        for (int i = 0; i < 500 && q.diagPid > 0; ++i) {
+            ::usleep(10000);
+            ocpps::GetDiagMgmt(q);
+        }
+    }
+    std::uint8_t Notified() {
+        EXPECT_NE(bytes[445] & 0x40, 0);
+        bytes[445] &= static_cast<std::uint8_t>(~0x40);
+        return bytes[cmd::DIAG_STATUS.offset];
+    }
+};
+
+TEST_F(DiagnosticsTest, LogsArePackedEncryptedAndUploaded) {
+    Upload(true);
+    Secret("s3cret-of-the-station\n", 0600);
+    std::ofstream(root.Make("/Storage/SystemLog") + "/[2025.12]SystemLog") << "line one\n";
+    std::ofstream(root.Make("/Storage/Events") + "/[2025.12]SN1_Events.csv") << "event\n";
+    std::ofstream(root.path() + "/Storage/DownloadConfiguration") << "conf\n";
+    Request("127.0.0.1:2121/up");
+    Step();
+    EXPECT_EQ(Notified(), 0);  // Uploaded
+    const std::string calls = platform::ReadTextFile(root.path() + "/curl.calls");
+    EXPECT_NE(calls.find("-- ftp://127.0.0.1:2121/up/"), std::string::npos) << calls;
+    EXPECT_EQ(map.get(cmd::DIAG_LOCATION), "");
+    EXPECT_EQ(map.get(cmd::DIAG_FILE_NAME), "");
+    EXPECT_FALSE(std::ifstream(root.path() + "/mnt/2025.12.11-05.48_SN1_OCPP15SDiag.zip").good());
+    // Debian's unzip opens it with the secret and not without.
+    const std::string archive = root.path() + "/ftp/2025.12.11-05.48_SN1_OCPP15SDiag.zip";
+    const std::string out = root.path() + "/out";
+    EXPECT_NE(std::system(("unzip -qq -P wrong -d " + out + "-bad '" + archive + "' 2>/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(("unzip -qq -P s3cret-of-the-station -d " + out + " '" + archive + "'").c_str()), 0);
+    EXPECT_EQ(platform::ReadTextFile(out + "/Storage/SystemLog/[2025.12]SystemLog"), "line one\n");
+    EXPECT_EQ(platform::ReadTextFile(out + "/Storage/Events/[2025.12]SN1_Events.csv"), "event\n");
+    EXPECT_EQ(platform::ReadTextFile(out + "/Storage/DownloadConfiguration"), "conf\n");
+}
+
+TEST_F(DiagnosticsTest, FailuresAreReportedUploadFailed) {
+    struct Case {
+        bool serverUp;
+        const char* secret;
+        mode_t mode;
+        int curlCalls;
+    } cases[] = {{false, "s", 0600, 1}, {true, "s", 0644, 0}, {true, "", 0600, 0}};
+    for (const Case& c : cases) {
+        std::filesystem::remove(root.path() + "/curl.calls");
+        Upload(c.serverUp);
+        Secret(c.secret, c.mode);
+        Request("h/up/");
+        Step();
+        EXPECT_EQ(Notified(), 1) << c.secret << " " << c.mode;
+        EXPECT_EQ(Calls(), c.curlCalls) << c.secret << " " << c.mode;
+        EXPECT_EQ(map.get(cmd::DIAG_LOCATION), "");
+    }
+}
+
+TEST_F(DiagnosticsTest, WaitsForTheStartTime) {
+    Upload(true);
+    Secret("s", 0600);
+    Request("h/up");
+    map.set(cmd::DIAG_START_TIME, static_cast<std::int32_t>(clock.WallSeconds() + 5));
+    Step();
+    EXPECT_EQ(Calls(), 0);
+    clock.Advance(5000);
+    Step();
+    EXPECT_EQ(Calls(), 1);
 }
 
 }  // namespace

@@ -330,8 +330,12 @@ class VehicleSession : public ::testing::Test {
 protected:
     RunResult Charge(const evsim::CcsEvConfig& c) {
         evsim::SessionChannel channel(station.bytes.data());
-        channel.beforeRequest = [this] { station.Work(); };
+        channel.beforeRequest = [this] {
+            Note();
+            station.Work();
+        };
         RunResult r = RunAgainst(&channel, c);
+        Note();
         for (const auto& l : r.lines) all += l + "\n";
         return r;
     }
@@ -342,8 +346,16 @@ protected:
         return n;
     }
 
+    // The status word's steps as the requests pass, each change once.
+    void Note() {
+        if ((plc::nSystemStatus >> 24) != 0x06) return;
+        int step = static_cast<int>(plc::nSystemStatus >> 16 & 0xFF);
+        if (steps.empty() || steps.back() != step) steps.push_back(step);
+    }
+
     platform::TestClock clock;
     platform::ScopedClock scoped{clock};
+    std::vector<int> steps;
     evsim::SimpleStation station;
     std::string all;
 };
@@ -365,7 +377,10 @@ TEST_F(VehicleSession, ChargesToSessionStopAndLeavesItsValuesInTheMap) {
     EXPECT_EQ(m.get(SHRMEM_CCS_EV_CHARGING_COMPLETE), 1);
     EXPECT_EQ(m.get(SHRMEM_CCS_EV_TIME_TO_FULL), (100 - 44) * 60);
     EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
-    EXPECT_EQ(static_cast<std::uint8_t>(plc::nSystemStatus >> 16), plc::kStepSessionStop);
+    // From the handshake to SessionStop in the order of the charge (0x00
+    // before the handshake; PowerDelivery again to stop).
+    EXPECT_EQ(steps, (std::vector<int>{0x00, 0x01, 0x02, 0x03, 0x05, 0x04, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x09, 0x0B,
+                                       0x0C}));
 }
 
 // Misbehaviour on demand: what the session answers, and that the vehicle

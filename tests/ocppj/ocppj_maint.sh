@@ -6,6 +6,8 @@
 #                                        flash copies; the station side loads the file back at boot
 #   ocppj_maint.sh BUILD_DIR soft        Reset Soft: Unavailable, both programs ended and Tarnet started
 #                                        again, a new BootNotification
+#   ocppj_maint.sh BUILD_DIR soft-charge Reset Soft during a charge: the transaction stopped with
+#                                        reason SoftReset before the programs start again
 #   ocppj_maint.sh BUILD_DIR hard        Reset Hard: the link held, then "/sbin/reboot -f" after more than 34 s
 #   ocppj_maint.sh BUILD_DIR firmware    UpdateFirmware over HTTPS: two failed tries, then download and install
 #   ocppj_maint.sh BUILD_DIR diag-https  GetDiagnostics uploaded by PUT over HTTPS, opened with its pass phrase
@@ -116,6 +118,30 @@ soft)
     [ "$(shm 1111 108606 u8)" = 0 ] || fail "softResetReq not cleared"
     strict
     ;;
+soft-charge)
+    echo '[{"at": 20000, "once": true, "call": "Reset", "params": {"type": "Soft"}}]' > "$root/script.json"
+    central --password 0123456789abcdef --idtag ABC123:Accepted:3600 --script "$root/script.json"
+    station centralSystemUrl="$url" MeterValueSampleInterval=5 ClockAlignedDataInterval=0
+    bastide
+    wait_more 30 2 '"StatusNotification' "$root/central.log" || fail "no statuses at Bastide's start"
+    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --charge connector=2 card=ABC123 \
+        seconds=60 energy=1000 > "$root/charge.log" &
+    extra_pids+=($!)
+    wait_for 40 '"StopTransaction' "$root/central.log" || fail "no StopTransaction"
+    wait_more 60 1 '"BootNotification' "$root/central.log" || fail "no BootNotification after the soft reset"
+    node -e '
+        const lines = require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse);
+        const calls = lines.filter(l => l.dir === "in" && l.frame.startsWith("[2,")).map(l => ({t: l.t, m: JSON.parse(l.frame)}));
+        const at = (name) => (calls.find(c => c.m[2] === name) || {t: -1}).t;
+        const reset = (lines.find(l => l.dir === "out" && l.frame.includes("\"Reset\"")) || {t: -1}).t;
+        const stop = calls.find(c => c.m[2] === "StopTransaction");
+        const boots = calls.filter(c => c.m[2] === "BootNotification");
+        if (at("StartTransaction") < 0 || at("StartTransaction") > reset) throw Error("no charge before the reset");
+        if (stop.m[3].reason !== "SoftReset" || stop.t < reset) throw Error("stop " + JSON.stringify(stop));
+        if (boots.length !== 2 || boots[1].t < stop.t) throw Error("second boot before the stop");
+    ' "$root/central.log" || fail "order of the soft reset during a charge"
+    strict
+    ;;
 hard)
     reset Hard 500
     asked=$SECONDS
@@ -191,6 +217,6 @@ JSON
     strict
     ;;
 *)
-    echo "usage: $0 BUILD_DIR config|soft|hard|firmware|diag-https|diag-ftp"; exit 2 ;;
+    echo "usage: $0 BUILD_DIR config|soft|soft-charge|hard|firmware|diag-https|diag-ftp"; exit 2 ;;
 esac
 echo "PASS: ocppj $mode"

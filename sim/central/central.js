@@ -18,7 +18,9 @@
 //                                  or {"after": "Action", "count": N, "cut": "close"|"refuse"|"silence", "ms": M}:
 //                                  once the Nth CALL of Action came in, the link is cut for M ms: closed
 //                                  with new connections refused, only refused, or left open unanswered;
-//                                  "once": true sends a step to the first connection only]
+//                                  "once": true sends a step to the first connection only;
+//                                  a call step with "when": "Action" is timed from the charge point's
+//                                  first CALL of that action instead]
 //   [--log file]                 one JSON line per frame and event
 'use strict';
 
@@ -114,6 +116,7 @@ function cutAfter(method) {
 let bootCount = 0;
 let transactionId = 0;
 let scriptStarted = false;
+const seenCalls = new Set();  // actions the charge point has called
 server.on('client', (client) => {
     current = client;
     log({ event: 'connected', identity: client.identity });
@@ -124,11 +127,8 @@ server.on('client', (client) => {
 
     // The timed steps run once, from the first accepted boot, on whichever
     // link is up when they fall due.
-    const runScript = () => {
-        if (scriptStarted) return;
-        scriptStarted = true;
-        for (const step of opts.script) {
-            if (step.after) continue;
+    const runSteps = (steps) => {
+        for (const step of steps) {
             if (step.once && step.sent) continue;
             step.sent = true;
             setTimeout(async () => {
@@ -146,9 +146,20 @@ server.on('client', (client) => {
             }, step.at ?? 0);
         }
     };
+    const runScript = () => {
+        if (scriptStarted) return;
+        scriptStarted = true;
+        runSteps(opts.script.filter((step) => !step.after && !step.when));
+    };
+    const calledBy = (method) => {
+        if (seenCalls.has(method)) return;
+        seenCalls.add(method);
+        runSteps(opts.script.filter((step) => step.when === method));
+    };
 
     client.handle(({ method, params }) => {
         cutAfter(method);
+        setImmediate(() => calledBy(method));
         if (opts.silent.includes(method) || Date.now() < silentUntil) return new Promise(() => {});
         const error = opts.errors[method];
         if (error && error.left > 0) {

@@ -14,7 +14,19 @@
 #                                    StopTransaction by the same card
 #   ocppj_link.sh BUILD_DIR cut      the link is cut mid-charge: the queued MeterValues and the
 #                                    StopTransaction are replayed in order once it is back
+#   ocppj_link.sh BUILD_DIR remote   a RemoteStartTransaction with a 16 A profile starts a charge whose
+#                                    limit reaches the register map, RemoteStopTransaction ends it
 . "$(dirname "$0")/ocppj_rig.sh"
+
+# The station controller stays and serves Tarnet's requests, its lines in stationctl.out.
+serving_station() {
+    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp-serve "$src/sim/ocpp-profile.conf" \
+        storagePath=/Storage/OCPP16/ ocppLogDir=/Storage/OCPPLog/ caCertPath=/Storage/ca.pem \
+        centralSystemUrl="ws://127.0.0.1:$port/ocpp/" "$@" > "$root/stationctl.out" &
+    stationctl_pid=$!
+    trap 'kill $stationctl_pid 2>/dev/null || true; cleanup' EXIT
+    wait_for 20 "Tarnet started" "$root/stationctl.out" || fail "stationctl did not start Tarnet"
+}
 
 case "$mode" in
 ws)
@@ -155,11 +167,7 @@ status)
     ;;
 commands)
     central --password 0123456789abcdef --script "$src/sim/central/scenarios/commands.json"
-    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp-serve "$src/sim/ocpp-profile.conf" \
-        storagePath=/Storage/OCPP16/ ocppLogDir=/Storage/OCPPLog/ caCertPath=/Storage/ca.pem \
-        centralSystemUrl="ws://127.0.0.1:$port/ocpp/" > "$root/stationctl.out" &
-    stationctl_pid=$!
-    trap 'kill $stationctl_pid 2>/dev/null || true; cleanup' EXIT
+    serving_station
     steps=$(grep -c '"call"' "$src/sim/central/scenarios/commands.json")
     wait_more 120 $((steps - 1)) '"event":"result"' "$root/central.log" || fail "the commands were not all answered"
     node -e '
@@ -270,7 +278,40 @@ charge | cut)
     grep -qE $'^ABC123\\| [0-9]{10}\\| PARENT1\\|0\r$' "$root/Storage/OCPP16/[Fennick]OCPP_Cache" ||
         fail "cache: $(cat -A "$root/Storage/OCPP16/[Fennick]OCPP_Cache")"
     ;;
+remote)
+    central --password 0123456789abcdef --script "$src/sim/central/scenarios/remote-start.json"
+    serving_station
+    ocpp_map
+    STATION_ROOT="$root" "$root/root/Bastide" &
+    wait_for 40 '"StopTransaction' "$root/central.log" || fail "no StopTransaction"
+    wait_for 10 "charging stopped on connector 2" "$root/stationctl.out" || fail "the station was not told to stop"
+    node -e '
+        const lines = require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse);
+        if (lines.some(l => l.event === "strictValidationFailure" || l.event === "badMessage" || l.event === "callError"))
+            throw Error("the strict central system found a fault");
+        const calls = (action) => lines.filter(l => l.dir === "in" && l.frame.includes("\"" + action + "\""))
+            .map(l => JSON.parse(l.frame)[3]);
+        const start = calls("StartTransaction");
+        if (start.length !== 1 || start[0].connectorId !== 2 || start[0].idTag !== "REMOTE1")
+            throw Error("StartTransaction " + JSON.stringify(start));
+        const stop = calls("StopTransaction");
+        if (stop.length !== 1 || stop[0].transactionId !== 1 || stop[0].reason !== "Remote")
+            throw Error("StopTransaction " + JSON.stringify(stop));
+        const results = lines.filter(l => l.event === "result");
+        const got = results.map(r => r.call + " " + (r.result.status || ""));
+        if (JSON.stringify(got) !== JSON.stringify(["RemoteStartTransaction Accepted", "GetCompositeSchedule Accepted",
+                                                     "RemoteStopTransaction Accepted"]))
+            throw Error("answers " + JSON.stringify(got));
+        const c = results[1].result.chargingSchedule;
+        if (JSON.stringify(c.chargingSchedulePeriod) !== JSON.stringify([{startPeriod: 0, limit: 16, numberPhases: 1}]))
+            throw Error("composite schedule " + JSON.stringify(results[1].result));
+        if (!calls("StatusNotification").some(p => p.connectorId === 2 && p.status === "Charging"))
+            throw Error("no Charging status on connector 2");
+    ' "$root/central.log" || fail "central log checks"
+    has "remote start on connector 2" "$root/stationctl.out" || fail "the station saw no remote start"
+    has "charging limit 16 A, -1 W" "$root/stationctl.out" || fail "the 16 A limit never reached 21506: $(cat "$root/stationctl.out")"
+    ;;
 *)
-    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands|charge|cut"; exit 2 ;;
+    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands|charge|cut|remote"; exit 2 ;;
 esac
 echo "PASS: ocppj $mode"

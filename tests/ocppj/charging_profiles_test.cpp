@@ -291,6 +291,23 @@ TEST(ChargingProfileStore, StackLevelsSlotsAndTheFile) {
     EXPECT_EQ(std::memcmp(&again.Profiles(), &rig.tarnet.Profiles(), sizeof(ProfileTable)), 0);
 }
 
+TEST(ChargingProfileStore, AFailedWriteLeavesTheWholeOldFile) {
+    ProfileRig rig;
+    ASSERT_EQ(rig.Set(1, P{1, 1, 0, "TxDefaultProfile", "Absolute", {{0, 16}}}), "Accepted");
+    const std::string before = rig.File();
+    // A cut left a torn temporary file; the next write cannot even make one.
+    const std::string tmp = rig.root.path() + "/Storage/Tarnet/ChgProfile.tmp";
+    std::filesystem::create_directory(tmp);
+    EXPECT_EQ(rig.Set(1, P{1, 2, 1, "TxDefaultProfile", "Absolute", {{0, 20}}}), "Accepted");
+    EXPECT_EQ(rig.File(), before);
+    EXPECT_NE(rig.LogText().find("[Error][Tarnet] ChgProfile write failed"), std::string::npos);
+    std::filesystem::remove(tmp);
+    platform::ReplaceFile(tmp, std::string(100, 'x'));
+    Tarnet again;
+    ASSERT_TRUE(again.Init(*rig.app, *rig.x));
+    EXPECT_EQ(std::memcmp(&again.Profiles(), before.data(), sizeof(ProfileTable)), 0);
+}
+
 TEST(ChargingProfileStore, ClearChargingProfileRemovesEveryMatch) {
     ProfileRig rig;
     auto fill = [&] {

@@ -12,6 +12,8 @@
 #                                    answered, a local list of 100 cards (over 10 KiB) stored whole
 #   ocppj_link.sh BUILD_DIR charge   a scripted charge: Authorize, StartTransaction, MeterValues,
 #                                    StopTransaction by the same card
+#   ocppj_link.sh BUILD_DIR refused  the first StartTransaction gets a CALLERROR: it is queued and
+#                                    sent again, and the charge goes on with the id then given
 #   ocppj_link.sh BUILD_DIR cut      the link is cut mid-charge: the queued MeterValues and the
 #                                    StopTransaction are replayed in order once it is back
 #   ocppj_link.sh BUILD_DIR remote   a RemoteStartTransaction with a 16 A profile starts a charge whose
@@ -209,11 +211,12 @@ commands)
     wait_for 20 "remote start on connector 2" "$root/stationctl.out" || fail "the station saw no remote start"
     has "connector 1 unlocked" "$root/stationctl.out" || fail "the station saw no unlock"
     ;;
-charge | cut)
-    script='[]'
+charge | cut | refused)
+    script='[]' refuse=()
     [ "$mode" = cut ] && script='[{"after": "MeterValues", "count": 1, "cut": "close", "ms": 12000}]'
+    [ "$mode" = refused ] && refuse=(--error StartTransaction:InternalError:1)
     echo "$script" > "$root/script.json"
-    central --password 0123456789abcdef --idtag ABC123:Accepted:3600:PARENT1 --script "$root/script.json"
+    central --password 0123456789abcdef --idtag ABC123:Accepted:3600:PARENT1 --script "$root/script.json" "${refuse[@]}"
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/" MeterValueSampleInterval=2 \
         MeterValuesSampledData=Energy.Active.Import.Register,SoC,Voltage ClockAlignedDataInterval=0
     ocpp_map
@@ -232,10 +235,15 @@ charge | cut)
         const calls = lines.filter(l => l.dir === "in" && l.frame.startsWith("[2,")).map(l => ({ t: l.t, m: JSON.parse(l.frame) }));
         const tx = calls.filter(c => /Authorize|Transaction|MeterValues/.test(c.m[2]));
         const names = tx.map(c => c.m[2]);
-        if (names[0] !== "Authorize" || names[1] !== "StartTransaction" || names[names.length - 1] !== "StopTransaction" ||
-            names.filter(n => n === "Authorize").length !== 1 || names.filter(n => n === "StartTransaction").length !== 1)
+        // Refused, the start goes out twice: the second is the queued one.
+        const starts = mode === "refused" ? 2 : 1;
+        if (names[0] !== "Authorize" || names.slice(1, 1 + starts).some(n => n !== "StartTransaction") ||
+            names[names.length - 1] !== "StopTransaction" ||
+            names.filter(n => n === "Authorize").length !== 1 || names.filter(n => n === "StartTransaction").length !== starts)
             throw Error("order " + names.join(" "));
-        const start = tx[1].m[3], stop = tx[tx.length - 1].m[3];
+        if (mode === "refused" && JSON.stringify(tx[1].m[3]) !== JSON.stringify(tx[2].m[3]))
+            throw Error("the queued start differs " + JSON.stringify([tx[1].m[3], tx[2].m[3]]));
+        const start = tx[starts].m[3], stop = tx[tx.length - 1].m[3];
         if (start.connectorId !== 2 || start.idTag !== "ABC123" || start.meterStart < 1000) throw Error("start " + JSON.stringify(start));
         if (stop.transactionId !== 1 || stop.reason !== "Local" || stop.meterStop <= start.meterStart)
             throw Error("stop " + JSON.stringify(stop));
@@ -312,6 +320,6 @@ remote)
     has "charging limit 16 A, -1 W" "$root/stationctl.out" || fail "the 16 A limit never reached 21506: $(cat "$root/stationctl.out")"
     ;;
 *)
-    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands|charge|cut|remote"; exit 2 ;;
+    echo "usage: $0 BUILD_DIR ws|wss|restart|status|commands|charge|cut|refused|remote"; exit 2 ;;
 esac
 echo "PASS: ocppj $mode"

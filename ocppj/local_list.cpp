@@ -54,9 +54,9 @@ std::size_t CountEntries(std::string_view content) {
 
 }  // namespace
 
-bool LocalListTextEmpty(std::string_view content) {
-    return content.substr(0, 128).find(':') == std::string_view::npos;
-}
+// Empty is no entry line anywhere: a long first line (kept from an older
+// file) must not hide the entries after it.
+bool LocalListTextEmpty(std::string_view content) { return CountEntries(content) == 0; }
 
 int CheckLocalListText(std::string_view content, std::string_view idTag, std::int64_t now, std::string* parent,
                        std::string* logText) {

@@ -75,6 +75,10 @@ TEST(LocalListText, LookupByIdTagInAnyCaseWithExpiryAndForm) {
         {"expiry equal to now", "ABC:~1709288430::~Accepted\r\n", "ABC", kListRefused, "", "Charge User ID Expired"},
         {"empty list", "0\n", "ABC", kListNotListed, "", "No Local List Info"},
         {"missing file", "", "ABC", kListNotListed, "", "No Local List Info"},
+        {"entry after a long first line",
+         "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX:~::~Blocked\r\n"
+         "ABC:~::~Accepted\r\n",
+         "ABC", kListAccepted, "", "Charge User ID Accept"},
         {"not listed", "ABCD:~::~Accepted\r\n", "ABC", kListNotListed, "", "Can't Find Charger User ID"},
         {"empty idTag", "ABC:~::~Accepted\r\n", "", kListNotListed, "", "Can't Find Charger User ID"},
         {"no expiry colon", "ABC:~Accepted\r\n", "ABC", kListRefused, "", "Form Failed: Expired Date"},

@@ -73,8 +73,11 @@ t write 2624 CB-0001 text:129
 $STATION_EXEC_PREFIX "$build/bin/Bastide" >> "$root/bastide.out" 2>&1 & bastide=$!
 $STATION_EXEC_PREFIX "$build/bin/Quillon" >> "$root/quillon.out" 2>&1 & quillon=$!
 
-# Answered, Quillon waits 30 s before it serves.
-for ((i = 0; i < 900; ++i)); do
+# Answered, Quillon waits 30 s before it serves. Until its port 8080 listens
+# the kernel's socket table is read: a call starts node, a processor-second.
+listening() { grep -qE '^ *[0-9]+: [0-9A-F]+:1F90 [0-9A-F]+:0000 0A ' /proc/net/tcp /proc/net/tcp6; }
+for ((i = 0; i < 900; ++i)); do listening && break; sleep 0.1; done
+for ((i = 0; i < 300; ++i)); do
     call '{"op":"GetLocalListVersion"}' > "$root/first.json" 2>/dev/null && break
     sleep 0.1
 done

@@ -1,14 +1,18 @@
 # Polling for the simulation tests (sourced).
-# wait_until LIMIT WHAT COMMAND...: runs COMMAND every 0.1 s until it
-# succeeds ("ok   WHAT") or LIMIT seconds have passed ("FAIL WHAT", then the
-# test's own `show_state` if it has one, and exit 1).
+# wait_until LIMIT WHAT COMMAND...: runs COMMAND every 0.1 s (0.3 s when the
+# build's programs run under an emulator, where each start of a tool costs a
+# tenth of a processor-second) until it succeeds ("ok   WHAT") or LIMIT
+# seconds have passed ("FAIL WHAT", then the test's own `show_state` if it
+# has one, and exit 1).
+wait_until_pause=0.1
+[ -z "${STATION_EXEC_PREFIX:-}" ] || wait_until_pause=0.3
 wait_until() {
     local limit=$1 what=$2
     shift 2
     local end=$((SECONDS + limit))
     while [ $SECONDS -lt $end ]; do
         if "$@" 2>/dev/null; then echo "ok   $what"; return 0; fi
-        sleep 0.1
+        sleep "$wait_until_pause"
     done
     echo "FAIL $what (not within ${limit} s)"
     if declare -F show_state > /dev/null; then show_state; fi

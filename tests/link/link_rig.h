@@ -40,6 +40,13 @@ private:
     platform::SpiDevice& chip_;
 };
 
+// The frame queued in transmit slot `i`, as long as its length word says.
+inline std::vector<std::uint8_t> QueuedFrame(std::size_t i) {
+    const std::uint8_t* s = plc::TxSlot(i);
+    std::size_t len = s[4] | s[5] << 8;
+    return std::vector<std::uint8_t>(s + 8, s + 8 + len);
+}
+
 class LinkRig {
 public:
     explicit LinkRig(greenphy::ModemConfig config = {}, greenphy::PcapWriter* pcap = nullptr);

@@ -183,13 +183,6 @@ TEST(Slac, AveragesAndTheirBoundary) {
     }
 }
 
-// The frame queued in transmit slot `i`, as long as its length word says.
-Bytes QueuedFrame(std::size_t i) {
-    const std::uint8_t* s = TxSlot(i);
-    std::size_t len = s[4] | s[5] << 8;
-    return Bytes(s + 8, s + 8 + len);
-}
-
 Bytes Cat(std::initializer_list<Bytes> parts, std::size_t len) {
     Bytes b;
     for (const auto& p : parts) b.insert(b.end(), p.begin(), p.end());

@@ -15,7 +15,7 @@ using namespace ocppj;
 
 namespace {
 
-constexpr std::int64_t kNow = 1709288430;  // 2024-03-01T10:20:30Z
+constexpr std::int64_t kListNow = 1709288430;  // 2024-03-01T10:20:30Z
 
 LocalListEntry Entry(const std::string& tag, const std::string& status, const std::string& expiry = "",
                      const std::string& parent = "") {
@@ -87,7 +87,7 @@ TEST(LocalListText, LookupByIdTagInAnyCaseWithExpiryAndForm) {
     };
     for (const Case& c : cases) {
         std::string parent, log;
-        EXPECT_EQ(CheckLocalListText(c.content, c.tag, kNow, &parent, &log), c.answer) << c.name;
+        EXPECT_EQ(CheckLocalListText(c.content, c.tag, kListNow, &parent, &log), c.answer) << c.name;
         EXPECT_EQ(parent, c.parent) << c.name;
         EXPECT_NE(log.find(c.log), std::string::npos) << c.name << ": " << log;
     }

@@ -53,6 +53,27 @@ place_board_program() {
     fi
 }
 
+# The main board's OCPP 1.6J programs (Tarnet, which starts Fennick, and
+# Bastide) placed under ROOT/root, with ROOT/Storage beside them.
+# Usage: place_ocpp_programs ROOT BUILD_DIR
+place_ocpp_programs() {
+    mkdir -p "$1/root" "$1/Storage"
+    local prog
+    for prog in Tarnet Fennick Bastide; do place_board_program "$1" "$2" "$prog"; done
+}
+
+# The pids of the OCPP programs placed under ROOT (of PROGRAM alone if
+# given), matched by their exact path, after the emulator's words in a cross
+# build. Usage: ocpp_program_pids ROOT [PROGRAM]
+ocpp_program_pids() {
+    pgrep -f "^(.* )?$1/root/(${2:-Tarnet|Fennick|Bastide})(\.bin)?( |\$)" || true
+}
+
+# A TCP port of the loopback that is free now, for a central system.
+free_port() {
+    node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})'
+}
+
 # Gives the board's own network namespace an eth0 with an address (run
 # inside `unshare --net`). Usage: board_eth0 192.168.1.10/24
 board_eth0() {

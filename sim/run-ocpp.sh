@@ -15,21 +15,18 @@ build=$(cd "${1:-build}" && pwd)
 mode=${2:-ws}
 src=$(cd "$(dirname "$0")/.." && pwd)
 root=$(mktemp -d /tmp/ocpp-sim-XXXXXX)
+. "$src/sim/board-root.sh"
 central_pid="" charge_pid=""
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
     [ -n "$charge_pid" ] && kill "$charge_pid" 2>/dev/null || true
     local p
-    for p in $(pgrep -f "^(.* )?$root/root/(Tarnet|Fennick|Bastide)(\.bin)?( |\$)"); do kill "$p" 2>/dev/null || true; done
+    for p in $(ocpp_program_pids "$root"); do kill "$p" 2>/dev/null || true; done
     rm -rf "$root"
 }
 trap cleanup EXIT
-mkdir -p "$root/root" "$root/Storage"
-. "$src/sim/board-root.sh"
-place_board_program "$root" "$build" Tarnet
-place_board_program "$root" "$build" Fennick
-place_board_program "$root" "$build" Bastide
-port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
+place_ocpp_programs "$root" "$build"
+port=$(free_port)
 cat > "$root/script.json" <<'JSON'
 [{"at": 1000, "call": "GetConfiguration", "params": {"key": ["HeartbeatInterval", "MeterValuesSampledData", "Foo"]}},
  {"at": 2500, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "4"}},

@@ -14,14 +14,13 @@ mode=$2
 src=$(cd "$(dirname "$0")/../.." && pwd)
 root=$(mktemp -d /tmp/ocppj-link-XXXXXX)
 central_pid=""
+. "$src/sim/board-root.sh"
 
 # Ends what this test started: the central system and, by the exact program
 # path inside this test's own root (after the emulator's words in a cross
 # build), Tarnet, Fennick and Bastide. One pgrep: a loop over every process of a
 # loaded machine takes longer than the test.
-station_pids() {  # station_pids [PROGRAM]
-    pgrep -f "^(.* )?$root/root/(${1:-Tarnet|Fennick|Bastide})(\.bin)?( |\$)" || true
-}
+station_pids() { ocpp_program_pids "$root" "$@"; }  # station_pids [PROGRAM]
 extra_pids=()
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
@@ -62,12 +61,8 @@ wait_more() {  # wait_more SECONDS COUNT TEXT FILE: until more than COUNT lines 
     return 1
 }
 
-mkdir -p "$root/root" "$root/Storage"
-. "$src/sim/board-root.sh"
-place_board_program "$root" "$build" Tarnet
-place_board_program "$root" "$build" Fennick
-place_board_program "$root" "$build" Bastide
-port=$(node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
+place_ocpp_programs "$root" "$build"
+port=$(free_port)
 central() {
     local started
     started=$(count '"event":"listening"' "$root/central.log")

@@ -14,8 +14,6 @@ using namespace regmap;
 
 namespace {
 
-void Sleep(std::int64_t ms) { platform::GetClock().SleepMs(ms); }
-std::int64_t Now() { return platform::GetClock().MonotonicMs(); }
 
 // The remaining time on the monotonic clock: a clock set while charging
 // neither lengthens nor ends the charge.
@@ -47,7 +45,6 @@ bool OverVoltage(const StepPorts& s) {
            s.map.get(SHRMEM_GET_V1) / 10.0 - static_cast<double>(s.map.get(LIMIT_VOLT)) > 5.0;
 }
 
-bool Emergency(const StepPorts& s) { return s.map.get(SHRMEM_STOP_BUTTON) & 0x08; }
 
 void Start(StepPorts& s) {
     s.Status(kCpEnergising);
@@ -98,7 +95,7 @@ int CH_SUB_04(StepPorts& s) {
             Sleep(150);
             return 1;
         }
-        if (Emergency(s)) {
+        if (s.Emergency()) {
             common::RecordSysLog("[Corvane]CH_SUB_04:Emergency Button Pressed");
             s.Status(kCpMalfunction | kCpStopped);
             s.ClearRemainingTime();
@@ -108,7 +105,7 @@ int CH_SUB_04(StepPorts& s) {
         const std::uint8_t stop = s.map.get(SHRMEM_STOP_CHARGING);
         if (stop != 0) {
             common::RecordSysLogf("[Corvane]CH_SUB_04:SHRMEM_STOP_CHARGING=0x%x", stop);
-            if (Emergency(s)) s.Status(kCpMalfunction);
+            if (s.Emergency()) s.Status(kCpMalfunction);
             if (stop == kStopCanTimeout) {
                 // The vehicle fell silent: output off at once, the frames
                 // still going out while d2 and d1 drop.
@@ -217,8 +214,8 @@ int V2_CH_SUB_04(StepPorts& s) {
             return 1;
         }
         std::uint32_t flags = 0;
-        if (V2_ChargerMalfun(s.map, flags) || Emergency(s)) {
-            if (Emergency(s)) {
+        if (V2_ChargerMalfun(s.map, flags) || s.Emergency()) {
+            if (s.Emergency()) {
                 common::RecordSysLog("[Corvane]V2_CH_SUB_04:user emergency button");
                 s.Status(kCpMalfunction);
             } else {
@@ -249,7 +246,7 @@ int V2_CH_SUB_04(StepPorts& s) {
         if (stop != 0 || left <= 0) {
             if (left > 0) {
                 common::RecordSysLogf("[Corvane]CH_SUB_06:SHRMEM_STOP_CHARGING=0x%x", stop);
-                if (Emergency(s)) s.Status(kCpMalfunction);
+                if (s.Emergency()) s.Status(kCpMalfunction);
             } else {
                 common::RecordSysLogf("[Corvane][%d] Charging time is up", 1723);
                 SetBitsAtomic(s.map, ALARM_CHARGING_TIME_UP, true);

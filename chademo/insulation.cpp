@@ -12,8 +12,6 @@ namespace {
 
 constexpr int kLiveVolts = 11;  // a dead output reads 10.9 V or less
 
-void Sleep(std::int64_t ms) { platform::GetClock().SleepMs(ms); }
-std::int64_t Now() { return platform::GetClock().MonotonicMs(); }
 
 bool Stop09(StepPorts& s) {
     std::uint32_t flags = 0;
@@ -21,7 +19,6 @@ bool Stop09(StepPorts& s) {
            s.map.get(SHRMEM_STOP_CHARGING) != 0 || s.map.get(SHRMEM_STOP_BUTTON) >= 2;
 }
 
-bool Emergency(const StepPorts& s) { return s.map.get(SHRMEM_STOP_BUTTON) & 0x08; }
 
 }  // namespace
 
@@ -36,7 +33,7 @@ int CH_SUB_03(StepPorts& s) {
         return 0;
     }
     if (Stop09(s)) {
-        if (Emergency(s)) s.Status(kCpMalfunction);
+        if (s.Emergency()) s.Status(kCpMalfunction);
         s.Status(kCpStopped);
         s.ZeroVoltage();
         return 0;
@@ -67,7 +64,7 @@ int CH_SUB_03(StepPorts& s) {
             return 0;
         }
         if (Stop09(s)) {
-            if (Emergency(s)) s.Status(kCpMalfunction);
+            if (s.Emergency()) s.Status(kCpMalfunction);
             s.Status(kCpStopped);
             s.ZeroSetPoints();
             return 0;
@@ -187,7 +184,7 @@ int V2_CH_SUB_03(StepPorts& s) {
             if (!(s.EvStatus() & kEvChargingEnabled) || (s.EvStatus() & kEvNormalStop)) {
                 s.NoPermissionLine(1005, false);
             }
-            if (Emergency(s)) s.Status(kCpMalfunction);
+            if (s.Emergency()) s.Status(kCpMalfunction);
             Sleep(100);
             s.D1(0);
             s.Status(kCpStopped);

@@ -22,8 +22,6 @@ constexpr Bytes pChaDeMoAlarm{21517, 4};
 constexpr std::uint8_t kEvStopBits = kEvShiftPosition | kEvFault | kEvNormalStop;
 
 void Zero(RegisterMap& map, Bytes b) { std::memset(map.bytes(b), 0, b.size); }
-std::int64_t Now() { return platform::GetClock().MonotonicMs(); }
-void Sleep(std::int64_t ms) { platform::GetClock().SleepMs(ms); }
 }  // namespace
 
 void SetCan1(platform::CommandRunner& runner, const std::string& args) {

@@ -1,5 +1,6 @@
 #include "steps.h"
 
+#include "clock.h"
 #include "regmap_fields.h"
 
 namespace chademo {
@@ -8,6 +9,10 @@ using namespace regmap;
 
 void StepPorts::Status(std::uint8_t bits, bool on) { SetBitsAtomic(map, Bits{CP109_STATUS.offset, bits}, on); }
 bool StepPorts::StatusHas(std::uint8_t bits) const { return (map.get(CP109_STATUS) & bits) != 0; }
+bool StepPorts::Emergency() const { return (map.get(SHRMEM_STOP_BUTTON) & 0x08) != 0; }
+
+std::int64_t Now() { return platform::GetClock().MonotonicMs(); }
+void Sleep(std::int64_t ms) { platform::GetClock().SleepMs(ms); }
 
 void StepPorts::ZeroVoltage() {
     map.set(SHRMEM_SET_V1, 0);

@@ -66,6 +66,12 @@ struct StepPorts {
     int PresentVolts() const { return map.get(regmap::SHRMEM_GET_V1) / 10; }
     std::uint8_t EvStatus() const { return map.get(regmap::EV102_STATUS); }
     std::uint8_t EvFaults() const { return map.get(regmap::EV102_FAULTS); }
+    // The station's emergency stop is pressed.
+    bool Emergency() const;
 };
+
+// The monotonic time and a pause, on the clock in use.
+std::int64_t Now();
+void Sleep(std::int64_t ms);
 
 }  // namespace chademo

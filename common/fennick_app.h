@@ -70,6 +70,16 @@ enum CpStatusIndex : std::uint8_t {
     kStsFaulted = 8,
 };
 
+// A connector in one of these states has a transaction running.
+constexpr bool IsChargingStatus(std::uint8_t status) {
+    return status == kStsCharging || status == kStsSuspendedEVSE || status == kStsSuspendedEV;
+}
+
+// A connector in one of these states can take a transaction.
+constexpr bool IsStartableStatus(std::uint8_t status) {
+    return status == kStsAvailable || status == kStsPreparing || status == kStsFinishing || status == kStsReserved;
+}
+
 // StatusNotification errorCode indices the station writes itself.
 enum CpErrorIndex : std::uint8_t {
     kErrGroundFailure = 2,

@@ -9,9 +9,9 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-bool Holds(std::string_view text, std::string_view marker) { return text.find(marker) != std::string_view::npos; }
-
 }  // namespace
+
+void Sleep(int seconds) { platform::GetClock().SleepMs(seconds * 1000LL); }
 
 std::size_t SendCmd(ModemIo& io, int fd, std::string_view command) {
     if (command.size() > kMaxCommandText) return 0;

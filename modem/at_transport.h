@@ -16,6 +16,17 @@ inline constexpr std::size_t kAnswerBuffer = 2048;
 inline constexpr int kAnswerLimitMs = 4000;
 inline constexpr int kSendLimitMs = 10000;
 
+// `text` holds `part`.
+inline bool Holds(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// The text after "+CME ERROR:" in an answer holding it, at most 127 bytes.
+inline std::string CmeText(std::string_view answer) {
+    return std::string(answer.substr(answer.find("+CME ERROR:") + 11, kMaxCommandText));
+}
+
+// A pause of whole seconds on the clock in use.
+void Sleep(int seconds);
+
 // Which part of the answer the caller gets.
 enum class AnswerPart {
     FirstLine,          // the first line after the echo; a "^SYSSTART" line before it is dropped

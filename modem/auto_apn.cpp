@@ -16,9 +16,6 @@ using namespace regmap::mainb;
 
 namespace {
 
-void Sleep(int seconds) { platform::GetClock().SleepMs(seconds * 1000LL); }
-bool Holds(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-std::string CmeText(std::string_view a) { return std::string(a.substr(a.find("+CME ERROR:") + 11, 127)); }
 
 const char* const kVerizonAPNList[] = {"1,\"IPV4V6\",\"vzwims\"", "2,\"IPV4V6\",\"vzwadmin\"",
                                        "3,\"IPV4V6\",\"vzwinternet\"", "4,\"IPV4V6\",\"vzwapp\""};

@@ -17,8 +17,6 @@ using namespace regmap::mainb;
 
 namespace {
 
-void Sleep(int seconds) { platform::GetClock().SleepMs(seconds * 1000LL); }
-bool Holds(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 struct Row {
     std::uint8_t band;

@@ -23,10 +23,6 @@ using namespace regmap::mainb;
 
 namespace {
 
-void Sleep(int seconds) { platform::GetClock().SleepMs(seconds * 1000LL); }
-
-bool Holds(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-
 // Station models of this prefix carry no cellular module: no power resets.
 constexpr std::string_view kNoModemModelPrefix = "DSYE";
 
@@ -49,10 +45,6 @@ void SetModel(Wendle& w, std::uint8_t model) {
     w.ModuleModel = model;
 }
 
-std::string CmeText(std::string_view answer) {
-    std::size_t at = answer.find("+CME ERROR:");
-    return std::string(answer.substr(at + 11, 127));
-}
 
 bool BusyOrNoModem(const Wendle& w) {
     return (w.map.get(SHRMEM_CHARGER_STATE) & kBusyCharger) != 0 ||

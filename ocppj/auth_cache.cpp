@@ -15,7 +15,7 @@ namespace ocppj {
 
 namespace {
 
-constexpr std::string_view kEol = "\r\n";
+constexpr std::string_view kCacheEol = "\r\n";
 
 // Reads an unsigned decimal of at most `maxDigits` digits at `pos`.
 bool Number(std::string_view t, std::size_t& pos, unsigned maxDigits, unsigned* out) {
@@ -46,7 +46,7 @@ bool SplitLine(std::string_view line, std::string_view f[4]) {
 std::string_view AfterBlank(std::string_view f) { return !f.empty() && f[0] == ' ' ? f.substr(1) : f; }
 
 // The first field of a line.
-std::string_view LineTag(std::string_view line) { return line.substr(0, line.find('|')); }
+std::string_view CacheLineTag(std::string_view line) { return line.substr(0, line.find('|')); }
 
 }  // namespace
 
@@ -93,10 +93,10 @@ int CheckCacheText(std::string_view content, std::string_view idTag, std::int64_
     if (content.empty()) return kCacheUnknown;
     std::size_t pos = 0;
     for (;;) {
-        const std::size_t eol = content.find(kEol, pos);
+        const std::size_t eol = content.find(kCacheEol, pos);
         if (eol == std::string_view::npos) return kCacheUnknown;  // a torn last line is no record
         const std::string_view line = content.substr(pos, eol - pos);
-        pos = eol + kEol.size();
+        pos = eol + kCacheEol.size();
         std::string_view f[4];
         if (!SplitLine(line, f) || !SameIdTag(f[0], idTag)) continue;
         const std::string_view expiry = AfterBlank(f[1]);
@@ -123,13 +123,13 @@ bool UpdateCacheText(std::string& content, std::string_view idTag, std::string_v
 
     // Only complete lines are kept: a tail without its CR LF would run into
     // the new line.
-    const std::size_t lastEol = content.rfind(kEol);
-    content.resize(lastEol == std::string::npos ? 0 : lastEol + kEol.size());
+    const std::size_t lastEol = content.rfind(kCacheEol);
+    content.resize(lastEol == std::string::npos ? 0 : lastEol + kCacheEol.size());
 
     bool removed = false;
     for (std::size_t pos = 0; pos < content.size();) {
-        const std::size_t end = content.find(kEol, pos) + kEol.size();
-        if (SameIdTag(LineTag(std::string_view(content).substr(pos, end - pos - kEol.size())), idTag)) {
+        const std::size_t end = content.find(kCacheEol, pos) + kCacheEol.size();
+        if (SameIdTag(CacheLineTag(std::string_view(content).substr(pos, end - pos - kCacheEol.size())), idTag)) {
             content.erase(pos, end - pos);
             removed = true;
         } else {
@@ -137,7 +137,7 @@ bool UpdateCacheText(std::string& content, std::string_view idTag, std::string_v
         }
     }
     if (!removed && content.size() >= kCacheFullBytes) {
-        content.erase(0, content.find(kEol) + kEol.size());
+        content.erase(0, content.find(kCacheEol) + kCacheEol.size());
     }
 
     std::string expiry;
@@ -147,7 +147,7 @@ bool UpdateCacheText(std::string& content, std::string_view idTag, std::string_v
     content.append("| ").append(expiry);
     content.append("| ").append(parentIdTag);
     content.append("|").append(1, static_cast<char>('0' + status));
-    content.append(kEol);
+    content.append(kCacheEol);
     return true;
 }
 

@@ -12,22 +12,22 @@ namespace {
 using fennick::ConfigValues;
 
 // Where a key's value lives in configValues.
-enum class Store { None, Bool, Int, Len, Text };
+enum class ValueKind { None, Bool, Int, Len, Text };
 struct KeyDef {
     const char* key;
     bool writable;
     int type;
-    Store store;
+    ValueKind store;
     std::size_t offset;  // within ConfigValues
     std::size_t width;   // text fields: room including the NUL
     const char* constant;
 };
 
-#define B(name) Store::Bool, offsetof(ConfigValues, name), 0, nullptr
-#define I(name) Store::Int, offsetof(ConfigValues, name), 0, nullptr
-#define L(name) Store::Len, offsetof(ConfigValues, name), 0, nullptr
-#define T(name, w) Store::Text, offsetof(ConfigValues, name), w, nullptr
-#define C(text) Store::None, 0, 0, text
+#define B(name) ValueKind::Bool, offsetof(ConfigValues, name), 0, nullptr
+#define I(name) ValueKind::Int, offsetof(ConfigValues, name), 0, nullptr
+#define L(name) ValueKind::Len, offsetof(ConfigValues, name), 0, nullptr
+#define T(name, w) ValueKind::Text, offsetof(ConfigValues, name), w, nullptr
+#define C(text) ValueKind::None, 0, 0, text
 
 // Table order: core 0-29, local list 30-32, reservation 33, smart charging
 // 34-38, vendor keys 39-49.
@@ -46,7 +46,7 @@ const KeyDef kKeys[kConfigKeys] = {
     {"MeterValuesSampledData", true, 3, T(MeterValuesSampledData, 501)},
     {"MeterValuesSampledDataMaxLength", false, 0, L(MeterValuesSampledDataMaxLength)},
     {"MeterValueSampleInterval", true, 2, I(MeterValueSampleInterval)},
-    {"NumberOfConnectors", false, 2, Store::None, 0, 0, nullptr},
+    {"NumberOfConnectors", false, 2, ValueKind::None, 0, 0, nullptr},
     {"ResetRetries", true, 2, I(ResetRetries)},
     {"ConnectorPhaseRotation", true, 3, T(ConnectorPhaseRotation, 501)},
     {"ConnectorPhaseRotationMaxLength", false, 0, L(ConnectorPhaseRotationMaxLength)},
@@ -128,21 +128,21 @@ void ConfigTable::Init(const fennick::FennickApp& app) {
         e.writable = d.writable;
         e.type = d.type;
         switch (d.store) {
-        case Store::Bool:
+        case ValueKind::Bool:
             e.value = *Field(v, d.offset) == 1 ? "true" : "false";
             break;
-        case Store::Int:
+        case ValueKind::Int:
             e.value = std::to_string(ReadS32(v, d.offset));
             break;
-        case Store::Len:
+        case ValueKind::Len:
             e.value = std::to_string(*Field(v, d.offset));
             break;
-        case Store::Text: {
+        case ValueKind::Text: {
             const char* p = reinterpret_cast<const char*>(Field(v, d.offset));
             e.value.assign(p, strnlen(p, d.width - 1));
             break;
         }
-        case Store::None:
+        case ValueKind::None:
             e.value = d.constant ? d.constant : "";
             break;
         }
@@ -162,15 +162,15 @@ void ConfigTable::SyncIn(fennick::FennickApp& app) const {
         const ConfigEntry& e = entries_[i];
         if (!d.writable) continue;
         switch (d.store) {
-        case Store::Bool:
+        case ValueKind::Bool:
             *Field(v, d.offset) = e.value == "true" ? 1 : 0;
             break;
-        case Store::Int: {
+        case ValueKind::Int: {
             std::int32_t n = static_cast<std::int32_t>(std::strtol(e.value.c_str(), nullptr, 10));
             std::memcpy(Field(v, d.offset), &n, 4);
             break;
         }
-        case Store::Text:
+        case ValueKind::Text:
             std::memset(Field(v, d.offset), 0, d.width);
             std::memcpy(Field(v, d.offset), e.value.data(), std::min(e.value.size(), d.width - 1));
             break;
@@ -228,7 +228,7 @@ std::string ConfigTable::Change(const std::string& key, const std::string& value
         // The value must fit its 32-bit field.
         if (value.size() > 10 || (value.size() == 10 && value > "2147483647")) return "Rejected";
     }
-    if (d.store == Store::Text && value.size() > d.width - 1) return "Rejected";
+    if (d.store == ValueKind::Text && value.size() > d.width - 1) return "Rejected";
     if ((key == "MeterValuesSampledData" || key == "MeterValuesAlignedData") &&
         !CheckMeasurandList(value, supported, logLine))
         return "Rejected";

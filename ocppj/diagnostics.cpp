@@ -22,8 +22,6 @@ namespace ocppj {
 
 namespace {
 
-std::int64_t NowMs() { return platform::GetClock().MonotonicMs(); }
-
 bool NameChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
            c == '-';
@@ -223,7 +221,7 @@ bool Diagnostics::InitUploadDiag() {
 }
 
 int Diagnostics::CheckUploadDiagStatus() {
-    const std::int64_t now = NowMs();
+    const std::int64_t now = platform::GetClock().MonotonicMs();
     if (checked_ && now - checkMs_ < kCheckMs) return 1;
     if (!transfer_) return 0;
     const Transfer::State state = transfer_->Poll();
@@ -261,7 +259,7 @@ void Diagnostics::GetDiagnosticsMgmt() {
         if (step_ != 0 || transfer_) End();
         return;
     }
-    const std::int64_t now = NowMs();
+    const std::int64_t now = platform::GetClock().MonotonicMs();
     if (TestBit(x_, kBitDiagnosticsStatus)) return;
     const std::int64_t intervalMs = slot.retryInterval < 0 ? 0 : static_cast<std::int64_t>(slot.retryInterval) * 1000;
     if (retryWait_ && now - retryStartMs_ < intervalMs) return;

@@ -15,8 +15,6 @@ namespace ocppj {
 
 namespace {
 
-std::int64_t NowMs() { return platform::GetClock().MonotonicMs(); }
-
 class ProgramTransfer final : public Transfer {
 public:
     explicit ProgramTransfer(pid_t pid) : pid_(pid) {}
@@ -130,7 +128,7 @@ bool FirmwareUpdate::InitDownloadFw() {
     log_("[Info] FW download: curl -o " + path_ + " " + MaskLocation(location_));
     transfer_ = starter_(argv);
     lastSize_ = -1;
-    grewAtMs_ = NowMs();
+    grewAtMs_ = platform::GetClock().MonotonicMs();
     return transfer_ != nullptr;
 }
 
@@ -147,7 +145,7 @@ int FirmwareUpdate::CheckDownloadFwStatus() {
     }
     std::error_code ec;
     const auto size = std::filesystem::file_size(platform::SystemPath(path_), ec);
-    const std::int64_t now = NowMs();
+    const std::int64_t now = platform::GetClock().MonotonicMs();
     const std::int64_t current = ec ? 0 : static_cast<std::int64_t>(size);
     if (current > lastSize_) {
         lastSize_ = current;
@@ -178,7 +176,7 @@ void FirmwareUpdate::End() {
 
 void FirmwareUpdate::FwUpdateMgmt() {
     if (!fwUpdateReq_) return;
-    const std::int64_t now = NowMs();
+    const std::int64_t now = platform::GetClock().MonotonicMs();
     if (TestBit(x_, kBitFirmwareStatus)) return;
     if (step_ == 0 || step_ == 2) {
         if (transactionRunning_ && transactionRunning_()) return;

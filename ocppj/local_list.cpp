@@ -15,12 +15,12 @@ namespace ocppj {
 
 namespace {
 
-constexpr std::string_view kEol = "\r\n";
+constexpr std::string_view kListEol = "\r\n";
 constexpr std::string_view kSep = ":~";
 constexpr std::string_view kEmptyList = "0\n";
 
 // The idTag of a line (before its first ":~"); false when it has none.
-bool LineTag(std::string_view line, std::string_view* tag) {
+bool ListLineTag(std::string_view line, std::string_view* tag) {
     const std::size_t sep = line.find(kSep);
     if (sep == std::string_view::npos) return false;
     *tag = line.substr(0, sep);
@@ -31,8 +31,8 @@ bool LineTag(std::string_view line, std::string_view* tag) {
 template <typename F>
 void EachLine(std::string_view content, F f) {
     for (std::size_t pos = 0; pos < content.size();) {
-        const std::size_t eol = content.find(kEol, pos);
-        const std::size_t end = eol == std::string_view::npos ? content.size() : eol + kEol.size();
+        const std::size_t eol = content.find(kListEol, pos);
+        const std::size_t end = eol == std::string_view::npos ? content.size() : eol + kListEol.size();
         if (!f(pos, end)) return;
         pos = end;
     }
@@ -46,7 +46,7 @@ std::size_t CountEntries(std::string_view content) {
     std::size_t n = 0;
     EachLine(content, [&](std::size_t a, std::size_t b) {
         std::string_view tag;
-        if (LineTag(content.substr(a, b - a), &tag)) ++n;
+        if (ListLineTag(content.substr(a, b - a), &tag)) ++n;
         return true;
     });
     return n;
@@ -70,7 +70,7 @@ int CheckLocalListText(std::string_view content, std::string_view idTag, std::in
     if (!idTag.empty()) {
         EachLine(content, [&](std::size_t a, std::size_t b) {
             std::string_view tag;
-            if (LineTag(content.substr(a, b - a), &tag) && SameIdTag(tag, idTag)) {
+            if (ListLineTag(content.substr(a, b - a), &tag) && SameIdTag(tag, idTag)) {
                 line = content.substr(a, b - a);
                 found = true;
             }
@@ -88,7 +88,7 @@ int CheckLocalListText(std::string_view content, std::string_view idTag, std::in
     if (sep == std::string_view::npos) return result(kListRefused, "[Info] Local List Form Failed: Parent ID\n");
     const std::string_view parentText = line.substr(pos, sep - pos);
     pos = sep + kSep.size();
-    const std::size_t eol = line.find(kEol, pos);
+    const std::size_t eol = line.find(kListEol, pos);
     if (eol == std::string_view::npos) return result(kListRefused, "[Info] Local List Form Failed: Status\n");
     const std::string_view status = line.substr(pos, eol - pos);
 
@@ -123,14 +123,14 @@ bool UpdateLocalListText(std::string& content, const LocalListEntry& entry) {
         std::string_view tag;
         // Only entry lines are kept; the tag must match whole, so a tag that
         // begins another keeps the other.
-        if (LineTag(line, &tag) && line.size() >= kEol.size() && line.substr(line.size() - kEol.size()) == kEol &&
+        if (ListLineTag(line, &tag) && line.size() >= kListEol.size() && line.substr(line.size() - kListEol.size()) == kListEol &&
             !SameIdTag(tag, idTag))
             next.append(line);
         return true;
     });
     if (!status.empty()) {
         next.append(idTag).append(kSep).append(expiry).append(":").append(parentIdTag).append(kSep).append(status);
-        next.append(kEol);
+        next.append(kListEol);
     }
     if (next.size() > kLocalListMaxBytes || CountEntries(next) > kLocalListMaxEntries) return false;
     content = std::move(next);

@@ -14,12 +14,6 @@ namespace {
 constexpr int kAccepted = 2;
 constexpr int kRejected = 3;
 
-// A connector a start may go to: Available, Preparing, Finishing or Reserved.
-bool Startable(std::uint8_t status) {
-    return status == fennick::kStsAvailable || status == fennick::kStsPreparing ||
-           status == fennick::kStsFinishing || status == fennick::kStsReserved;
-}
-
 }  // namespace
 
 int Tarnet::AuthorizeOfflineHandling() {
@@ -149,7 +143,7 @@ int Tarnet::AuthMgmt() {
         result = kRejected;
     } else if (kind == 0 && c >= 1) {
         const std::uint8_t status = fennick::ConnectorRec(*app_, c).status;
-        if (!Startable(status)) result = kRejected;
+        if (!fennick::IsStartableStatus(status)) result = kRejected;
         else if (status == fennick::kStsReserved) result = rsrvdConnAuth(c);
         else if (remoteUnasked) result = kAccepted;
         else result = AuthorizeHandling();
@@ -158,7 +152,7 @@ int Tarnet::AuthMgmt() {
         result = 1;
         for (int k = 1; k <= connectors_; ++k) {
             const std::uint8_t status = fennick::ConnectorRec(*app_, k).status;
-            if (!Startable(status)) {
+            if (!fennick::IsStartableStatus(status)) {
                 result = kRejected;
                 continue;
             }
@@ -173,7 +167,7 @@ int Tarnet::AuthMgmt() {
         if (result == kAccepted) {
             authWithIdZero = 1;
             for (int k = 1; k <= connectors_; ++k)
-                if (Startable(fennick::ConnectorRec(*app_, k).status)) grant(k);
+                if (fennick::IsStartableStatus(fennick::ConnectorRec(*app_, k).status)) grant(k);
         }
     } else if (kind == 1 && c >= 1) {
         fennick::ConnectorRecord& r = fennick::ConnectorRec(*app_, c);

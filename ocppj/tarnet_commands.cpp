@@ -11,20 +11,6 @@
 
 namespace ocppj {
 
-namespace {
-
-bool Startable(std::uint8_t status) {
-    return status == fennick::kStsAvailable || status == fennick::kStsPreparing || status == fennick::kStsReserved ||
-           status == fennick::kStsFinishing;
-}
-
-bool ChargingStatus(std::uint8_t status) {
-    return status == fennick::kStsCharging || status == fennick::kStsSuspendedEVSE ||
-           status == fennick::kStsSuspendedEV;
-}
-
-}  // namespace
-
 bool Tarnet::ServeCommand(int command) {
     switch (command) {
     case kCmdCancelReservation: CancelReservationConf(); break;
@@ -78,7 +64,7 @@ void Tarnet::ChangeAvailabilityConf() {
             PutText(s.status, "Rejected");
             return;
         }
-        busy = busy || ChargingStatus(status);
+        busy = busy || fennick::IsChargingStatus(status);
     }
     for (int k = first; k <= last; ++k) {
         fennick::ConnectorRec(*app_, k).unavailable = inoperative ? 1 : 0;
@@ -100,7 +86,7 @@ void Tarnet::DataTransferConf() { PutText(DataTransferCmdOf(*x_).status, "Unknow
 bool Tarnet::StartableByRemote(int c) const {
     const std::uint8_t status = fennick::ConnectorRec(*app_, c).status;
     if (status == fennick::kStsFinishing) return app_->remoteStartOnFinishingBlocked == 0;
-    return Startable(status);
+    return fennick::IsStartableStatus(status);
 }
 
 void Tarnet::RemoteStartTransactionConf() {

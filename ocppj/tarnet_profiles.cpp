@@ -16,7 +16,7 @@ namespace ocppj {
 namespace {
 
 template <std::size_t N>
-bool Is(const char (&field)[N], const std::string& text) {
+bool FieldIs(const char (&field)[N], const std::string& text) {
     return FieldText(field) == text;
 }
 
@@ -56,7 +56,7 @@ int Tarnet::SetChgProfile(std::int32_t connectorId, const std::uint8_t* body) {
         if (!target && s.chargingProfilePurpose[0] && s.chargingProfileId == p.chargingProfileId) target = &s;
     for (ChgProfile& s : profiles_.slot)
         if (!target && s.chargingProfilePurpose[0] && s.stackLevel == p.stackLevel &&
-            Is(s.chargingProfilePurpose, FieldText(p.chargingProfilePurpose)))
+            FieldIs(s.chargingProfilePurpose, FieldText(p.chargingProfilePurpose)))
             target = &s;
     for (ChgProfile& s : profiles_.slot)
         if (!target && s.chargingProfilePurpose[0] == '\0') target = &s;
@@ -116,7 +116,7 @@ void Tarnet::ClearChargingProfileConf() {
             const bool match = s.id != -1
                                    ? p.chargingProfileId == s.id
                                    : (s.connectorId <= 0 || p.connectorId == s.connectorId) &&
-                                         (purpose.empty() || Is(p.chargingProfilePurpose, purpose)) &&
+                                         (purpose.empty() || FieldIs(p.chargingProfilePurpose, purpose)) &&
                                          (s.stackLevel == -1 || p.stackLevel == s.stackLevel);
             if (!match) continue;
             std::memset(&p, 0, sizeof p);
@@ -137,7 +137,7 @@ void Tarnet::ChgProfileMgmt() {
     const std::int64_t holdLimit = std::atoll(config_.Value("ConnectionTimeOut").c_str()) + 2;
     bool changed = false;
     for (ChgProfile& p : profiles_.slot) {
-        if (!Is(p.chargingProfilePurpose, "TxProfile") || p.connectorId < 1 || p.connectorId > connectors_) continue;
+        if (!FieldIs(p.chargingProfilePurpose, "TxProfile") || p.connectorId < 1 || p.connectorId > connectors_) continue;
         const ConnectorRuntime& r = runtime_[p.connectorId - 1];
         if (r.txProfileHoldSince != 0) {
             // A remote start's profile belongs to the transaction that start opened.

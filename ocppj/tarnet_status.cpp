@@ -12,11 +12,6 @@ namespace {
 
 bool HasRecord(const fennick::CpStatus& s) { return s.timestamp[0] != '\0'; }
 
-bool ChargingStatus(std::uint8_t status) {
-    return status == fennick::kStsCharging || status == fennick::kStsSuspendedEVSE ||
-           status == fennick::kStsSuspendedEV;
-}
-
 }  // namespace
 
 void Tarnet::CheckBackendCnnt() {
@@ -75,7 +70,7 @@ int Tarnet::StatusNotifMgmt() {
             if (r.statusPending == 0) continue;
             // A charging status waits for its transaction, so the
             // StatusNotification follows the StartTransaction.
-            if (ChargingStatus(r.lastStatus.status) && r.txnStartTime == 0) continue;
+            if (fennick::IsChargingStatus(r.lastStatus.status) && r.txnStartTime == 0) continue;
             if (HasRecord(r.lastStatus)) SendStatus(r.lastStatus);
             r.statusPending = 0;
             return 1;

@@ -31,10 +31,6 @@ std::string ExchangeText(Exchange& x, std::size_t off, std::size_t width) {
     return std::string(p, strnlen(p, width));
 }
 
-bool ChargingStatus(std::uint8_t s) {
-    return s == fennick::kStsCharging || s == fennick::kStsSuspendedEVSE || s == fennick::kStsSuspendedEV;
-}
-
 constexpr int kReasonHardReset = 2;
 constexpr int kReasonOther = 4;
 constexpr int kReasonPowerLoss = 5;
@@ -255,7 +251,7 @@ void Tarnet::TransactionMgmt() {
         fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
         if (rt.txnStartTime == 0) {
             cr.txnRunning = 0;
-            if (cr.idTag[0] != '\0' && ChargingStatus(cr.status)) StartTransaction(c);
+            if (cr.idTag[0] != '\0' && fennick::IsChargingStatus(cr.status)) StartTransaction(c);
             continue;
         }
         const bool hasStatus = rt.lastStatus.timestamp[0] != '\0';

@@ -10,7 +10,7 @@ namespace ocpps {
 
 namespace {
 
-constexpr std::uint8_t kOnline = 0x80;  // byte 448
+constexpr std::uint8_t kOnlineFlag = 0x80;  // byte 448
 
 // Bytes 446 and 449 carry, bit for bit, the commands of 447 and 448 that the
 // main process has claimed. Claim and withdrawal each change one byte and
@@ -53,7 +53,7 @@ bool ClaimCommand(regmap::RegisterMap map, Command c) {
 void FinishCommand(regmap::RegisterMap map, Command c) {
     At(map, c.byte).fetch_and(static_cast<std::uint8_t>(~c.bit));
     At(map, ClaimByte(c)).fetch_and(static_cast<std::uint8_t>(~c.bit));
-    At(map, 448).fetch_or(kOnline);
+    At(map, 448).fetch_or(kOnlineFlag);
 }
 
 void PutText(regmap::RegisterMap map, regmap::Text slot, const std::string& text) {

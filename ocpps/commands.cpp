@@ -26,7 +26,7 @@ namespace {
 constexpr int kLockLine = 80;      // drives the connector lock, 0 releases
 constexpr int kLockFeedback = 85;  // '0' when locked
 
-void Log(const std::string& message) { common::RecordSysLog("[OCPP]main:" + message); }
+void CommandLog(const std::string& message) { common::RecordSysLog("[OCPP]main:" + message); }
 
 std::uint8_t State(RegisterMap map) { return map.get(cmd::CHARGER_STATE); }
 bool InSession(std::uint8_t s) { return s == 1 || s == 16 || s == 32; }
@@ -40,7 +40,7 @@ void StopRunningCharge(RegisterMap map, int number) {
     common::RecordSysLogf("[Quillon][%d] Remote stop by backend(OCPP15S)", number);
 }
 
-void ClearReservation(RegisterMap map) { std::memset(map.bytes(cmd::RESERVATION), 0, cmd::RESERVATION.size); }
+void ZeroReservation(RegisterMap map) { std::memset(map.bytes(cmd::RESERVATION), 0, cmd::RESERVATION.size); }
 
 std::string LocalStamp(const char* format) {
     const std::time_t now = static_cast<std::time_t>(platform::GetClock().WallSeconds());
@@ -55,11 +55,11 @@ void CancelReservation(Quillon& q) {
     RegisterMap& map = q.map;
     const bool match = map.get(cmd::RESERVED) == 1 && map.get(cmd::RSV_ID) == map.get(cmd::CANCEL_RSV_ID);
     if (match) {
-        ClearReservation(map);
+        ZeroReservation(map);
         QueueOwnStatus(q, 0, "Charging Point Reservation Canceled");
     }
     map.set(cmd::CANCEL_RSV_STATUS, match ? 0 : 1);
-    Log(match ? "CancelReservation Accepted" : "CancelReservation Rejected");
+    CommandLog(match ? "CancelReservation Accepted" : "CancelReservation Rejected");
 }
 
 void ChangeAvailability(Quillon& q) {
@@ -72,11 +72,11 @@ void ChangeAvailability(Quillon& q) {
             else if (InSession(s)) status = 2;
         }
         map.set(cmd::AVAILABILITY, 0);
-        Log("ChangeAvailability to unlock");
+        CommandLog("ChangeAvailability to unlock");
     } else {
         if (InSession(s)) status = 2;
         map.set(cmd::AVAILABILITY, 1);
-        Log("ChangeAvailability to Lock");
+        CommandLog("ChangeAvailability to Lock");
     }
     map.set(cmd::AVAIL_STATUS, status);
     common::StoreFlash(map, static_cast<std::int32_t>(cmd::AVAILABILITY.offset), 1);
@@ -88,7 +88,7 @@ void ReserveNow(Quillon& q) {
     int status = -1;  // a state outside the known ones: the last answer stands
     if (map.get(cmd::RESERVED) != 0) {
         if (Faulted(s)) {
-            ClearReservation(map);
+            ZeroReservation(map);
             status = 1;
         } else {
             status = 2;
@@ -105,7 +105,7 @@ void ReserveNow(Quillon& q) {
         QueueOwnStatus(q, 4, "Charging Point Reserved");
     }
     if (status >= 0) map.set(cmd::RSV_STATUS, static_cast<std::uint8_t>(status));
-    Log(common::FormatLogText("Reserve Now:%d", map.get(cmd::RSV_STATUS)));
+    CommandLog(common::FormatLogText("Reserve Now:%d", map.get(cmd::RSV_STATUS)));
 }
 
 void GetDiagnostics(Quillon& q) {
@@ -113,7 +113,7 @@ void GetDiagnostics(Quillon& q) {
     // The serial number becomes part of a file name: no folder, no control characters.
     PutText(map, cmd::DIAG_FILE_NAME,
             LocalStamp("%Y.%m.%d-%H.%M_") + common::EventFileName(map.get(SHRMEM_SERIAL_NUMBER)) + "_OCPP15SDiag.zip");
-    Log("GetDiagnostics OK");
+    CommandLog("GetDiagnostics OK");
 }
 
 }  // namespace
@@ -144,14 +144,14 @@ void ServeCommands(Quillon& q) {
     }
     if (ClaimCommand(map, command::ChangeConfiguration)) {
         ChangeConfiguration(map, &q.heartbeatIntervalS, &q.meterIntervalS);
-        Log("ChangeConfiguration:" + map.get(cmd::CONFIG_KEY));
+        CommandLog("ChangeConfiguration:" + map.get(cmd::CONFIG_KEY));
         FinishCommand(map, command::ChangeConfiguration);
     }
     if (ClaimCommand(map, command::ClearCache)) {
         // The local list is the central system's, not a cache: it stays.
         map.set(cmd::CLEAR_CACHE_STATUS, 0);
         FinishCommand(map, command::ClearCache);
-        Log("ClearCache OK");
+        CommandLog("ClearCache OK");
     }
     if (ClaimCommand(map, command::DataTransfer)) {
         DataTransfer(map);
@@ -160,7 +160,7 @@ void ServeCommands(Quillon& q) {
     if (ClaimCommand(map, command::GetConfiguration)) {
         BuildConfigTable(map, q.heartbeatIntervalS, q.meterIntervalS);
         FinishCommand(map, command::GetConfiguration);
-        Log("GetConfiguration OK");
+        CommandLog("GetConfiguration OK");
     }
     if (ClaimCommand(map, command::GetDiagnostics)) {
         GetDiagnostics(q);
@@ -168,14 +168,14 @@ void ServeCommands(Quillon& q) {
     }
     if (ClaimCommand(map, command::GetLocalListVersion)) {
         FinishCommand(map, command::GetLocalListVersion);
-        Log("Get Local List Version OK");
+        CommandLog("Get Local List Version OK");
     }
     if (ClaimCommand(map, command::RemoteStartTransaction)) {
         const bool idle = State(map) == 0;
         if (idle) map.set(cmd::REMOTE_START, 10000);
         map.set(cmd::RSTART_STATUS, idle ? 0 : 1);
         FinishCommand(map, command::RemoteStartTransaction);
-        Log(idle ? "RemoteStartTransaction Accepted" : "RemoteStartTransaction Rejected");
+        CommandLog(idle ? "RemoteStartTransaction Accepted" : "RemoteStartTransaction Rejected");
     }
     if (ClaimCommand(map, command::RemoteStopTransaction)) {
         const bool running = (State(map) & 0x31) != 0 && map.get(slot::TRANSACTION_ID) == map.get(cmd::RSTOP_TXN_ID);
@@ -185,7 +185,7 @@ void ServeCommands(Quillon& q) {
         }
         map.set(cmd::RSTOP_STATUS, running ? 0 : 1);
         FinishCommand(map, command::RemoteStopTransaction);
-        Log("RemoteStopTransaction OK");
+        CommandLog("RemoteStopTransaction OK");
     }
     if (ClaimCommand(map, command::ReserveNow)) {
         ReserveNow(q);
@@ -197,23 +197,23 @@ void ServeCommands(Quillon& q) {
         FinishCommand(map, command::Reset);
         // Bastide carries the reset out.
         map.set(cmd::RESET_PENDING, 1);
-        Log(std::string("reset:") + (map.get(cmd::RESET_TYPE) != 0 ? "Soft" : "Hard"));
+        CommandLog(std::string("reset:") + (map.get(cmd::RESET_TYPE) != 0 ? "Soft" : "Hard"));
     }
     if (ClaimCommand(map, command::SendLocalList)) {
         FinishCommand(map, command::SendLocalList);
-        Log("SendLocalList OK");
+        CommandLog("SendLocalList OK");
     }
     if (ClaimCommand(map, command::UnlockConnector)) {
         StopRunningCharge(map, 2819);
         ConnectorLock(0);
         map.set(cmd::UNLOCK_STATUS, 0);
         FinishCommand(map, command::UnlockConnector);
-        Log("UnlockConnector OK");
+        CommandLog("UnlockConnector OK");
     }
     if (ClaimCommand(map, command::UpdateFirmware)) {
         map.set(cmd::FW_STATE, 1);
         FinishCommand(map, command::UpdateFirmware);
-        Log("UpdateFirmware OK");
+        CommandLog("UpdateFirmware OK");
     }
 }
 

@@ -17,13 +17,13 @@ namespace ocpps {
 
 namespace {
 
-constexpr std::uint8_t kTls = 0x01;  // byte 514
+constexpr std::uint8_t kTlsMode = 0x01;  // byte 514
 constexpr int kAcceptTimeoutS = 5;
 constexpr int kIoTimeoutS = 30;
 constexpr std::int64_t kBindPauseMs = 1000;
 constexpr const char* kFaultAction = "http://www.w3.org/2005/08/addressing/soap/fault";
 
-void Log(const std::string& message) { common::RecordSysLog("[OCPP]ReceiveThread:" + message); }
+void ReceiveLog(const std::string& message) { common::RecordSysLog("[OCPP]ReceiveThread:" + message); }
 
 // The reply's header from the request's: RelatesTo its MessageID, the given
 // Action (also the content type's action), no MessageID and no
@@ -95,7 +95,7 @@ bool ChargePointServer::Fits(const std::string& text, regmap::Text slot, const c
 
 int ChargePointServer::Await(Command c, const char* operation) {
     if (HandOverCommand(map_, c, waitMs_) == HandOver::Withdrawn) {
-        Log(std::string(operation) + " withdrawn: the main process did not take it in time");
+        ReceiveLog(std::string(operation) + " withdrawn: the main process did not take it in time");
         return soap_receiver_fault(soap, "the charge point did not execute the command in time", nullptr);
     }
     ReplyHeader(soap, (std::string("/") + operation + "Response").c_str());
@@ -295,21 +295,21 @@ bool RunServer(regmap::RegisterMap map, int port) {
     platform::Clock& clock = platform::GetClock();
     ChargePointServer server(map);
     struct soap* s = server.soap;
-    const bool tls = (map.get(regmap::SHRMEM_OCPP_MODE) & kTls) != 0;
+    const bool tls = (map.get(regmap::SHRMEM_OCPP_MODE) & kTlsMode) != 0;
     if (tls) {
         // The key and certificate are the station's secret: a file others
         // can read is not used.
         const std::string file = platform::SystemPath(kServerKeyCertFile);
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0 || (st.st_mode & 077) != 0) {
-            Log(std::string("no key and certificate readable by root alone in ") + kServerKeyCertFile);
+            ReceiveLog(std::string("no key and certificate readable by root alone in ") + kServerKeyCertFile);
             return false;
         }
         soap_ssl_init();
         if (soap_ssl_server_context(s, SOAP_SSL_NO_AUTHENTICATION, file.c_str(), nullptr, nullptr, nullptr, nullptr,
                                     nullptr, "ChargeBoxServer") != SOAP_OK) {
             const char* why = *soap_faultstring(s);
-            Log(std::string("soap_ssl_server_context failure: ") + (why ? why : "unknown"));
+            ReceiveLog(std::string("soap_ssl_server_context failure: ") + (why ? why : "unknown"));
             return false;
         }
     }
@@ -318,13 +318,13 @@ bool RunServer(regmap::RegisterMap map, int port) {
     s->recv_timeout = kIoTimeoutS;
     s->send_timeout = kIoTimeoutS;
     while (!soap_valid_socket(soap_bind(s, nullptr, port, 100))) {
-        Log("Bind port NG");
+        ReceiveLog("Bind port NG");
         soap_end(s);
         clock.SleepMs(kBindPauseMs);
     }
     for (;;) {
         if (!soap_valid_socket(soap_accept(s))) {
-            if (s->errnum != 0) Log("soap_accept not a valid socket");
+            if (s->errnum != 0) ReceiveLog("soap_accept not a valid socket");
             continue;  // a quiet accept time-out is not an error
         }
         if (tls && soap_ssl_accept(s) != SOAP_OK) {

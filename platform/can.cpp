@@ -14,6 +14,7 @@
 
 #include "command.h"
 #include "paths.h"
+#include "unix_socket.h"
 
 namespace platform {
 namespace {
@@ -57,22 +58,8 @@ private:
     bool pollFirst_;
 };
 
-int ConnectUnix(const std::string& path) {
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof(addr.sun_path)) return -1;
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 void TellHub(const std::string& ifname, const char* what) {
-    int fd = ConnectUnix(SystemPath(CanHubSocketPath(ifname)));
+    int fd = ConnectSeqPacket(SystemPath(CanHubSocketPath(ifname)));
     if (fd < 0) return;
     send(fd, what, std::strlen(what), MSG_NOSIGNAL);
     close(fd);
@@ -109,7 +96,7 @@ std::unique_ptr<CanBus> OpenSocketCan(const std::string& ifname, CanOpenStep* st
 std::string CanHubSocketPath(const std::string& ifname) { return "/run/can/" + ifname; }
 
 std::unique_ptr<CanBus> ConnectCanHub(const std::string& ifname, CanOpenStep* step) {
-    int fd = ConnectUnix(SystemPath(CanHubSocketPath(ifname)));
+    int fd = ConnectSeqPacket(SystemPath(CanHubSocketPath(ifname)));
     if (fd < 0) {
         if (step) *step = CanOpenStep::NoInterface;
         return nullptr;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "paths.h"
+#include "unix_socket.h"
 
 namespace platform {
 namespace {
@@ -57,20 +58,6 @@ private:
     int fd_;
 };
 
-int ConnectUnix(const std::string& socketPath) {
-    sockaddr_un addr{};
-    if (socketPath.empty() || socketPath.size() >= sizeof(addr.sun_path)) return -1;
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A transfer that fails drops the connection; the next one connects again,
 // so a restarted emulator is found as a replaced chip would be.
 class SocketSpi final : public SpiDevice {
@@ -80,7 +67,7 @@ public:
 
     int Transfer(const std::uint8_t* tx, std::uint8_t* rx, std::size_t len, unsigned bitsPerWord) override {
         if (len == 0 || len + 1 > kMaxMessage) return -1;
-        if (fd_ < 0 && (fd_ = ConnectUnix(path_)) < 0) return -1;
+        if (fd_ < 0 && (fd_ = ConnectSeqPacket(path_)) < 0) return -1;
         std::vector<std::uint8_t> msg(len + 1, 0);
         msg[0] = static_cast<std::uint8_t>(bitsPerWord);
         if (tx) std::memcpy(&msg[1], tx, len);
@@ -137,7 +124,7 @@ std::unique_ptr<SpiDevice> OpenSpidev(const std::string& systemPath) {
 }
 
 std::unique_ptr<SpiDevice> ConnectSpiSocket(const std::string& socketPath) {
-    int fd = ConnectUnix(socketPath);
+    int fd = ConnectSeqPacket(socketPath);
     if (fd < 0) return nullptr;
     return std::make_unique<SocketSpi>(fd, socketPath);
 }

@@ -69,6 +69,21 @@ ocpp_program_pids() {
     pgrep -f "^(.* )?$1/root/(${2:-Tarnet|Fennick|Bastide})(\.bin)?( |\$)" || true
 }
 
+# Ends the OCPP programs placed under ROOT, and those one of them starts
+# again while the others end (Tarnet's watchdog starts a Fennick that is
+# gone): until none is left, after 3 s with SIGKILL; waits at most 5 s.
+# Usage: end_ocpp_programs ROOT
+end_ocpp_programs() {
+    local i p pids signal=TERM
+    for ((i = 0; i < 50; ++i)); do
+        pids=$(ocpp_program_pids "$1")
+        [ -n "$pids" ] || return 0
+        [ "$i" -lt 30 ] || signal=KILL
+        for p in $pids; do kill -s "$signal" "$p" 2>/dev/null || true; done
+        sleep 0.1
+    done
+}
+
 # A TCP port of the loopback that is free now, for a central system.
 free_port() {
     node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})'

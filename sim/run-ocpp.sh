@@ -20,8 +20,7 @@ central_pid="" charge_pid=""
 cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
     [ -n "$charge_pid" ] && kill "$charge_pid" 2>/dev/null || true
-    local p
-    for p in $(ocpp_program_pids "$root"); do kill "$p" 2>/dev/null || true; done
+    end_ocpp_programs "$root"
     rm -rf "$root"
 }
 trap cleanup EXIT

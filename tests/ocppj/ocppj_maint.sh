@@ -93,8 +93,7 @@ JSON
         }
     ' "$root" "$url" "${url}cs2" || fail "file or flash"
     # The station boots again: the saved configuration comes back.
-    for p in $(station_pids); do kill "$p"; done
-    for ((i = 0; i < 50; ++i)); do [ -z "$(station_pids)" ] && break; sleep 0.1; done
+    end_ocpp_programs "$root"
     STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --ocpp "$src/sim/ocpp-profile.conf" \
         storagePath=/Storage/OCPP16/ ocppLogDir=/Storage/OCPPLog/ centralSystemUrl="$url" > "$root/stationctl.out"
     has "configuration restored from /Storage/FennickConfig3" "$root/stationctl.out" || fail "not restored"

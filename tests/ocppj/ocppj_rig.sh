@@ -26,7 +26,7 @@ cleanup() {
     [ -n "$central_pid" ] && kill "$central_pid" 2>/dev/null || true
     local p
     for p in "${extra_pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in $(station_pids); do kill "$p" 2>/dev/null || true; done
+    end_ocpp_programs "$root"
     rm -rf "$root"
 }
 trap cleanup EXIT

@@ -14,7 +14,6 @@ using namespace regmap;
 
 namespace {
 
-
 // The remaining time on the monotonic clock: a clock set while charging
 // neither lengthens nor ends the charge.
 class RemainingTime {
@@ -44,7 +43,6 @@ bool OverVoltage(const StepPorts& s) {
     return s.map.get(SHRMEM_CHADEMO_OVP_DISABLE) == 0 &&
            s.map.get(SHRMEM_GET_V1) / 10.0 - static_cast<double>(s.map.get(LIMIT_VOLT)) > 5.0;
 }
-
 
 void Start(StepPorts& s) {
     s.Status(kCpEnergising);

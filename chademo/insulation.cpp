@@ -12,13 +12,11 @@ namespace {
 
 constexpr int kLiveVolts = 11;  // a dead output reads 10.9 V or less
 
-
 bool Stop09(StepPorts& s) {
     std::uint32_t flags = 0;
     return ChargerMalfun(s.map, flags) || s.EvFaults() != 0 || (s.EvStatus() & (kEvShiftPosition | kEvFault)) ||
            s.map.get(SHRMEM_STOP_CHARGING) != 0 || s.map.get(SHRMEM_STOP_BUTTON) >= 2;
 }
-
 
 }  // namespace
 

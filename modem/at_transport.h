@@ -21,7 +21,7 @@ inline bool Holds(std::string_view text, std::string_view part) { return text.fi
 
 // The text after "+CME ERROR:" in an answer holding it, at most 127 bytes.
 inline std::string CmeText(std::string_view answer) {
-    return std::string(answer.substr(answer.find("+CME ERROR:") + 11, kMaxCommandText));
+    return std::string(answer.substr(answer.find("+CME ERROR:") + 11, 127));
 }
 
 // A pause of whole seconds on the clock in use.

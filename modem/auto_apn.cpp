@@ -16,7 +16,6 @@ using namespace regmap::mainb;
 
 namespace {
 
-
 const char* const kVerizonAPNList[] = {"1,\"IPV4V6\",\"vzwims\"", "2,\"IPV4V6\",\"vzwadmin\"",
                                        "3,\"IPV4V6\",\"vzwinternet\"", "4,\"IPV4V6\",\"vzwapp\""};
 

@@ -17,7 +17,6 @@ using namespace regmap::mainb;
 
 namespace {
 
-
 struct Row {
     std::uint8_t band;
     std::uint32_t channel;

@@ -45,7 +45,6 @@ void SetModel(Wendle& w, std::uint8_t model) {
     w.ModuleModel = model;
 }
 
-
 bool BusyOrNoModem(const Wendle& w) {
     return (w.map.get(SHRMEM_CHARGER_STATE) & kBusyCharger) != 0 ||
            Holds(w.map.get(SHRMEM_MODEL_NAME), kNoModemModelPrefix);

@@ -123,8 +123,8 @@ bool UpdateLocalListText(std::string& content, const LocalListEntry& entry) {
         std::string_view tag;
         // Only entry lines are kept; the tag must match whole, so a tag that
         // begins another keeps the other.
-        if (ListLineTag(line, &tag) && line.size() >= kListEol.size() && line.substr(line.size() - kListEol.size()) == kListEol &&
-            !SameIdTag(tag, idTag))
+        if (ListLineTag(line, &tag) && line.size() >= kListEol.size() &&
+            line.substr(line.size() - kListEol.size()) == kListEol && !SameIdTag(tag, idTag))
             next.append(line);
         return true;
     });

@@ -137,7 +137,8 @@ void Tarnet::ChgProfileMgmt() {
     const std::int64_t holdLimit = std::atoll(config_.Value("ConnectionTimeOut").c_str()) + 2;
     bool changed = false;
     for (ChgProfile& p : profiles_.slot) {
-        if (!FieldIs(p.chargingProfilePurpose, "TxProfile") || p.connectorId < 1 || p.connectorId > connectors_) continue;
+        if (!FieldIs(p.chargingProfilePurpose, "TxProfile") || p.connectorId < 1 || p.connectorId > connectors_)
+            continue;
         const ConnectorRuntime& r = runtime_[p.connectorId - 1];
         if (r.txProfileHoldSince != 0) {
             // A remote start's profile belongs to the transaction that start opened.

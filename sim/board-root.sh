@@ -97,3 +97,30 @@ board_eth0() {
     ip link set eth0 up
     ip link set eth0-peer up
 }
+
+# The start of a simulation part of the main board's programs: it runs again
+# inside an IPC and network namespace of its own, with loopback up and a
+# fresh station root (STATION_ROOT, also `root`) that is removed at the end
+# with every process whose pid is in `pids` (and after `end_part_hook`, when
+# the part defines one). Sets `build` to the build folder (first argument).
+# Usage (sourced, first thing): begin_sim_part NAME "$@"
+begin_sim_part() {
+    local name=$1
+    shift
+    if [ -z "${SIM_PART_IN_NS:-}" ]; then
+        SIM_PART_IN_NS=1 exec unshare --ipc --net "$0" "$@"
+    fi
+    build=$(cd "${1:-build}" && pwd)
+    root=$(mktemp -d "/tmp/$name-XXXXXX")
+    export STATION_ROOT=$root
+    pids=()
+    trap end_sim_part EXIT
+    ip link set lo up
+}
+end_sim_part() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    ! declare -F end_part_hook > /dev/null || end_part_hook
+    wait 2>/dev/null || true
+    rm -rf "$root"
+}

@@ -58,11 +58,11 @@ sleep 7
 STATION_ROOT="$root" $STATION_EXEC_PREFIX "$build/bin/stationctl" --charge connector=2 card=ABC123 seconds=8 &
 charge_pid=$!
 sleep "${OCPP_SECONDS:-25}"
-echo "=== OCPP 1.6J frames seen by the central system (in = from the station)"
+echo "--- OCPP 1.6J frames seen by the central system (in = from the station)"
 node -e '
     for (const l of require("fs").readFileSync(process.argv[1], "utf8").trim().split("\n").map(JSON.parse)) {
         const text = l.frame ?? JSON.stringify(Object.fromEntries(Object.entries(l).filter(([k]) => k !== "t")));
         console.log(`${(l.t / 1000).toFixed(1).padStart(6)} s  ${(l.dir ?? "--").padEnd(3)} ${text.length > 160 ? text.slice(0, 157) + "..." : text}`);
     }' "$root/central.log"
-echo "=== The station's OCPP log"
+echo "--- The station's OCPP log"
 cat "$root"/Storage/OCPPLog/* | cut -c1-200

@@ -14,7 +14,13 @@ them it sends what a blind or sloppy peer sends:
 The last message (payload type 0x8002) ends the session and the station
 closes the connection.
 
+With --syn-into it joins a connection of the vehicle's kernel instead (a
+charge in progress): it learns the connection from the station's segments
+and sends the SYN with sequence number 555 from the kernel's own address and
+port; the station must not reset the connection, and its answers must go on.
+
   hostile_vehicle.py --if plc0 --station-mac 00:b0:52:4d:01:02
+  hostile_vehicle.py --if plc0 --syn-into
 
 Prints one "ok ..." line per step; exits 1 with "FAIL ..." otherwise."""
 import argparse
@@ -177,11 +183,49 @@ class Vehicle:
         print("ok   the station closed the connection", flush=True)
 
 
+# A SYN into the kernel's connection: the station's next segments still carry
+# data to the kernel's port, and none of them is a reset.
+def syn_into(ifname):
+    frames = queue.Queue()
+    sniffer = AsyncSniffer(iface=ifname, store=False, prn=frames.put,
+                           lfilter=lambda p: TCP in p and p[TCP].sport == 51181)
+    sniffer.start()
+
+    def next_segment(until):
+        try:
+            p = frames.get(timeout=max(0.01, until - time.monotonic()))
+        except queue.Empty:
+            fail("the station sent nothing for %d s" % WAIT_S)
+        if p[TCP].flags.R:
+            fail("the station reset the connection: %s" % p.summary())
+        return p
+
+    first = next_segment(time.monotonic() + WAIT_S)
+    vehicle, port, station = first[IPv6].dst, first[TCP].dport, first[IPv6].src
+    sendp(Ether(src=get_if_hwaddr(ifname), dst=first[Ether].src) / IPv6(src=vehicle, dst=station, hlim=64) /
+          TCP(sport=port, dport=51181, seq=555, flags="S", window=64240), iface=ifname)
+    answers = 0
+    until = time.monotonic() + WAIT_S
+    while answers < 10:
+        p = next_segment(until)
+        if p[TCP].dport == port and len(bytes(p[TCP].payload)) > 0:
+            answers += 1
+    sniffer.stop()
+    print("ok   a SYN with sequence number 555 into [%s]:%d: no reset, %d answers since" % (vehicle, port, answers),
+          flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--if", dest="ifname", required=True)
-    ap.add_argument("--station-mac", required=True)
+    ap.add_argument("--station-mac")
+    ap.add_argument("--syn-into", action="store_true")
     a = ap.parse_args()
+    if a.syn_into:
+        syn_into(a.ifname)
+        return
+    if not a.station_mac:
+        fail("--station-mac is needed")
     v = Vehicle(a.ifname, a.station_mac)
     v.sdp()
     v.connect()

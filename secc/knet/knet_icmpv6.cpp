@@ -57,7 +57,7 @@ void v6_neigh_sol(std::uint16_t len) {
     std::uint8_t* ip = IpHdr();
     std::uint8_t* m = L4();
     const std::uint8_t* own = knet_own_address();
-    if (len < kNdLen || !OptionsFit(24, len) || m[24] != 1 || ip[7] != 255 || m[1] != 0 || m[9] == 0xFF || !own ||
+    if (len < kNdLen || m[24] != 1 || ip[7] != 255 || m[1] != 0 || m[9] == 0xFF || !own ||
         std::memcmp(m + 8, own, 16) != 0 || Unspecified(IpSrc())) {
         net_drop();
         return;
@@ -105,23 +105,20 @@ void net_icmpv6_input() {
         net_drop();
         return;
     }
-    switch (L4()[0]) {
+    const std::uint8_t type = L4()[0];
+    const std::uint16_t options = type == ICMP_RS ? 8 : 24;
+    if ((type == ICMP_RS || type == ICMP_NS) && (len < options || !OptionsFit(options, len))) {
+        ++knet_counters.badHeader;
+        net_drop();
+        return;
+    }
+    switch (type) {
         case ICMP_RS:
-            if (len < 8 || !OptionsFit(8, len)) {
-                ++knet_counters.badHeader;
-                net_drop();
-                return;
-            }
             UDP_MSG_StartTime = common::MonotonicNow();
             DecideSolicitation();
             net_drop();
             return;
         case ICMP_NS:
-            if (len < 24 || !OptionsFit(24, len)) {
-                ++knet_counters.badHeader;
-                net_drop();
-                return;
-            }
             if (bSendICMPv6_NS == 0) {
                 // The first solicitation goes unanswered: the station asks
                 // the vehicle first.

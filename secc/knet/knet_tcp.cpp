@@ -613,8 +613,8 @@ void net_tcp_polling() {
         StartClose();
         return;
     }
-    // A closed window is probed on the back-off table for as long as the
-    // peer answers; the session's own time-outs bound the wait.
+    // A closed window is probed on the back-off table, never given up on:
+    // the session's own time-outs bound the wait.
     if (c.sndWnd == 0 && c.timer == 0) {
         c.timer = Backoff(c.probes);
         if (c.probes < 0xFFFF) ++c.probes;

@@ -222,6 +222,9 @@ struct TcpConn {
     std::uint32_t idleTicks, idleLimit;
     void (*callback)();
     std::uint16_t window;       // offered receive window
+    std::uint16_t sndWnd;       // the peer's window: what may still be sent
+    std::uint16_t maxSndWnd;    // the largest window the peer offered
+    std::uint16_t probes;       // zero-window probes sent since the window closed
     std::uint8_t raddr[16];
     std::uint8_t state() const { return tcpstateflags & 0x0F; }
 };
@@ -238,6 +241,9 @@ extern std::uint8_t Flag_CloseTCP;
 extern std::uint8_t* tcp_net_app_data;
 // The most the application may place in one segment.
 inline std::uint16_t tcp_app_room() { return static_cast<std::uint16_t>(kMaxSendFrame - kL4 - 20); }
+// The most the application may place in the next segment of the current
+// connection: the segment size, the frame and the peer's window all bound it.
+std::uint16_t tcp_send_room();
 
 void knet_ip_tcp_init();
 void net_tcp_listen(std::uint16_t port, void (*callback)());
@@ -320,6 +326,9 @@ std::uint16_t mdbcln_status_get(int index);
 int mdbcln_send(int index, std::uint8_t* data, std::uint16_t len, std::uint16_t max);
 void knet_copy_exidata(std::uint16_t len, const std::uint8_t* data);
 void mdbcln_appcall();
+// Bytes the slot can still take before the session takes its message: 0
+// while a whole message waits, since the next one would be written over it.
+std::uint16_t mdbcln_rx_room(int index);
 int V2G_TCP_Listen();
 int V2G_TCP_WaitConnection();
 

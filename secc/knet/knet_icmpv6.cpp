@@ -16,6 +16,18 @@ constexpr std::uint16_t kNdLen = 32;  // NS and NA with one link-layer option
 // decided: later frames overwrite the buffer before the solicitation goes out.
 std::uint8_t g_vehicle_addr[16];
 
+// Options of a neighbour discovery message from `at` to the end of the
+// message: each needs a length of at least one 8-byte unit and must end
+// within the packet, or the message is not used at all.
+bool OptionsFit(std::uint16_t at, std::uint16_t len) {
+    const std::uint8_t* m = L4();
+    while (at < len) {
+        if (len - at < 2 || m[at + 1] == 0 || m[at + 1] * 8u > static_cast<unsigned>(len - at)) return false;
+        at = static_cast<std::uint16_t>(at + m[at + 1] * 8u);
+    }
+    return true;
+}
+
 bool Unspecified(const std::uint8_t* a) {
     for (int i = 0; i < 16; ++i)
         if (a[i]) return false;
@@ -45,7 +57,7 @@ void v6_neigh_sol(std::uint16_t len) {
     std::uint8_t* ip = IpHdr();
     std::uint8_t* m = L4();
     const std::uint8_t* own = knet_own_address();
-    if (len < kNdLen || m[24] != 1 || m[25] == 0 || ip[7] != 255 || m[1] != 0 || m[9] == 0xFF || !own ||
+    if (len < kNdLen || m[24] != 1 || ip[7] != 255 || m[1] != 0 || m[9] == 0xFF || !own ||
         std::memcmp(m + 8, own, 16) != 0 || Unspecified(IpSrc())) {
         net_drop();
         return;
@@ -93,7 +105,14 @@ void net_icmpv6_input() {
         net_drop();
         return;
     }
-    switch (L4()[0]) {
+    const std::uint8_t type = L4()[0];
+    const std::uint16_t options = type == ICMP_RS ? 8 : 24;
+    if ((type == ICMP_RS || type == ICMP_NS) && (len < options || !OptionsFit(options, len))) {
+        ++knet_counters.badHeader;
+        net_drop();
+        return;
+    }
+    switch (type) {
         case ICMP_RS:
             UDP_MSG_StartTime = common::MonotonicNow();
             DecideSolicitation();

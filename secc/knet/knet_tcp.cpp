@@ -67,9 +67,27 @@ void Callback() {
     if (Conn().callback) Conn().callback();
 }
 
+// What the slot can still take. The SYN-ACK offers the whole window; every
+// later segment offers no more than the session's buffer has free, so
+// nothing it acknowledges is dropped behind it.
+std::uint16_t ReceiveRoom() {
+    TcpConn& c = Conn();
+    std::uint16_t room = mdbcln_rx_room(c.appIndex);
+    return room < c.window ? room : c.window;
+}
+
+std::uint16_t AnnouncedWindow(std::uint8_t flags) {
+    if (Stopped()) return 0;
+    return (flags & TCP_SYN) ? Conn().window : ReceiveRoom();
+}
+
+// Sequence space comparison (wrapping).
+bool SeqLess(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
+
 // Builds a segment of the current connection over the buffer: the
-// application's data (if any) already stands at tcp_net_app_data.
-void net_tcp_send(std::uint8_t flags, std::uint16_t dataLen) {
+// application's data (if any) already stands at tcp_net_app_data. `seq`
+// replaces the next send number where the segment must carry another.
+void net_tcp_send(std::uint8_t flags, std::uint16_t dataLen, const std::uint32_t* seq = nullptr) {
     TcpConn& c = Conn();
     std::uint16_t hdr = (flags & TCP_SYN) ? 24 : 20;
     if (hdr == 24 && dataLen) dataLen = 0;
@@ -80,11 +98,11 @@ void net_tcp_send(std::uint8_t flags, std::uint16_t dataLen) {
     std::uint8_t* t = L4();
     Put16(t, c.lport);
     Put16(t + 2, c.rport);
-    Put32(t + 4, c.snd_nxt);
+    Put32(t + 4, seq ? *seq : c.snd_nxt);
     Put32(t + 8, c.rcv_nxt);
     t[12] = static_cast<std::uint8_t>((hdr / 4) << 4);
     t[13] = flags;
-    Put16(t + 14, Stopped() ? 0 : c.window);
+    Put16(t + 14, AnnouncedWindow(flags));
     Put16(t + 16, 0);
     Put16(t + 18, 0);
     if (hdr == 24) {
@@ -94,6 +112,42 @@ void net_tcp_send(std::uint8_t flags, std::uint16_t dataLen) {
     }
     Put16(t + 16, net_v6_chksum_field(t, tcpLen, 6));
     net_data_len = static_cast<std::uint16_t>(kL4 + tcpLen);
+}
+
+// An ACK at the edge of what was sent: the answer to a segment that cannot
+// belong to the connection (a SYN, an acknowledgement of data never sent).
+// The true peer ignores it, or resets from its own sequence numbers, which
+// a blind sender does not know.
+void SendChallengeAck() {
+    const std::uint32_t next = Conn().snd_nxt + Conn().len;
+    net_tcp_send(TCP_ACK, 0, &next);
+}
+
+// A window probe: an ACK one below the next send number, which the peer
+// must answer with its window.
+void SendWindowProbe() {
+    const std::uint32_t below = Conn().snd_nxt - 1;
+    net_tcp_send(TCP_ACK, 0, &below);
+}
+
+// The peer's window from a segment the connection accepted. A window that
+// closes starts the probe timer, so an opening update that is lost does not
+// hold the answer for ever.
+void TakeWindow(std::uint16_t wnd) {
+    TcpConn& c = Conn();
+    if (wnd == 0 && c.sndWnd != 0) {
+        c.timer = static_cast<std::uint16_t>(c.rto);
+        c.probes = 0;
+    }
+    c.sndWnd = wnd;
+    if (wnd > c.maxSndWnd) c.maxSndWnd = wnd;
+}
+
+// An acknowledgement number the peer can have: not beyond what was sent,
+// nor further behind it than the peer's largest window.
+bool AckPlausible(std::uint32_t ack) {
+    const TcpConn& c = Conn();
+    return !SeqLess(c.snd_nxt + c.len, ack) && !SeqLess(ack, c.snd_nxt - c.maxSndWnd);
 }
 
 // A reset to the sender of the segment in the buffer (which matched no
@@ -126,6 +180,12 @@ void net_tcp_reset() {
     net_next_process = nullptr;
 }
 
+// Ticks before the next retransmission or probe: the time doubles from 7 up
+// to 448.
+std::uint16_t Backoff(std::uint16_t count) {
+    return static_cast<std::uint16_t>(count > 6 ? 448 : (Conn().rto << count));
+}
+
 // Sends the connection's own reset and closes it.
 void AbortConn() {
     SetState(TCP_CLOSED);
@@ -147,8 +207,7 @@ void StartClose() {
 void SendPlaced() {
     TcpConn& c = Conn();
     std::uint16_t n = net_send_len;
-    if (n > c.mss) n = c.mss;
-    if (n > tcp_app_room()) n = tcp_app_room();
+    if (n > tcp_send_room()) n = tcp_send_room();
     c.len = n;
     c.nrtx = 0;
     c.timer = static_cast<std::uint16_t>(c.rto);
@@ -221,12 +280,10 @@ void net_tcp_found_listen(const std::uint8_t* t, std::uint16_t hdr) {
     c->window = kTcpWindow;
     c->len = 1;
     c->rcv_nxt = Get32(t + 4) + 1;
+    c->sndWnd = c->maxSndWnd = Get16(t + 14);
     TakeMss(t, hdr);
     net_tcp_send(TCP_SYN | TCP_ACK, 0);
 }
-
-// Sequence space comparison (wrapping).
-bool SeqLess(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
 
 void net_tcp_found(std::uint8_t* t, std::uint16_t hdr, std::uint16_t dataLen) {
     TcpConn& c = Conn();
@@ -248,28 +305,47 @@ void net_tcp_found(std::uint8_t* t, std::uint16_t hdr, std::uint16_t dataLen) {
         net_drop();
         return;
     }
-    if ((flags & TCP_SYN) && st != TCP_SYN_SENT) {
+    if ((flags & TCP_SYN) && st == TCP_SYN_RCVD) {
         // The peer's SYN again while its SYN-ACK is on the way: answer again.
-        if (st == TCP_SYN_RCVD && seq + 1 == c.rcv_nxt) {
+        if (seq + 1 == c.rcv_nxt) {
             net_tcp_send(TCP_SYN | TCP_ACK, 0);
             return;
-        }
-        if (st == TCP_ESTABLISHED) {
-            api_flags = API_ABORT;
-            Callback();
         }
         SetState(TCP_CLOSED);
         net_tcp_reset();
         return;
     }
+    if (st == TCP_SYN_SENT) {
+        // Only the peer's SYN-ACK is awaited; the step below checks it.
+    } else if (flags & TCP_SYN) {
+        // A SYN on a synchronised connection is stale or forged: whoever
+        // sent it learns where the connection stands, and nothing changes.
+        SendChallengeAck();
+        return;
+    } else if (!(flags & TCP_ACK)) {
+        net_drop();
+        return;
+    } else if (st != TCP_SYN_RCVD && !AckPlausible(ack)) {
+        SendChallengeAck();
+        return;
+    }
 
     // Only in-order data is taken: a retransmission that overlaps what was
     // already taken gives its new tail, anything else is acknowledged again
-    // and not delivered twice.
+    // and not delivered twice. Of in-order data only what the slot can still
+    // take is accepted; the rest goes unacknowledged, so the peer sends it
+    // again once the window opens.
     bool fin = flags & TCP_FIN;
     bool ackDue = false;
+    const bool inOrder = seq == c.rcv_nxt;
+    if (st != TCP_SYN_SENT && !(dataLen > 0 || fin) && !inOrder) {
+        // An empty segment outside the window (a window probe, a keep-alive)
+        // is answered with where the connection stands.
+        const std::uint16_t room = ReceiveRoom();
+        if (room == 0 || SeqLess(seq, c.rcv_nxt) || !SeqLess(seq, c.rcv_nxt + room)) ackDue = true;
+    }
     if (st != TCP_SYN_SENT && (dataLen > 0 || fin)) {
-        if (seq != c.rcv_nxt) {
+        if (!inOrder) {
             std::uint32_t skip = c.rcv_nxt - seq;
             if (SeqLess(seq, c.rcv_nxt) && skip < dataLen) {
                 tcp_net_app_data += skip;
@@ -282,7 +358,14 @@ void net_tcp_found(std::uint8_t* t, std::uint16_t hdr, std::uint16_t dataLen) {
                 ackDue = true;
             }
         }
+        const std::uint16_t room = ReceiveRoom();
+        if (dataLen > room) {
+            dataLen = room;
+            fin = false;
+            ackDue = true;
+        }
     }
+    if (st != TCP_SYN_SENT && inOrder) TakeWindow(Get16(t + 14));
 
     if (c.len && (flags & TCP_ACK)) {
         if (ack == c.snd_nxt + c.len) {
@@ -297,9 +380,6 @@ void net_tcp_found(std::uint8_t* t, std::uint16_t hdr, std::uint16_t dataLen) {
         } else {
             c.idleTicks = 0;
         }
-    } else if (c.len && dataLen > c.window) {
-        net_drop();
-        return;
     } else if (flags & TCP_ACK) {
         c.idleTicks = 0;
     }
@@ -338,20 +418,12 @@ void net_tcp_found(std::uint8_t* t, std::uint16_t hdr, std::uint16_t dataLen) {
                 net_tcp_send(TCP_FIN | TCP_ACK, 0);
                 return;
             }
-            if (flags & TCP_URG) {
-                std::uint16_t urg = Get16(t + 18);
-                if (urg > dataLen) urg = dataLen;
-                tcp_net_app_data += urg;
-                dataLen = static_cast<std::uint16_t>(dataLen - urg);
-                c.rcv_nxt += urg;
-                net_data_len = dataLen;
-            }
+            // Urgent data stays in line: the urgent pointer only marks a
+            // place in the stream, and the V2G stream has no use for it.
             if (dataLen && !Stopped()) {
                 api_flags |= API_NEWDATA;
                 c.rcv_nxt += dataLen;
             }
-            std::uint16_t wnd = Get16(t + 14);
-            c.mss = (wnd == 0 || wnd > c.initialmss) ? c.initialmss : wnd;
             if (api_flags & (API_ACKDATA | API_NEWDATA)) {
                 net_send_len = 0;
                 c.idleTicks = 0;
@@ -452,11 +524,6 @@ void net_tcp_input() {
         return;
     }
     std::uint16_t dataLen = static_cast<std::uint16_t>(len - hdr);
-    if ((t[13] & TCP_URG) && Get16(t + 18) > dataLen) {
-        ++knet_counters.badHeader;
-        net_drop();
-        return;
-    }
     std::uint16_t sport = Get16(t), dport = Get16(t + 2);
     TcpConn* c = tcp_conn_table;
     if (c->state() != TCP_CLOSED && c->lport == dport && c->rport == sport && std::memcmp(c->raddr, IpSrc(), 16) == 0) {
@@ -493,7 +560,7 @@ void net_tcp_polling() {
             AbortConn();
             return;
         }
-        c.timer = static_cast<std::uint16_t>(c.nrtx > 6 ? 448 : (c.rto << c.nrtx));
+        c.timer = Backoff(c.nrtx);
         ++c.nrtx;
         std::memset(eth_buf, 0, kFrameBufSize);
         switch (st) {
@@ -534,7 +601,7 @@ void net_tcp_polling() {
         AbortConn();
         return;
     }
-    if (net_send_len) {
+    if (net_send_len && tcp_send_room()) {
         SendPlaced();
         return;
     }
@@ -544,6 +611,14 @@ void net_tcp_polling() {
         api_flags = API_TIMEDOUT;
         Callback();
         StartClose();
+        return;
+    }
+    // A closed window is probed on the back-off table, never given up on:
+    // the session's own time-outs bound the wait.
+    if (c.sndWnd == 0 && c.timer == 0) {
+        c.timer = Backoff(c.probes);
+        if (c.probes < 0xFFFF) ++c.probes;
+        SendWindowProbe();
     }
 }
 
@@ -556,7 +631,14 @@ void net_tcp_timer() {
         if (c.timer) --c.timer;
     } else if (st == TCP_ESTABLISHED) {
         ++c.idleTicks;
+        if (c.sndWnd == 0 && c.timer) --c.timer;
     }
+}
+
+std::uint16_t tcp_send_room() {
+    const TcpConn& c = *tcp_current_conn;
+    std::uint16_t n = c.mss < tcp_app_room() ? c.mss : tcp_app_room();
+    return c.sndWnd < n ? c.sndWnd : n;
 }
 
 }  // namespace plc

@@ -42,6 +42,13 @@ void mdbcln_close(int index) {
     s.txdone = s.txinflight = s.rxgather = 0;
 }
 
+std::uint16_t mdbcln_rx_room(int index) {
+    if (index != 0) return 0;
+    const ClnConn& s = mdbcln_conn[0];
+    if (s.flags & CLN_NEWDATA) return 0;
+    return static_cast<std::uint16_t>(kClnBufSize - s.rxgather);
+}
+
 std::uint16_t mdbcln_status_get(int index) { return index == 0 ? mdbcln_conn[0].flags : 0; }
 
 int mdbcln_send(int index, std::uint8_t* data, std::uint16_t len, std::uint16_t max) {
@@ -73,7 +80,7 @@ namespace {
 
 // The part of the answer that goes into the next segment.
 std::uint16_t NextPart(const ClnConn& s) {
-    std::uint16_t room = tcp_current_conn->mss < tcp_app_room() ? tcp_current_conn->mss : tcp_app_room();
+    std::uint16_t room = tcp_send_room();
     std::uint16_t left = static_cast<std::uint16_t>(s.txlen - s.txdone);
     return left < room ? left : room;
 }
@@ -130,6 +137,7 @@ void mdbcln_appcall() {
     if (api_flags & API_POLL) {
         if ((s.flags & CLN_SENDPEND) && s.txdata && s.txdone < s.txlen) {
             std::uint16_t n = NextPart(s);
+            if (n == 0) return;  // the vehicle's window is closed: the answer waits
             std::memcpy(tcp_net_app_data, s.txdata + s.txdone, n);
             net_send_len = n;
             s.txinflight = n;

@@ -206,3 +206,20 @@ TEST(KnetNeighbourCacheTest, SeventeenthNeighbourReplacesTheFirstAndEachIsFoundF
     EXPECT_EQ(plc::neb_tab[9].addr[15], 9);
     EXPECT_EQ(plc::neb_tab[0].addr[15], 16);
 }
+
+TEST(KnetNeighbourDiscoveryTest, RouterSolicitationWhoseOptionRunsPastThePacketRaisesNothing) {
+    KnetRig rig;
+    Bytes m = {133, 0, 0, 0, 0, 0, 0, 0, 1, 2};  // a link-layer option claiming 16 bytes in 8
+    m.insert(m.end(), kEvMac.begin(), kEvMac.end());
+    Ip6 ip;
+    ip.dst = {0xFF, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    ip.ethDst = {0x33, 0x33, 0, 0, 0, 2};
+    rig.Receive(Frame(ip, m, 2));
+    rig.Pass();
+    EXPECT_TRUE(rig.Take().empty());
+    EXPECT_EQ(plc::bSendICMPv6_NS, 0);
+    // The same solicitation well formed raises the station's solicitation.
+    rig.Receive(RouterSolicitation(kEvAddr));
+    rig.Pass();
+    EXPECT_EQ(rig.Take().size(), 1u);
+}

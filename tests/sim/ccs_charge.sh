@@ -7,8 +7,11 @@
 # board link running, the vehicle's values and the set-point reach the main
 # board's map and the main board's present values come back. Then the
 # vehicle misbehaves: a wrong session ID is refused as an unknown session,
-# and requests split over two TCP segments are taken whole. tshark reads the
-# vehicle's capture without a malformed frame or bad checksum.
+# and requests split over two TCP segments are taken whole. In the middle of
+# the first charge, scapy sends a SYN with a sequence number of its own
+# choosing into the vehicle's connection: the station does not reset it and
+# the charge goes on. tshark reads the vehicle's capture without a malformed
+# frame or bad checksum.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -74,6 +77,14 @@ wait_until 20 "the set-point in the main board's mailbox" eval 'main_is 146 4000
 wait_until 20 "the main board's present values on the CCS board" eval 'ccs_is 2187 400 u16 && ccs_is 2196 50'
 wait_until 20 "the present values in the vehicle's answers" \
     grep -q "CurrentDemandRes OK, present 400 V 50 A" "$CCS_ROOT/ccsev-1.out"
+# A blind SYN into the charge (scapy comes as a Debian package: the system's
+# python has it where another python on the PATH may not).
+py=python3
+$py -c 'import scapy' 2> /dev/null || py=/usr/bin/python3
+if ! vehicle $py "$here/hostile_vehicle.py" --if plc0 --syn-into > "$CCS_ROOT/syn-into.out" 2>&1; then
+    cat "$CCS_ROOT/syn-into.out"; show_state; exit 1
+fi
+sed 's/^/     /' "$CCS_ROOT/syn-into.out"
 kill -USR1 "$VEHICLE_RUN"
 end_vehicle 1
 for m in supportedAppProtocol SessionSetup ServiceDiscovery ServicePaymentSelection ContractAuthentication \

@@ -6,8 +6,13 @@
 # the station by neighbour discovery and SDP, a port without listener refuses
 # the connection, the V2G port takes messages both ways byte for byte, and the
 # station closes the connection at the end of the session. The same again
-# with frames lost on the line. tshark reads the vehicle's capture and the
-# modem's with checksums checked, without a bad checksum or malformed frame.
+# with frames lost on the line. Then a hostile vehicle: scapy plays it frame
+# by frame from a link-local address the vehicle's kernel does not own; on
+# the open connection a SYN with a sequence number of its own choosing gets
+# an ACK at the connection's numbers and no reset, messages with the urgent
+# flag (pointer 4, and 200 past the data) come back whole, and the session
+# ends done. tshark reads the vehicle's capture and the modem's with
+# checksums checked, without a bad checksum or malformed frame.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,16 +40,26 @@ if command -v dumpcap > /dev/null; then
     wait_until 10 "the capture runs" test -s "$CCS_ROOT/vehicle.pcap"
 fi
 
-# One session: SLAC, then the kernel's SDP, TCP and the station's close.
-# With `loss` the modem drops frames of the session in both directions.
-session() {
-    local n=$1 loss=$2
+# Plugs vehicle N in and matches it by SLAC: station_mac.
+plug_in() {
+    local n=$1
     ccs_shm write 2160 4
     if ! vehicle $STATION_EXEC_PREFIX "$build/bin/EvSlac" --if plc0 --timeout-ms 15000 > "$CCS_ROOT/evslac-$n.out" 2>&1; then
         echo "FAIL vehicle $n was not matched"; cat "$CCS_ROOT/evslac-$n.out"; exit 1
     fi
     station_mac=$(sed -n 's/.*matched with \([0-9a-f:]*\).*/\1/p' "$CCS_ROOT/evslac-$n.out")
     wait_until 5 "the station waits for SDP" status_is "03 00 00 00"
+}
+unplug() {
+    ccs_shm write 2160 0
+    wait_until 40 "standing by after vehicle $1" configured
+}
+
+# One session: SLAC, then the kernel's SDP, TCP and the station's close.
+# With `loss` the modem drops frames of the session in both directions.
+session() {
+    local n=$1 loss=$2
+    plug_in "$n"
     [ "$loss" = 0 ] || kill -USR1 "$(cat "$CCS_ROOT/greenphy.pid")"
     if ! vehicle python3 "$here/../../sim/v2gecho/vehicle_v2g.py" --if plc0 --station-mac "$station_mac" \
             --sizes 40,300,12 > "$CCS_ROOT/v2g-$n.out" 2>&1; then
@@ -59,12 +74,22 @@ session() {
     vehicle ip -6 neigh show dev plc0 | grep -q "^$ll lladdr $station_mac" \
         || { echo "FAIL the kernel has no neighbour entry $ll lladdr $station_mac"; show; exit 1; }
     echo "ok   session $n: the kernel knows $ll at $station_mac"
-    ccs_shm write 2160 0
-    wait_until 40 "standing by after vehicle $n" configured
+    unplug "$n"
 }
 
 session 1 0
 session 2 1
+
+# scapy comes as a Debian package: the system's python has it where another
+# python on the PATH may not.
+py=python3
+$py -c 'import scapy' 2> /dev/null || py=/usr/bin/python3
+plug_in 3
+if ! vehicle $py "$here/hostile_vehicle.py" --if plc0 --station-mac "$station_mac" > "$CCS_ROOT/hostile.out" 2>&1; then
+    cat "$CCS_ROOT/hostile.out"; show; exit 1
+fi
+sed 's/^/     /' "$CCS_ROOT/hostile.out"
+wait_until 10 "the hostile vehicle's session ends done" status_is "0a 00 00 00"
 
 if [ -n "$capture_pid" ]; then
     kill "$capture_pid"; wait "$capture_pid" 2> /dev/null || true; capture_pid=
@@ -79,7 +104,8 @@ if command -v tshark > /dev/null; then
         if grep -Eq "$faults" <<< "$out"; then
             echo "FAIL tshark finds faults in $f"; grep -E -B30 "$faults" <<< "$out" | head -80; exit 1
         fi
-        for proto in "ICMPv6" "Neighbor Solicitation" "Neighbor Advertisement" "User Datagram Protocol" "Transmission Control Protocol"; do
+        for proto in "ICMPv6" "Neighbor Solicitation" "Neighbor Advertisement" "User Datagram Protocol" \
+                     "Transmission Control Protocol" "Urgent Pointer: 200"; do
             grep -q "$proto" <<< "$out" || { echo "FAIL no $proto in $f"; exit 1; }
         done
         echo "ok   tshark reads $(basename "$f"): $(grep -c '^Frame ' <<< "$out") frames, checksums good," \

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "clock.h"
 #include "paths.h"
 #include "program.h"
 
@@ -79,6 +80,56 @@ void CloseInheritedDescriptors() {
 
 SystemRunner g_system_runner;
 CommandRunner* g_runner = &g_system_runner;
+WaitNotice g_notice = nullptr;
+
+void Notice(const Command& cmd, const char* kind, const std::string& text) {
+    if (g_notice != nullptr) g_notice(cmd.argv[0] + kind, text);
+}
+
+// After SIGTERM a child gets this long to end before SIGKILL.
+constexpr std::int64_t kTermGraceMs = 1000;
+
+// Waits for the child up to `limitMs`; then ends its process group, TERM
+// first and KILL after a grace, and reaps it. The real monotonic clock: this
+// waits on a real process, whatever clock the caller's logic runs on.
+int WaitBounded(pid_t pid, const Command& cmd) {
+    SystemClock real;
+    const std::int64_t start = real.MonotonicMs();
+    std::int64_t pauseMs = 1;
+    bool told = false;
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0 && errno != EINTR) return -1;
+        const std::int64_t waited = real.MonotonicMs() - start;
+        if (waited >= cmd.limitMs) break;
+        if (!told && waited >= kCommandNoticeMs) {
+            told = true;
+            Notice(cmd, " waiting", "waiting for \"" + cmd.text + "\" (limit " + std::to_string(cmd.limitMs / 1000) + " s)");
+        }
+        real.SleepMs(pauseMs);
+        if (pauseMs < 20) pauseMs *= 2;
+    }
+    kill(-pid, SIGTERM);
+    kill(pid, SIGTERM);
+    const std::int64_t termAt = real.MonotonicMs();
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) break;
+        // Only before the reap: after it the id may name another process.
+        if (real.MonotonicMs() - termAt >= kTermGraceMs) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        real.SleepMs(10);
+    }
+    Notice(cmd, " ended", "\"" + cmd.text + "\" ended after its limit of " + std::to_string(cmd.limitMs / 1000) + " s");
+    return kCommandTimedOut;
+}
 
 }  // namespace
 
@@ -93,6 +144,8 @@ int SystemRunner::Run(const Command& cmd) {
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        // Its own process group, so a stuck script is ended with its children.
+        if (!cmd.background) setpgid(0, 0);
         if (cmd.background) {
             // Detach: the grandchild is adopted by init, so nobody has to reap it.
             setsid();
@@ -101,13 +154,19 @@ int SystemRunner::Run(const Command& cmd) {
         }
         ExecChild(cmd, program);
     }
+    if (!cmd.background) {
+        setpgid(pid, pid);  // either side may run first
+        return WaitBounded(pid, cmd);
+    }
+    // The intermediate child ends at once, after its fork.
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    if (cmd.background) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
+
+void SetWaitNotice(WaitNotice notice) { g_notice = notice; }
 
 pid_t StartProgram(const std::vector<std::string>& argv) {
     if (argv.empty()) return -1;

@@ -30,7 +30,8 @@ std::string Month(const std::tm& t) {
     return buf;
 }
 
-// Lines that could not be written, per file, since the last one that was.
+// Lines that could not be written, per file (by its real path), since the
+// last one that was.
 std::map<std::string, unsigned>& LostLines() {
     static std::map<std::string, unsigned> lost;
     return lost;
@@ -48,17 +49,17 @@ const char* ProgramName() { return program_invocation_short_name; }
 void AppendLine(const std::tm& t, const std::string& file, std::string_view text) {
     const std::string path = platform::SystemPath(file);
     if (!platform::AppendToFile(path, Line(t, text))) {
-        ++LostLines()[file];
+        ++LostLines()[path];
         return;
     }
-    const auto it = LostLines().find(file);
+    const auto it = LostLines().find(path);
     if (it == LostLines().end()) return;
     const unsigned lost = it->second;
     LostLines().erase(it);
     const std::string note = FormatLogText("[%s] %u line(s) of %s lost: they could not be written", ProgramName(),
                                            lost, file.c_str());
     if (file.find("/Storage/SystemLog/") == 0) {
-        if (!platform::AppendToFile(path, Line(t, note))) LostLines()[file] += lost + 1;
+        if (!platform::AppendToFile(path, Line(t, note))) LostLines()[path] += lost + 1;
     } else {
         RecordSysLog(note);
     }

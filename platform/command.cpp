@@ -166,7 +166,11 @@ int SystemRunner::Run(const Command& cmd) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
-void SetWaitNotice(WaitNotice notice) { g_notice = notice; }
+WaitNotice SetWaitNotice(WaitNotice notice) {
+    WaitNotice prev = g_notice;
+    g_notice = notice;
+    return prev;
+}
 
 pid_t StartProgram(const std::vector<std::string>& argv) {
     if (argv.empty()) return -1;

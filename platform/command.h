@@ -38,7 +38,7 @@ struct Command {
 // `key` names the kind of wait (the program and whether it is still running
 // or was ended), so a log can count repeats of one kind.
 using WaitNotice = void (*)(const std::string& key, const std::string& text);
-void SetWaitNotice(WaitNotice notice);
+WaitNotice SetWaitNotice(WaitNotice notice);  // returns the previous one
 
 class CommandRunner {
 public:

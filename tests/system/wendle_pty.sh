@@ -43,6 +43,15 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
         done
         return 1
     }
+    # Starts Wendle again and waits until the dial script has run N times.
+    start_and_wait_dial() {
+        $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
+        wendle=$!
+        for i in $(seq 1 300); do
+            [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = "$1" ] && break
+            sleep 0.1
+        done
+    }
     fail=0
     check() { if [ "$2" != "$3" ]; then echo "FAIL $1: got [$2] want [$3]"; fail=1; else echo "ok   $1"; fi; }
     wait_for SHRMEM_3G_IP 10.64.0.2 20 || true
@@ -65,12 +74,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     kill -9 $wendle
     wait $wendle 2>/dev/null || true
     ip route add default via 192.168.7.1 dev eth0
-    $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
-    wendle=$!
-    for i in $(seq 1 100); do
-        [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = 2 ] && break
-        sleep 0.1
-    done
+    start_and_wait_dial 2
     for i in $(seq 1 100); do
         [ "$(ip route show default | wc -l)" = 0 ] && break
         sleep 0.1
@@ -98,12 +102,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     trap "kill \$wendle \$sim \$bystander 2>/dev/null || true; [ -f \$STATION_ROOT/var/run/ppp0.pid ] && kill \$(cat \$STATION_ROOT/var/run/ppp0.pid) 2>/dev/null || true" EXIT
     echo $bystander > "$STATION_ROOT/var/run/ppp0.pid"
     ip route add default via 192.168.7.1 dev eth0 2>/dev/null || true
-    $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
-    wendle=$!
-    for i in $(seq 1 300); do
-        [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = 3 ] && break
-        sleep 0.1
-    done
+    start_and_wait_dial 3
     check "third dial" "$(grep -c "^args: /dev/ttyUSB0$" "$STATION_ROOT/root/ppp/Dunmore.log")" "3"
     check "bystander alive" "$(kill -0 $bystander 2>/dev/null && echo alive || echo ended)" "alive"
     check "stale pid told" "$(cat "$STATION_ROOT"/Storage/SystemLog/* | grep -c "names process $bystander, which is not pppd: left alone")" "1"

@@ -70,12 +70,23 @@ Look LookAtLock(const regmap::RegisterMap& map) {
     return Look::Abandoned;
 }
 
+// A wait longer than this says what it waits for (once a minute at most).
+constexpr std::int64_t kLockNoticeMs = 1000;
+
 bool TakeLock(const regmap::RegisterMap& map) {
+    static RepeatLog waitLog;
     platform::Clock& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
+    bool told = false;
     for (;;) {
         if (LookAtLock(map) != Look::Busy) return true;
-        if (clock.MonotonicMs() - start > kFlashLockWaitMs) return false;
+        const std::int64_t waited = clock.MonotonicMs() - start;
+        if (waited > kFlashLockWaitMs) return false;
+        if (!told && waited > kLockNoticeMs) {
+            told = true;
+            waitLog.Record(FormatLogText("[Flash] waiting for lock byte %u, held by the other writer",
+                                         static_cast<unsigned>(kFlashLockByte)));
+        }
         clock.SleepMs(kLockPollMs);
     }
 }

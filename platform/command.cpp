@@ -103,11 +103,12 @@ int WaitBounded(pid_t pid, const Command& cmd) {
         if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (r < 0 && errno != EINTR) return -1;
         const std::int64_t waited = real.MonotonicMs() - start;
-        if (waited >= cmd.limitMs) break;
+        // Told before the limit is judged, so a late wake-up never skips it.
         if (!told && waited >= kCommandNoticeMs) {
             told = true;
             Notice(cmd, " waiting", "waiting for \"" + cmd.text + "\" (limit " + std::to_string(cmd.limitMs / 1000) + " s)");
         }
+        if (waited >= cmd.limitMs) break;
         real.SleepMs(pauseMs);
         if (pauseMs < 20) pauseMs *= 2;
     }

@@ -118,7 +118,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     sim=$!
     $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
     wendle=$!
-    for i in $(seq 1 300); do
+    for i in $(seq 1 600); do
         grep -q "AT^SSRVSET=\"actSrvSet\",2$" "$STATION_ROOT/pls8.log" 2>/dev/null && break
         sleep 0.1
     done

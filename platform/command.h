@@ -17,6 +17,10 @@ namespace platform {
 // (its whole process group, so a script's own children go with it) and reaped;
 // the caller goes on. No caller waits on a child without a bound.
 inline constexpr int kCommandLimitMs = 60000;
+// Commands that copy, pack or write whole images (flashcp erasing a NOR
+// partition takes minutes): ended half-way they would leave a torn image, so
+// their bound only guards against one that never ends.
+inline constexpr int kCommandImageLimitMs = 20 * 60000;
 // What Run returns for a command ended at its limit (as timeout(1) does).
 inline constexpr int kCommandTimedOut = 124;
 // A wait longer than this is told through the wait notice while it lasts.

@@ -42,6 +42,7 @@ TEST(WendleLoop, EachFamilyFromDetectionToThePppAddress) {
         EXPECT_EQ(r.w.ModuleModel, f.family) << f.model;
         EXPECT_EQ(r.w.map.get(SHRMEM_3G_IP), "10.64.0.2") << f.model;
         EXPECT_EQ(r.runner.Count(std::string("/root/ppp/Dunmore ") + f.pppPort), 1) << f.model;
+        EXPECT_EQ(r.runner.dialLimitMs, modem::kDialLimitMs) << f.model;
         EXPECT_EQ(r.runner.Count("route del default gw 192.168.7.1 eth0"), 1) << f.model;
         EXPECT_EQ(r.w.map.get(SHRMEM_3G_MODEL), f.family == 0 ? "MU709s-2" : f.model) << f.model;
         EXPECT_EQ(r.w.map.get(SHRMEM_3G_IMEI), "356938035643809") << f.model;
@@ -457,4 +458,16 @@ TEST(WendleLink, StalePidFileNeverEndsAProcessThatIsNotPppd) {
 
     kill(other, SIGKILL);
     waitpid(other, &status, 0);
+}
+
+// A dial script that never returns is ended at its limit; the loop goes on,
+// tries the link again and says so once a minute at most.
+TEST(WendleLink, HungDialScriptIsEndedAndTheLoopGoesOn) {
+    Rig r("MU709s-2");
+    r.runner.dialHangs = true;
+    r.RunFor(600);
+    EXPECT_GE(r.runner.Count("/root/ppp/Dunmore /dev/ttyUSB0"), 2) << "tried again";
+    const int lines = Count(r.Log(), "[Wendle] Dial script did not end within 120 s: ended");
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 11) << "once a minute at most";
 }

@@ -89,6 +89,27 @@ void Notice(const Command& cmd, const char* kind, const std::string& text) {
 // After SIGTERM a child gets this long to end before SIGKILL.
 constexpr std::int64_t kTermGraceMs = 1000;
 
+// Ends a child of ours (with its process group when it leads one): TERM
+// first, KILL after a grace, and reaps it, so no wait here is unbounded.
+void EndAndReap(pid_t pid, bool group) {
+    SystemClock real;
+    if (group) kill(-pid, SIGTERM);
+    kill(pid, SIGTERM);
+    const std::int64_t termAt = real.MonotonicMs();
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return;
+        // Only before the reap: after it the id may name another process.
+        if (real.MonotonicMs() - termAt >= kTermGraceMs) break;
+        real.SleepMs(10);
+    }
+    if (group) kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 // Waits for the child up to `limitMs`; then ends its process group, TERM
 // first and KILL after a grace, and reaps it. The real monotonic clock: this
 // waits on a real process, whatever clock the caller's logic runs on.
@@ -112,22 +133,7 @@ int WaitBounded(pid_t pid, const Command& cmd) {
         real.SleepMs(pauseMs);
         if (pauseMs < 20) pauseMs *= 2;
     }
-    kill(-pid, SIGTERM);
-    kill(pid, SIGTERM);
-    const std::int64_t termAt = real.MonotonicMs();
-    for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) break;
-        // Only before the reap: after it the id may name another process.
-        if (real.MonotonicMs() - termAt >= kTermGraceMs) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            break;
-        }
-        real.SleepMs(10);
-    }
+    EndAndReap(pid, true);
     Notice(cmd, " ended", "\"" + cmd.text + "\" ended after its limit of " + std::to_string(cmd.limitMs / 1000) + " s");
     return kCommandTimedOut;
 }
@@ -207,10 +213,8 @@ ProgramState PollProgram(pid_t pid, int* exitCode) {
 }
 
 void StopProgram(pid_t pid) {
-    if (!TerminateProcess(pid)) return;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (pid <= 1 || pid == getpid()) return;
+    EndAndReap(pid, false);
 }
 
 bool TerminateProcess(int pid) {

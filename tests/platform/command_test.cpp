@@ -164,4 +164,12 @@ TEST(ProgramTest, ExitStatusComesFromTheChild) {
     platform::StopProgram(pid);
     EXPECT_EQ(platform::PollProgram(pid, &code), platform::ProgramState::Exited);
     EXPECT_EQ(code, -1) << "already reaped";
+
+    // One that ignores TERM is killed: stopping it never waits for ever.
+    const pid_t deaf = platform::StartProgram({"sh", "-c", "trap '' TERM; exec sleep 300"});
+    ASSERT_GT(deaf, 0);
+    usleep(200000);  // let it install the trap; a TERM before that ends it all the same
+    platform::StopProgram(deaf);
+    EXPECT_EQ(platform::PollProgram(deaf, &code), platform::ProgramState::Exited);
+    EXPECT_EQ(code, -1) << "ended and reaped";
 }

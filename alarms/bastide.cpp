@@ -72,9 +72,15 @@ void ReportEvent(Bastide& b, const char* code, bool raised, std::uint8_t status,
 void SendTrap(Bastide& b, const AlarmRow& row, bool raised) {
     if ((Read(b, kAlarmMapFirst) & kTrapsMuted) != 0) return;
     if (!b.trapRefusal.empty()) {
-        common::RecordSysLogf("[Bastide] SNMP trap not sent: %s", b.trapRefusal.c_str());
+        b.trapRefusedLog.Record("[Bastide] SNMP trap not sent: " + b.trapRefusal);
         return;
     }
+    const std::int64_t now = platform::GetClock().MonotonicMs();
+    if (b.trapHeld && now < b.trapHoldEndMs) {
+        b.trapHungLog.Record("[Bastide] SNMP trap not sent: the trap sender hung a moment ago");
+        return;
+    }
+    b.trapHeld = false;
     const std::string oid = row.oid ? row.oid : AlarmOid(row.index, row.mask);
     const std::string value = std::to_string(raised ? row.mask : 0);
     platform::Command cmd;
@@ -82,7 +88,12 @@ void SendTrap(Bastide& b, const AlarmRow& row, bool raised) {
                oid + " i " + value;
     cmd.argv = {"/root/snmptrap", "-v", "2c", "-r", "0", "-t", "1", "-c", b.trapCommunity, b.trapHost, "",
                 oid, oid, "i", value};
-    platform::Runner().Run(cmd);
+    cmd.limitMs = kTrapLimitMs;
+    if (platform::Runner().Run(cmd) == platform::kCommandTimedOut) {
+        b.trapHeld = true;
+        b.trapHoldEndMs = platform::GetClock().MonotonicMs() + kTrapHoldMs;
+        b.trapHungLog.Record("[Bastide] SNMP trap sender did not end within its limit; traps held for a minute");
+    }
 }
 
 void ReportAlarmChange(Bastide& b, const AlarmRow& row, bool raised) {

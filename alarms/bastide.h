@@ -12,6 +12,7 @@
 #include "alarm_table.h"
 #include "fennick_app.h"
 #include "regmap.h"
+#include "syslog.h"
 
 namespace alarms {
 
@@ -47,6 +48,12 @@ struct Ocpp15Status {
 // its central system does not answer; beyond this many the oldest goes.
 inline constexpr std::size_t kOcpp15QueueLimit = 64;
 
+// The trap sender gets this long; one that does not end by then is ended and
+// no trap is sent for kTrapHoldMs after it, so a hung sender costs the alarm
+// loop one limit a minute, not one per alarm change.
+inline constexpr int kTrapLimitMs = 5000;
+inline constexpr std::int64_t kTrapHoldMs = 60000;
+
 // Where an alarm's status record goes.
 enum class OcppTarget { None, Ocpp15, Ocpp16 };
 
@@ -68,6 +75,10 @@ struct Bastide {
     std::string trapHost;
     std::string trapCommunity;
     std::string trapRefusal;  // why no trap can be sent, for the log line
+    common::RepeatLog trapRefusedLog;
+    common::RepeatLog trapHungLog;
+    bool trapHeld = false;         // a sender hung: traps wait until trapHoldEndMs
+    std::int64_t trapHoldEndMs = 0;
 
     std::deque<Ocpp15Status> ocpp15Queue;
 };

@@ -77,7 +77,7 @@ bool FennickConfig::WriteConfigFile(const char* success, const char* failure) {
     if (!platform::ReplaceFile(platform::SystemPath(kFennickConfigFile), image, sizeof image, 0600)) {
         Say(failure);
         fileDirty_ = true;
-        retryAtMs_ = NowMs() + kRetryMs;
+        fileRetryAtMs_ = NowMs() + kRetryMs;
         return false;
     }
     Say(success);
@@ -176,28 +176,41 @@ void FennickConfig::Mirror() {
 
 // A field whose store failed stays pending and is stored again later: the
 // register map already holds the value, so no later compare would find it.
+// The alarm loop never waits for the flash lock: a held lock leaves the
+// field pending for the next pass.
 void FennickConfig::StorePendingMirrors() {
     for (std::size_t i = 0; i < std::size(kMirrors); ++i) {
         if ((flashPending_ & (1u << i)) == 0) continue;
         const MirrorRow& row = kMirrors[i];
-        if (common::StoreFlash(b_->map, static_cast<std::int32_t>(row.mapOffset),
-                               static_cast<std::int32_t>(row.mapWidth)) == 1) {
+        const int stored = common::TryStoreFlash(b_->map, static_cast<std::int32_t>(row.mapOffset),
+                                                 static_cast<std::int32_t>(row.mapWidth));
+        if (stored == 1) {
             flashPending_ &= ~(1u << i);
-        } else {
-            common::RecordSysLogf("[Bastide] Settings at %u not stored in flash; tried again later",
-                                  static_cast<unsigned>(row.mapOffset));
-            retryAtMs_ = NowMs() + kRetryMs;
-            return;
+            lockWaitSinceMs_ = -1;
+            continue;
         }
+        const std::int64_t now = NowMs();
+        if (stored == common::kFlashBusy) {
+            if (lockWaitSinceMs_ < 0) lockWaitSinceMs_ = now;
+            if (now - lockWaitSinceMs_ > kLockNoticeMs) {
+                lockLog_.Record(common::FormatLogText("[Bastide] Settings at %u wait for the flash lock (byte 477)",
+                                                      static_cast<unsigned>(row.mapOffset)));
+            }
+            flashRetryAtMs_ = now;
+        } else {
+            storeLog_.Record(common::FormatLogText("[Bastide] Settings at %u not stored in flash; tried again later",
+                                                   static_cast<unsigned>(row.mapOffset)));
+            flashRetryAtMs_ = now + kRetryMs;
+        }
+        return;
     }
 }
 
 void FennickConfig::RetryPending(std::int64_t now) {
-    if ((!fileDirty_ && flashPending_ == 0) || now < retryAtMs_) return;
-    if (fileDirty_) {
+    if (fileDirty_ && now >= fileRetryAtMs_) {
         WriteConfigFile("[Info][Fennick][ConfigTable] Write Success", "[Info][Fennick][ConfigTable] Write Len Failed");
     }
-    if (flashPending_ != 0) StorePendingMirrors();
+    if (flashPending_ != 0 && now >= flashRetryAtMs_) StorePendingMirrors();
 }
 
 int FennickConfig::FennickCmdMgmt() {
@@ -210,8 +223,9 @@ int FennickConfig::FennickCmdMgmt() {
     const bool fromTarnet = TakeFlag(app.configChangedFlag) != 0;
     if (fromTarnet || LocalUpdateOCPPconfig) {
         WriteConfigFile("[Info][Fennick][ConfigTable] Write Success", "[Info][Fennick][ConfigTable] Write Len Failed");
-        // A change made by the station side is already in the register map.
-        if (!LocalUpdateOCPPconfig) Mirror();
+        // A change made by the station side is already in the register map;
+        // one made by Tarnet in the same pass still has to reach it.
+        if (fromTarnet) Mirror();
         LocalUpdateOCPPconfig = false;
     } else {
         RetryPending(now);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bastide.h"
+#include "syslog.h"
 
 namespace alarms {
 
@@ -40,6 +41,8 @@ public:
     static constexpr std::int64_t kLinkHoldMs = 5000;
     // A failed file or flash write is tried again after this long.
     static constexpr std::int64_t kRetryMs = 5000;
+    // A store that has waited this long for the flash lock says so.
+    static constexpr std::int64_t kLockNoticeMs = 1000;
 
 private:
     bool WriteConfigFile(const char* success, const char* shortWrite);
@@ -60,7 +63,11 @@ private:
 
     bool fileDirty_ = false;           // the file still lacks a change
     std::uint32_t flashPending_ = 0;   // mirror rows whose flash store failed
-    std::int64_t retryAtMs_ = 0;
+    std::int64_t fileRetryAtMs_ = 0;
+    std::int64_t flashRetryAtMs_ = 0;   // the next pass while only the lock was busy
+    std::int64_t lockWaitSinceMs_ = -1;  // first pass that found the flash lock held
+    common::RepeatLog lockLog_;
+    common::RepeatLog storeLog_;
 
     enum class Soft { Idle, Waiting, Ending } soft_ = Soft::Idle;
     std::int64_t softAtMs_ = 0;

@@ -8,6 +8,7 @@
 #include "instance_lock.h"
 #include "regmap_fields.h"
 #include "shm.h"
+#include "store_flash.h"
 #include "syslog.h"
 #include "timeutil.h"
 
@@ -48,6 +49,9 @@ int main() {
             lastAttempt = common::MonotonicNow();
         }
         alarms::Pass(b);
+        // A lock left by a writer that died is freed even while Bastide has
+        // nothing to store, so Quillon's stores are not refused for ever.
+        common::WatchFlashLock(b.map);
         platform::GetClock().SleepMs(kPassPauseMs);
     }
 }

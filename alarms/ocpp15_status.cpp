@@ -4,6 +4,7 @@
 #include "command.h"
 #include "regmap_fields.h"
 #include "shared_bytes.h"
+#include "syslog.h"
 
 namespace alarms {
 
@@ -14,6 +15,7 @@ namespace {
 constexpr std::uint8_t kStatusPending = 0x08;  // byte 445
 constexpr std::uint8_t kOnline = 0x80;         // byte 448
 constexpr std::int64_t kTakeTimeoutMs = 4000;
+constexpr std::int64_t kTakeNoticeMs = 1000;  // a longer wait says what it waits for
 constexpr std::int64_t kPollMs = 10;
 
 enum : std::uint8_t { kAvailable = 0, kOccupied = 1, kFaulted = 2, kUnavailable = 3, kReserved = 4 };
@@ -23,9 +25,15 @@ enum : std::uint8_t { kAvailable = 0, kOccupied = 1, kFaulted = 2, kUnavailable 
 std::uint8_t StationBridge::IsOCPP15SStsCmdDone() {
     platform::Clock& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
+    bool told = false;
     for (;;) {
         if ((common::ReadShared(map_, SHRMEM_OCPP15_CP_REQUEST.offset) & kStatusPending) == 0) return 1;
-        if (clock.MonotonicMs() - start > kTakeTimeoutMs) return 0;
+        const std::int64_t waited = clock.MonotonicMs() - start;
+        if (waited > kTakeTimeoutMs) return 0;
+        if (!told && waited > kTakeNoticeMs) {
+            told = true;
+            takeLog_.Record("[Bastide] waiting for Quillon to take the OCPP 1.5 status record (445.0x08)");
+        }
         clock.SleepMs(kPollMs);
     }
 }

@@ -47,6 +47,7 @@ private:
     std::int64_t tTmStart = 0;       // monotonic; while no hard reset pends
     std::int64_t noticeAtMs_ = -1;   // when 474 was set, -1 before
     bool rebootRun_ = false;
+    common::RepeatLog takeLog_;      // the agent is slow to take a record
     FennickConfig config_;
     FennickBridge fennick_;
 };

@@ -148,8 +148,10 @@ int UpdateCAImage(RegisterMap& map, linkwire::LinkPort& port) {
     // A stale archive would keep members of an earlier image beside the new one.
     std::error_code ec;
     std::filesystem::remove(platform::SystemPath(kPushArchive), ec);
-    if (platform::Runner().Run(platform::Command{"cd /mnt;zip 7301882650K.zip 7301882650K",
-                                                 {"zip", "7301882650K.zip", "7301882650K"}, "", "/mnt", false}) != 0) {
+    platform::Command zip{"cd /mnt;zip 7301882650K.zip 7301882650K", {"zip", "7301882650K.zip", "7301882650K"}, "", "/mnt",
+                          false};
+    zip.limitMs = platform::kCommandImageLimitMs;
+    if (platform::Runner().Run(zip) != 0) {
         return upFailLogSaving(983, "zip file failed");
     }
     std::memset(buf.get(), 0, kPushBuffer);

@@ -9,6 +9,7 @@
 #include "paths.h"
 #include "regmap_fields.h"
 #include "shared_bytes.h"
+#include "syslog.h"
 
 namespace common {
 
@@ -36,17 +37,67 @@ std::atomic_ref<std::uint8_t> LockByte(const regmap::RegisterMap& map) {
     return std::atomic_ref<std::uint8_t>(MapByte(map, kFlashLockByte));
 }
 
-// Takes the lock in one compare-exchange, so two writers that see it free at
-// the same moment cannot both own it.
+// What this process has seen of the lock: set at every look since
+// `sinceMs`, the last look at `lastMs`. The byte is one flag shared with the
+// other program's writer, so a dead owner is known only by watching it.
+struct LockWatch {
+    bool held = false;
+    std::int64_t sinceMs = 0;
+    std::int64_t lastMs = 0;
+};
+LockWatch g_watch;
+
+enum class Look { Taken, Busy, Abandoned };
+
+// One look: takes a free lock in one compare-exchange, so two writers that
+// see it free at the same moment cannot both own it.
+Look LookAtLock(const regmap::RegisterMap& map) {
+    const std::int64_t now = platform::GetClock().MonotonicMs();
+    std::uint8_t expected = 0;
+    if (LockByte(map).compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        g_watch.held = false;
+        return Look::Taken;
+    }
+    if (!g_watch.held || now < g_watch.lastMs || now - g_watch.lastMs > kFlashLockAbandonMs) {
+        g_watch.held = true;
+        g_watch.sinceMs = now;
+    }
+    g_watch.lastMs = now;
+    if (now - g_watch.sinceMs < kFlashLockAbandonMs) return Look::Busy;
+    g_watch.held = false;
+    RecordSysLogf("[Flash] lock byte %u set for %lld s without change: its writer is gone, the lock is taken over",
+                  static_cast<unsigned>(kFlashLockByte), static_cast<long long>((now - g_watch.sinceMs) / 1000));
+    return Look::Abandoned;
+}
+
+// A wait longer than this says what it waits for (once a minute at most).
+constexpr std::int64_t kLockNoticeMs = 1000;
+
 bool TakeLock(const regmap::RegisterMap& map) {
+    static RepeatLog waitLog;
     platform::Clock& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
+    bool told = false;
     for (;;) {
-        std::uint8_t expected = 0;
-        if (LockByte(map).compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) return true;
-        if (clock.MonotonicMs() - start > kFlashLockWaitMs) return false;
+        if (LookAtLock(map) != Look::Busy) return true;
+        const std::int64_t waited = clock.MonotonicMs() - start;
+        if (waited > kFlashLockWaitMs) return false;
+        if (!told && waited > kLockNoticeMs) {
+            told = true;
+            waitLog.Record(FormatLogText("[Flash] waiting for lock byte %u, held by the other writer",
+                                         static_cast<unsigned>(kFlashLockByte)));
+        }
         clock.SleepMs(kLockPollMs);
     }
+}
+
+int StoreLocked(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len, platform::FlashDevice& device);
+
+bool ValidStore(std::int32_t pos, std::int32_t len) {
+    if (pos >= 0 && (len <= 0 || static_cast<std::int64_t>(pos) + len > static_cast<std::int64_t>(kFlashCopySize))) {
+        return false;
+    }
+    return pos >= 0 || pos == kStoreWholeImage || pos == kStoreSettingsList;
 }
 
 class LockHold {
@@ -90,11 +141,37 @@ int StoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t le
 }
 
 int StoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len, platform::FlashDevice& device) {
-    if (pos >= 0 && (len <= 0 || static_cast<std::int64_t>(pos) + len > static_cast<std::int64_t>(kFlashCopySize))) {
-        return 0;
+    if (!ValidStore(pos, len) || !TakeLock(map)) return 0;
+    return StoreLocked(map, pos, len, device);
+}
+
+int TryStoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len) {
+    platform::FileFlash device(platform::SystemPath(kSettingsFlashDevice));
+    return TryStoreFlash(map, pos, len, device);
+}
+
+int TryStoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len, platform::FlashDevice& device) {
+    if (!ValidStore(pos, len)) return 0;
+    if (LookAtLock(map) == Look::Busy) return kFlashBusy;
+    return StoreLocked(map, pos, len, device);
+}
+
+bool WatchFlashLock(const regmap::RegisterMap& map) {
+    if (LockByte(map).load(std::memory_order_acquire) == 0) {
+        g_watch.held = false;
+        return false;
     }
-    if (pos < 0 && pos != kStoreWholeImage && pos != kStoreSettingsList) return 0;
-    if (!TakeLock(map)) return 0;
+    const Look look = LookAtLock(map);
+    if (look == Look::Busy) return false;
+    // Taken (freed a moment ago by its owner) or taken over: given back.
+    LockByte(map).store(0, std::memory_order_release);
+    return look == Look::Abandoned;
+}
+
+namespace {
+
+// The store itself, with the lock owned by the caller; frees it in any case.
+int StoreLocked(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len, platform::FlashDevice& device) {
     LockHold hold(map);
 
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[kFlashImageSize]);
@@ -134,5 +211,7 @@ int StoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t le
     }
     return 1;
 }
+
+}  // namespace
 
 }  // namespace common

@@ -19,6 +19,12 @@ inline constexpr std::size_t kFlashSumOffset = 65532;
 inline constexpr std::uint32_t kFlashLockByte = 477;  // 1 while a writer owns the partition
 // How long a writer waits for the lock before it gives up.
 inline constexpr std::int64_t kFlashLockWaitMs = 5000;
+// A store takes milliseconds: a lock that every look has found set for this
+// long belongs to a writer that died while storing, and is taken over. Looks
+// further apart than this do not count as watching it.
+inline constexpr std::int64_t kFlashLockAbandonMs = 10000;
+// TryStoreFlash: the lock is held by another writer; try again later.
+inline constexpr int kFlashBusy = -1;
 
 // StoreFlash modes besides a byte range.
 inline constexpr std::int32_t kStoreWholeImage = -1;
@@ -42,5 +48,16 @@ bool FlashCopyValid(const std::uint8_t* copy);
 // failure).
 int StoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len);
 int StoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len, platform::FlashDevice& device);
+
+// The same store for a loop that must not wait: one look at the lock, and
+// kFlashBusy when another writer holds it (the caller tries again on a later
+// pass; an abandoned lock is taken once it has been watched long enough).
+int TryStoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len);
+int TryStoreFlash(const regmap::RegisterMap& map, std::int32_t pos, std::int32_t len, platform::FlashDevice& device);
+
+// One look at the lock, for a program that writes the flash and runs all the
+// time: an abandoned lock is freed even while this program has nothing to
+// store, so the other writer is not stalled for ever. True when it freed one.
+bool WatchFlashLock(const regmap::RegisterMap& map);
 
 }  // namespace common

@@ -1,9 +1,13 @@
 #include "syslog.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
+#include "clock.h"
+#include "command.h"
 #include "files.h"
 #include "paths.h"
 #include "timeutil.h"
@@ -26,12 +30,49 @@ std::string Month(const std::tm& t) {
     return buf;
 }
 
-void AppendLine(const std::tm& t, const std::string& file, std::string_view text) {
+// Lines that could not be written, per file (by its real path), since the
+// last one that was.
+std::map<std::string, unsigned>& LostLines() {
+    static std::map<std::string, unsigned> lost;
+    return lost;
+}
+
+std::string Line(const std::tm& t, std::string_view text) {
     std::string line = Stamp(t);
     line.append(text.substr(0, kMaxLogText));
     line.push_back('\n');
-    platform::AppendToFile(platform::SystemPath(file), line);
+    return line;
 }
+
+const char* ProgramName() { return program_invocation_short_name; }
+
+void AppendLine(const std::tm& t, const std::string& file, std::string_view text) {
+    const std::string path = platform::SystemPath(file);
+    if (!platform::AppendToFile(path, Line(t, text))) {
+        ++LostLines()[path];
+        return;
+    }
+    const auto it = LostLines().find(path);
+    if (it == LostLines().end()) return;
+    const unsigned lost = it->second;
+    LostLines().erase(it);
+    const std::string note = FormatLogText("[%s] %u line(s) of %s lost: they could not be written", ProgramName(),
+                                           lost, file.c_str());
+    if (file.find("/Storage/SystemLog/") == 0) {
+        if (!platform::AppendToFile(path, Line(t, note))) LostLines()[path] += lost + 1;
+    } else {
+        RecordSysLog(note);
+    }
+}
+
+// The command runner's waits and time-outs go to the system log, each kind
+// of wait at most once a minute with its count.
+void NoteWait(const std::string& key, const std::string& text) {
+    static std::map<std::string, RepeatLog> logs;
+    logs[key].Record(FormatLogText("[%s] %s", ProgramName(), text.c_str()));
+}
+
+[[maybe_unused]] const bool g_noticeInstalled = (platform::SetWaitNotice(&NoteWait), true);
 
 }  // namespace
 
@@ -78,6 +119,21 @@ int RecordEvtLog(std::string_view name, std::string_view text) {
     const std::tm t = LocalNow();
     AppendLine(t, "/Storage/Events/" + Month(t) + EventFileName(name) + "_Events.csv", text);
     return 0;
+}
+
+bool RepeatLog::Record(std::string_view text) {
+    const std::int64_t now = platform::GetClock().MonotonicMs();
+    if (logged_ && now - lastMs_ < periodMs_) {
+        ++held_;
+        return false;
+    }
+    std::string line(text);
+    if (held_ > 0) line += FormatLogText(" (and %u more like it since the last line)", held_);
+    RecordSysLog(line);
+    logged_ = true;
+    lastMs_ = now;
+    held_ = 0;
+    return true;
 }
 
 }  // namespace common

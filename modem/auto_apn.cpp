@@ -302,6 +302,13 @@ void StepProvCfg(Wendle& w, int& fd) {
 
 void StepApn(Wendle& w, int& fd) {
     const std::string apn = w.map.get(SHRMEM_3G_APN);
+    // Refused before any command is sent for it: a setting that can never be
+    // written is no reason to deregister, clear or reset the module.
+    if (OperatorClass(OperatorText(w)) != Operator::Verizon && !ValidApn(apn)) {
+        common::RecordSysLog("[Wendle] Auto APN: configured APN refused; the module is left as it is");
+        w.apnState = AutoAPNfail;
+        return;
+    }
     switch (setApnOffline(w, fd, apn, OperatorText(w))) {
         case 0: w.apnState = ConfigDialNum; break;
         case 1: w.apnState = ResetPowAutoAPN; break;

@@ -114,10 +114,9 @@ bool identifyModem(Wendle& w, int& fd) {
 
 int checkGemaltoOpMode(Wendle& w, int fd) {
     std::string a;
-    // The answer line is looked for inside the mode text, so an empty line
-    // would match anything: it counts as a wrong mode.
-    if (Ask(*w.io, fd, "AT^SSRVSET=\"actSrvSet\"", a) == Exchange::Ok && !a.empty() &&
-        std::string_view("^SSRVSET: 2").find(a) != std::string_view::npos) {
+    // The answer must hold the whole mode text: "2" or "SET" alone is no
+    // answer of a module in mode 2.
+    if (Ask(*w.io, fd, "AT^SSRVSET=\"actSrvSet\"", a) == Exchange::Ok && Holds(a, "^SSRVSET: 2")) {
         common::RecordSysLog("[Wendle] Gemalto modem operation mode correct");
         return 0;
     }
@@ -195,9 +194,8 @@ void board_init(Wendle& w) {
     const bool read = ReadModelText(w, fd, model);
     model.resize(std::min<std::size_t>(model.size(), 19));
     // Only a TOBY-L210 shows its first port alone until it is switched to
-    // the three-port USB profile; an empty name is no TOBY-L210.
-    if (!read || model.empty() || std::string_view("TOBY-L210").find(model) == std::string_view::npos ||
-        io.Readable("/dev/ttyACM1")) {
+    // the three-port USB profile; the name must hold the whole model text.
+    if (!read || !Holds(model, "TOBY-L210") || io.Readable("/dev/ttyACM1")) {
         io.Close(fd);
         return;
     }
@@ -241,11 +239,19 @@ void resetWendle(Wendle& w) {
 
 void StopPpp() {
     // pppd is ended by the pid it wrote, never by its name: another program
-    // of that name is none of ours.
+    // of that name is none of ours. A pid file left from before a reboot or
+    // a crash may name any process by now, so the pid must still be pppd.
     const std::string pid = platform::ReadTextFile(platform::SystemPath("/var/run/ppp0.pid"), 32);
     char* end = nullptr;
     long n = std::strtol(pid.c_str(), &end, 10);
-    if (end != pid.c_str() && n > 1 && n < 4194304) platform::TerminateProcess(static_cast<int>(n));
+    if (end == pid.c_str() || n <= 1 || n >= 4194304) return;
+    std::string comm = platform::ReadTextFile("/proc/" + std::to_string(n) + "/comm", 64);
+    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    if (comm != "pppd") {
+        common::RecordSysLogf("[Wendle] /var/run/ppp0.pid names process %ld, which is not pppd: left alone", n);
+        return;
+    }
+    platform::TerminateProcess(static_cast<int>(n));
 }
 
 void wirlessConnect(Wendle& w) {
@@ -260,7 +266,13 @@ void wirlessConnect(Wendle& w) {
     }
     platform::ReplaceFile(platform::SystemPath("/root/ppp/set_apn_temp"), setApn ? "SETAPN=1\n" : "SETAPN=0\n");
     const std::string port = PppPort(w.ModuleModel);
-    platform::RunCommand("/root/ppp/Dunmore " + port, {"/root/ppp/Dunmore", port});
+    platform::Command c;
+    c.text = "/root/ppp/Dunmore " + port;
+    c.argv = {"/root/ppp/Dunmore", port};
+    c.limitMs = kDialLimitMs;
+    if (platform::Runner().Run(c) == platform::kCommandTimedOut) {
+        w.dialLog.Record("[Wendle] Dial script did not end within 120 s: ended");
+    }
 }
 
 std::string PingTarget() {

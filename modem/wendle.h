@@ -9,11 +9,14 @@
 
 #include "modem_io.h"
 #include "regmap.h"
+#include "syslog.h"
 
 namespace modem {
 
 inline constexpr std::uint8_t kNoModel = 255;
 inline constexpr std::int8_t kRxTestInvalidRead = 127;
+// The dial script is ended when it has not returned after this long.
+inline constexpr int kDialLimitMs = 120000;
 
 // Where the program meets the board apart from the module's ttys; the
 // station's versions are the defaults, tests replace them.
@@ -48,6 +51,7 @@ struct Wendle {
 
     // Link start: families 1 and 2 alternate the SETAPN line, starting with 1.
     bool setApnNext = true;
+    common::RepeatLog dialLog;  // dial scripts ended at their limit
 
     // Automatic APN selection.
     std::uint8_t apnState = CheckModemModel;

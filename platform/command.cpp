@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "clock.h"
 #include "paths.h"
 #include "program.h"
 
@@ -79,6 +80,63 @@ void CloseInheritedDescriptors() {
 
 SystemRunner g_system_runner;
 CommandRunner* g_runner = &g_system_runner;
+WaitNotice g_notice = nullptr;
+
+void Notice(const Command& cmd, const char* kind, const std::string& text) {
+    if (g_notice != nullptr) g_notice(cmd.argv[0] + kind, text);
+}
+
+// After SIGTERM a child gets this long to end before SIGKILL.
+constexpr std::int64_t kTermGraceMs = 1000;
+
+// Ends a child of ours (with its process group when it leads one): TERM
+// first, KILL after a grace, and reaps it, so no wait here is unbounded.
+void EndAndReap(pid_t pid, bool group) {
+    SystemClock real;
+    if (group) kill(-pid, SIGTERM);
+    kill(pid, SIGTERM);
+    const std::int64_t termAt = real.MonotonicMs();
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return;
+        // Only before the reap: after it the id may name another process.
+        if (real.MonotonicMs() - termAt >= kTermGraceMs) break;
+        real.SleepMs(10);
+    }
+    if (group) kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Waits for the child up to `limitMs`; then ends its process group, TERM
+// first and KILL after a grace, and reaps it. The real monotonic clock: this
+// waits on a real process, whatever clock the caller's logic runs on.
+int WaitBounded(pid_t pid, const Command& cmd) {
+    SystemClock real;
+    const std::int64_t start = real.MonotonicMs();
+    std::int64_t pauseMs = 1;
+    bool told = false;
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0 && errno != EINTR) return -1;
+        const std::int64_t waited = real.MonotonicMs() - start;
+        // Told before the limit is judged, so a late wake-up never skips it.
+        if (!told && waited >= kCommandNoticeMs) {
+            told = true;
+            Notice(cmd, " waiting", "waiting for \"" + cmd.text + "\" (limit " + std::to_string(cmd.limitMs / 1000) + " s)");
+        }
+        if (waited >= cmd.limitMs) break;
+        real.SleepMs(pauseMs);
+        if (pauseMs < 20) pauseMs *= 2;
+    }
+    EndAndReap(pid, true);
+    Notice(cmd, " ended", "\"" + cmd.text + "\" ended after its limit of " + std::to_string(cmd.limitMs / 1000) + " s");
+    return kCommandTimedOut;
+}
 
 }  // namespace
 
@@ -93,6 +151,8 @@ int SystemRunner::Run(const Command& cmd) {
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        // Its own process group, so a stuck script is ended with its children.
+        if (!cmd.background) setpgid(0, 0);
         if (cmd.background) {
             // Detach: the grandchild is adopted by init, so nobody has to reap it.
             setsid();
@@ -101,12 +161,22 @@ int SystemRunner::Run(const Command& cmd) {
         }
         ExecChild(cmd, program);
     }
+    if (!cmd.background) {
+        setpgid(pid, pid);  // either side may run first
+        return WaitBounded(pid, cmd);
+    }
+    // The intermediate child ends at once, after its fork.
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    if (cmd.background) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+WaitNotice SetWaitNotice(WaitNotice notice) {
+    WaitNotice prev = g_notice;
+    g_notice = notice;
+    return prev;
 }
 
 pid_t StartProgram(const std::vector<std::string>& argv) {
@@ -143,10 +213,8 @@ ProgramState PollProgram(pid_t pid, int* exitCode) {
 }
 
 void StopProgram(pid_t pid) {
-    if (!TerminateProcess(pid)) return;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (pid <= 1 || pid == getpid()) return;
+    EndAndReap(pid, false);
 }
 
 bool TerminateProcess(int pid) {

@@ -67,14 +67,27 @@ bool WriteFileBytesAt(const std::string& path, std::size_t offset, const std::ui
 
 bool AppendToFile(const std::string& path, const std::string& text) {
     if (!PowerOn()) return false;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    ssize_t n;
-    do {
-        n = CutWrite(fd, text.data(), text.size());
-    } while (n < 0 && errno == EINTR);
+    // A file that does not end in a line feed (cut by a full disk or a power
+    // cut, or written so by hand) gets one first, so the new line never
+    // continues the fragment.
+    std::string out;
+    struct stat st{};
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+        out.push_back('\n');
+    }
+    out += text;
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = CutWrite(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
     close(fd);
-    return n == static_cast<ssize_t>(text.size());
+    return done == out.size();
 }
 
 std::string ReadTextFile(const std::string& path, std::size_t maxBytes) {

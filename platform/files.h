@@ -16,8 +16,10 @@ ssize_t ReadFileBytes(const std::string& path, std::uint8_t* buf, std::size_t le
 // flash block device cannot be replaced by a rename) and syncs them. False
 // when it is missing or any byte is not written.
 bool WriteFileBytesAt(const std::string& path, std::size_t offset, const std::uint8_t* data, std::size_t len);
-// Appends `text` to the file with a single write, creating the file (and not
-// its folder) when it is missing. False on failure.
+// Appends `text` to the file, creating the file (and not its folder) when it
+// is missing. A file that does not end in a line feed gets one before the
+// text, so a line is never glued to a cut one. False when any byte could not
+// be written (a cut fragment may then stay as a line of its own).
 bool AppendToFile(const std::string& path, const std::string& text);
 // Reads a whole small text file ("" when missing).
 std::string ReadTextFile(const std::string& path, std::size_t maxBytes = 4096);

@@ -26,8 +26,11 @@ void Print(const char* text) {
     std::fflush(stdout);
 }
 
+// Every command here copies, unpacks or writes an image.
 int Run(std::string text, std::vector<std::string> argv, const std::string& cwd = "", bool background = false) {
-    return platform::Runner().Run(Command{std::move(text), std::move(argv), "", cwd, background});
+    Command cmd{std::move(text), std::move(argv), "", cwd, background};
+    cmd.limitMs = platform::kCommandImageLimitMs;
+    return platform::Runner().Run(cmd);
 }
 
 // Reads a whole image file of at most `limit` bytes; nothing when it is

@@ -364,3 +364,49 @@ TEST_F(FennickConfigTest, NothingWithoutFennickApp) {
 }
 
 }  // namespace
+
+// A lock held by a writer that died never stalls the pass: each pass takes
+// one look, the value waits in the map, and once the lock has been watched
+// set for 10 s it is taken over and the value reaches the flash.
+TEST_F(FennickConfigTest, HeldFlashLockNeverStallsThePassAndAnAbandonedOneIsTakenOver) {
+    root.Make("/Storage/SystemLog");
+    Pass();
+    mapBytes[common::kFlashLockByte] = 1;  // left by a writer killed while storing
+    std::strcpy(app->configValues.ServerURL, "ws://held.example/");
+    app->configChangedFlag = 1;
+    int passes = 0;
+    for (; passes < 400 && ReadAll(flashPath())[1536] == 0; ++passes) {
+        const std::int64_t before = clock.MonotonicMs();
+        Pass();
+        ASSERT_EQ(clock.MonotonicMs(), before) << "pass " << passes << " waited";
+        clock.Advance(50);
+    }
+    EXPECT_EQ(b.map.get(SHRMEM_OCPP_URL), "ws://held.example/");
+    EXPECT_EQ(passes * 50, common::kFlashLockAbandonMs + 50);
+    const std::vector<std::uint8_t> flash = ReadAll(flashPath());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(flash.data() + 1536)), "ws://held.example/");
+    EXPECT_EQ(mapBytes[common::kFlashLockByte], 0);
+    std::string log;
+    for (const auto& e : std::filesystem::directory_iterator(root.path() + "/Storage/SystemLog")) {
+        const std::vector<std::uint8_t> bytes = ReadAll(e.path());
+        log.append(bytes.begin(), bytes.end());
+    }
+    std::size_t waits = 0;
+    for (auto p = log.find("wait for the flash lock"); p != std::string::npos; p = log.find("wait for the flash lock", p + 1)) ++waits;
+    EXPECT_EQ(waits, 1u) << "said once, not once a pass:\n" << log;
+}
+
+// Tarnet's change and a change of the station side in the same pass: the
+// file is written once and Tarnet's value still reaches the map and flash.
+TEST_F(FennickConfigTest, ChangeByTarnetIsMirroredAlsoWhenTheStationChangedAValueInTheSamePass) {
+    Pass();
+    std::strcpy(app->configValues.ServerURL, "ws://both.example/");
+    app->configChangedFlag = 1;
+    b.map.set(U8{767}, 2);  // the station side changes its offline policy
+    Pass();
+    EXPECT_EQ(app->configValues.OfflinePolicy, 1);
+    EXPECT_EQ(b.map.get(SHRMEM_OCPP_URL), "ws://both.example/");
+    const std::vector<std::uint8_t> flash = ReadAll(flashPath());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(flash.data() + 1536)), "ws://both.example/");
+    EXPECT_EQ(app->configChangedFlag, 0);
+}

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "clock.h"
 #include "command.h"
+#include "files.h"
 #include "ocpp15_status.h"
 #include "regmap_fields.h"
+#include "testroot.h"
 
 namespace {
 
@@ -118,6 +121,8 @@ TEST_F(Ocpp15StatusTest, SoftResetSendsEverythingAgain) {
 }
 
 TEST_F(Ocpp15StatusTest, RecordNotTakenWithinFourSecondsHoldsTheNextBack) {
+    TestRoot root;
+    root.Make("/Storage/SystemLog");
     agentAnswers = false;
     const std::int64_t start = clock.MonotonicMs();
     bridge.OCPP15SStsMgmt();
@@ -125,6 +130,12 @@ TEST_F(Ocpp15StatusTest, RecordNotTakenWithinFourSecondsHoldsTheNextBack) {
     EXPECT_GT(waited, 4000);
     EXPECT_LE(waited, 4100);  // one wait: the charge point's record could not follow
     EXPECT_EQ(map.get(OCPP15_STS_CONNECTOR), 1);
+    std::string log;
+    for (const auto& e : std::filesystem::directory_iterator(root.path() + "/Storage/SystemLog")) {
+        log += platform::ReadTextFile(e.path().string(), 1 << 16);
+    }
+    EXPECT_NE(log.find("waiting for Quillon to take the OCPP 1.5 status record"), std::string::npos)
+        << "a wait past a second says what it waits for";
     map.set(SHRMEM_CHARGER_STATE, 2);
     bridge.OCPP15SStsMgmt();  // the slot is still full: nothing replaces it
     EXPECT_EQ(map.get(OCPP15_STS_STATUS), 0);

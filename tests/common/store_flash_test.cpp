@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -230,4 +231,76 @@ TEST_F(StoreFlashTest, CutAtAnyByteLeavesAValidCopy) {
             EXPECT_GE(valid, 1) << "cut at " << n << (start == &good ? "" : " with the second copy torn");
         }
     }
+}
+
+// A writer killed while storing leaves the lock set for ever. A store takes
+// milliseconds, so a lock that every look has found set for 10 s is taken
+// over; one that changes between looks, or looks too far apart to count as
+// watching, never are.
+TEST_F(StoreFlashTest, AbandonedLockIsTakenOverOnlyAfterTenSecondsOfWatching) {
+    TestRoot root;
+    root.Make("/Storage/SystemLog");
+    FillMap(6);
+    mem[kFlashLockByte] = 1;
+    // The alarm loop's way: one look per pass, never a wait.
+    const std::int64_t start = clock.MonotonicMs();
+    int r = kFlashBusy;
+    for (int pass = 0; pass < 1000 && (r = TryStoreFlash(map, 1536, 256, flash)) == kFlashBusy; ++pass) {
+        EXPECT_EQ(clock.MonotonicMs() - start, pass * 50) << "a try does not wait";
+        clock.Advance(50);
+    }
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(clock.MonotonicMs() - start, kFlashLockAbandonMs);
+    EXPECT_EQ(mem[kFlashLockByte], 0);
+    EXPECT_EQ(Copy(flash.bytes, 1)[1536], mem[1536]);
+    std::string log;
+    for (const auto& e : std::filesystem::directory_iterator(root.path() + "/Storage/SystemLog")) {
+        std::ifstream in(e.path());
+        log.append(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_NE(log.find("lock byte 477 set for 10 s without change"), std::string::npos) << log;
+
+    // The other writer stores again and again: between looks the lock was
+    // seen free, so its watch starts anew.
+    mem[kFlashLockByte] = 1;
+    for (int i = 0; i < 190; ++i, clock.Advance(50)) ASSERT_EQ(TryStoreFlash(map, 1536, 256, flash), kFlashBusy);
+    mem[kFlashLockByte] = 0;
+    ASSERT_EQ(TryStoreFlash(map, 1536, 256, flash), 1);
+    mem[kFlashLockByte] = 1;
+    for (int i = 0; i < 190; ++i, clock.Advance(50)) ASSERT_EQ(TryStoreFlash(map, 1536, 256, flash), kFlashBusy);
+
+    // Looks further apart than the watch are no watching.
+    mem[kFlashLockByte] = 0;
+    ASSERT_EQ(TryStoreFlash(map, 1536, 256, flash), 1);
+    mem[kFlashLockByte] = 1;
+    for (int i = 0; i < 5; ++i, clock.Advance(kFlashLockAbandonMs + 1)) {
+        ASSERT_EQ(TryStoreFlash(map, 1536, 256, flash), kFlashBusy);
+    }
+    EXPECT_EQ(mem[kFlashLockByte], 1);
+}
+
+// A writer that waits (the OCPP 1.5 agent) still gives up after 5 s, and its
+// next store, still finding the lock set, takes it over.
+TEST_F(StoreFlashTest, WaitingWriterTakesOverAnAbandonedLockOnItsNextStore) {
+    FillMap(8);
+    mem[kFlashLockByte] = 1;
+    EXPECT_EQ(StoreFlash(map, 1536, 256, flash), 0);
+    EXPECT_EQ(mem[kFlashLockByte], 1);
+    EXPECT_EQ(StoreFlash(map, 1536, 256, flash), 1);
+    EXPECT_EQ(mem[kFlashLockByte], 0);
+}
+
+// A program that runs all the time frees an abandoned lock even when it has
+// nothing to store, so the other writer is not refused for ever.
+TEST_F(StoreFlashTest, WatchFreesOnlyAnAbandonedLock) {
+    EXPECT_FALSE(WatchFlashLock(map));
+    mem[kFlashLockByte] = 1;
+    int freedAfter = -1;
+    for (int pass = 0; pass < 400 && freedAfter < 0; ++pass, clock.Advance(50)) {
+        if (WatchFlashLock(map)) freedAfter = pass * 50;
+        else ASSERT_EQ(mem[kFlashLockByte], 1);
+    }
+    EXPECT_EQ(freedAfter, kFlashLockAbandonMs);
+    EXPECT_EQ(mem[kFlashLockByte], 0);
+    EXPECT_EQ(flash.bytes, std::vector<std::uint8_t>(kFlashImageSize, 0)) << "watching writes nothing";
 }

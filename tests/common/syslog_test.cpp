@@ -196,3 +196,45 @@ TEST(AlarmTables, NamesFallBackToUnknown) {
 }
 
 }  // namespace
+
+// Lines that cannot be written (a full disk, a missing folder) are counted,
+// and the count is logged once a line reaches the file again.
+TEST_F(LogFiles, LostLinesAreCountedAndToldOnceTheFileTakesLinesAgain) {
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
+    std::filesystem::remove_all(root.path() + "/Storage/Events");
+    for (int i = 0; i < 3; ++i) common::RecordEvtLog("SN1", "00C202");
+    EXPECT_EQ(Read("/Storage/SystemLog/[2024.03]SystemLog"), "");
+    root.Make("/Storage/Events");
+    common::RecordEvtLog("SN1", "10C202");
+    EXPECT_EQ(Read("/Storage/Events/[2024.03]SN1_Events.csv"), "2024.03.05 08:07:09 - 10C202\n");
+    const std::string log = Read("/Storage/SystemLog/[2024.03]SystemLog");
+    EXPECT_NE(log.find("] 3 line(s) of /Storage/Events/[2024.03]SN1_Events.csv lost"), std::string::npos) << log;
+    common::RecordEvtLog("SN1", "00C202");
+    EXPECT_EQ(Read("/Storage/SystemLog/[2024.03]SystemLog"), log) << "told once";
+
+    // The system log's own losses are told in the system log.
+    std::filesystem::remove_all(root.path() + "/Storage/SystemLog");
+    common::RecordSysLog("a");
+    common::RecordSysLog("b");
+    root.Make("/Storage/SystemLog");
+    common::RecordSysLog("c");
+    const std::string own = Read("/Storage/SystemLog/[2024.03]SystemLog");
+    EXPECT_EQ(own.substr(0, 26), "2024.03.05 08:07:09 - c\n20");
+    EXPECT_NE(own.find("2 line(s) of /Storage/SystemLog/[2024.03]SystemLog lost"), std::string::npos) << own;
+}
+
+// A failure that repeats is logged at most once a minute, the repeats counted.
+TEST_F(LogFiles, RepeatedFailureIsLoggedOnceAMinuteWithItsCount) {
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
+    common::RepeatLog log;
+    EXPECT_TRUE(log.Record("[Bastide] refused"));
+    for (int i = 0; i < 29; ++i) {
+        clock.Advance(2000);
+        EXPECT_FALSE(log.Record("[Bastide] refused"));
+    }
+    clock.Advance(2000);
+    EXPECT_TRUE(log.Record("[Bastide] refused"));
+    EXPECT_EQ(Read("/Storage/SystemLog/[2024.03]SystemLog"),
+              "2024.03.05 08:07:09 - [Bastide] refused\n"
+              "2024.03.05 08:08:09 - [Bastide] refused (and 29 more like it since the last line)\n");
+}

@@ -139,7 +139,11 @@ class RigRunner final : public platform::CommandRunner {
 public:
     int Run(const platform::Command& c) override {
         texts.push_back(c.text);
-        if (!c.argv.empty() && c.argv[0] == "/root/ppp/Dunmore" && dialGivesAddress) ppp0 = "10.64.0.2";
+        if (!c.argv.empty() && c.argv[0] == "/root/ppp/Dunmore") {
+            dialLimitMs = c.limitMs;
+            if (dialHangs) return platform::kCommandTimedOut;
+            if (dialGivesAddress) ppp0 = "10.64.0.2";
+        }
         if (!c.argv.empty() && c.argv[0] == "/bin/ping") return pingResult;
         return 0;
     }
@@ -150,6 +154,8 @@ public:
     std::vector<std::string> texts;
     std::optional<std::string> ppp0;
     bool dialGivesAddress = true;
+    bool dialHangs = false;  // the script is ended at its limit
+    int dialLimitMs = 0;     // the limit the last dial ran with
     int pingResult = 0;
 };
 

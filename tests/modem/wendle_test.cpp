@@ -3,7 +3,12 @@
 // the band lock, the APN selection and the RF tests.
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "auto_apn.h"
 #include "modem_rig.h"
@@ -37,6 +42,7 @@ TEST(WendleLoop, EachFamilyFromDetectionToThePppAddress) {
         EXPECT_EQ(r.w.ModuleModel, f.family) << f.model;
         EXPECT_EQ(r.w.map.get(SHRMEM_3G_IP), "10.64.0.2") << f.model;
         EXPECT_EQ(r.runner.Count(std::string("/root/ppp/Dunmore ") + f.pppPort), 1) << f.model;
+        EXPECT_EQ(r.runner.dialLimitMs, modem::kDialLimitMs) << f.model;
         EXPECT_EQ(r.runner.Count("route del default gw 192.168.7.1 eth0"), 1) << f.model;
         EXPECT_EQ(r.w.map.get(SHRMEM_3G_MODEL), f.family == 0 ? "MU709s-2" : f.model) << f.model;
         EXPECT_EQ(r.w.map.get(SHRMEM_3G_IMEI), "356938035643809") << f.model;
@@ -289,6 +295,14 @@ TEST(WendleApn, SelectionEnds) {
     for (const auto& l : q.dev.Lines()) EXPECT_NE(l, "AT+CFUN=0");
     EXPECT_GE(Count(q.Log(), "configured APN refused"), 1);
     EXPECT_TRUE(q.dev.Contexts().empty());
+    // Refused before anything is sent for it: past the selection's own
+    // clearing no deregistration, no context read or write, no reset.
+    EXPECT_EQ(q.Sent("AT+COPS=2"), 1) << "the clearing's own";
+    EXPECT_EQ(q.Sent("AT+CGDCONT?"), 0);
+    EXPECT_EQ(q.Sent("AT+CGDCONT=1,\"IP\",\"\""), 1) << "the clearing's own";
+    EXPECT_EQ(q.Sent("AT+CFUN=1,1"), 1) << "the clearing's own";
+    EXPECT_EQ(q.gpio.powerCycles, 0);
+    EXPECT_EQ(q.w.apnState, modem::AutoAPNfail);
 
     // A module that keeps vanishing: the selection gives up after a bounded number of resets.
     Rig v("PLS8-E");
@@ -378,3 +392,82 @@ TEST(WendleRfTest, LevelsChannelsAndUnsupportedModules) {
 }
 
 }  // namespace
+
+// The module's answer must hold the whole mode text: an answer that is only
+// a piece of it ("2", "SET") is no module in mode 2, and the mode is set.
+TEST(WendleDetection, OperationModeAnswerMustHoldTheWholeModeText) {
+    const struct {
+        const char* answer;
+        int result;
+    } cases[] = {
+        {"^SSRVSET: 2", 0}, {"2", 2}, {"SET", 2}, {"^SSRVSET: 1", 2}, {"^SSRVSET: 2,1", 0},
+    };
+    for (const auto& c : cases) {
+        Rig r("PLS8-E");
+        r.dev.script().srvset = c.answer;
+        const int fd = r.io.Open("/dev/ttyACM1");
+        EXPECT_EQ(modem::checkGemaltoOpMode(r.w, fd), c.result) << c.answer;
+        EXPECT_EQ(r.Sent("AT^SSRVSET=\"actSrvSet\",2"), c.result == 0 ? 0 : 1) << c.answer;
+    }
+}
+
+// The pid file may be stale (a crash, a reboot) and name any process by now:
+// only a process that is pppd is ended.
+TEST(WendleLink, StalePidFileNeverEndsAProcessThatIsNotPppd) {
+    TestRoot root;
+    root.Make("/var/run");
+    root.Make("/Storage/SystemLog");
+    auto child = [](const char* name) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_NAME, name);
+            for (;;) pause();
+        }
+        return pid;
+    };
+    // The name is set by the child itself: wait until /proc shows it.
+    auto named = [](pid_t pid, const std::string& name) {
+        for (int i = 0; i < 1000; ++i) {
+            if (platform::ReadTextFile("/proc/" + std::to_string(pid) + "/comm", 64) == name + "\n") return true;
+            usleep(10000);
+        }
+        return false;
+    };
+    const pid_t other = child("sshd");
+    const pid_t pppd = child("pppd");
+    ASSERT_GT(other, 0);
+    ASSERT_GT(pppd, 0);
+    ASSERT_TRUE(named(other, "sshd"));
+    ASSERT_TRUE(named(pppd, "pppd"));
+    int status = 0;
+
+    platform::ReplaceFile(root.path() + "/var/run/ppp0.pid", std::to_string(other) + "\n");
+    modem::StopPpp();
+    usleep(100000);
+    EXPECT_EQ(waitpid(other, &status, WNOHANG), 0) << "the unrelated process lives on";
+    std::string log;
+    for (const auto& e : std::filesystem::directory_iterator(root.path() + "/Storage/SystemLog")) {
+        log += platform::ReadTextFile(e.path().string(), 1 << 16);
+    }
+    EXPECT_EQ(Count(log, "names process " + std::to_string(other) + ", which is not pppd: left alone"), 1) << log;
+
+    platform::ReplaceFile(root.path() + "/var/run/ppp0.pid", std::to_string(pppd) + "\n");
+    modem::StopPpp();
+    ASSERT_EQ(waitpid(pppd, &status, 0), pppd);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+
+    kill(other, SIGKILL);
+    waitpid(other, &status, 0);
+}
+
+// A dial script that never returns is ended at its limit; the loop goes on,
+// tries the link again and says so once a minute at most.
+TEST(WendleLink, HungDialScriptIsEndedAndTheLoopGoesOn) {
+    Rig r("MU709s-2");
+    r.runner.dialHangs = true;
+    r.RunFor(600);
+    EXPECT_GE(r.runner.Count("/root/ppp/Dunmore /dev/ttyUSB0"), 2) << "tried again";
+    const int lines = Count(r.Log(), "[Wendle] Dial script did not end within 120 s: ended");
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 11) << "once a minute at most";
+}

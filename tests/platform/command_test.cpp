@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -93,6 +94,59 @@ TEST(SystemRunner, ChildrenInheritNoDescriptorsButTheStandardThree) {
     close(57);
 }
 
+namespace {
+
+std::vector<std::string> g_notices;
+void KeepNotice(const std::string& key, const std::string& text) { g_notices.push_back(key + ": " + text); }
+
+// "gone", "zombie" or "running" for a pid, from /proc.
+std::string ProcessState(const std::string& pidText) {
+    std::string status = ReadTextFile("/proc/" + pidText + "/status", 4096);
+    if (status.empty()) return "gone";
+    return status.find("\nState:\tZ") != std::string::npos ? "zombie" : "running";
+}
+
+}  // namespace
+
+// A command that does not end is ended at its limit by its process id, with
+// the children it started, TERM first and KILL for one that ignores TERM; it
+// is reaped, the caller goes on, and the wait was told while it lasted.
+TEST(SystemRunner, CommandPastItsLimitIsEndedWithItsChildrenAndReaped) {
+    TestRoot root;
+    std::filesystem::create_directories(root.path() + "/root");
+    std::filesystem::create_directories(root.path() + "/mnt");
+    WaitNotice prev = SetWaitNotice(&KeepNotice);
+    for (const bool ignoresTerm : {false, true}) {
+        SCOPED_TRACE(ignoresTerm ? "ignores TERM" : "plain");
+        const std::string script = root.path() + "/root/hang";
+        std::filesystem::remove(script);
+        ASSERT_TRUE(ReplaceFile(script,
+                                std::string("#!/bin/sh\n") + (ignoresTerm ? "trap '' TERM\n" : "") +
+                                    "sleep 300 &\necho $! > child\necho $$ > self\nwhile :; do wait; done\n",
+                                0755));
+        g_notices.clear();
+        Command cmd{"/root/hang", {"/root/hang"}, "", "/mnt", false};
+        cmd.limitMs = 1500;
+        EXPECT_EQ(SystemRunner().Run(cmd), kCommandTimedOut);
+        std::string self = ReadTextFile(root.path() + "/mnt/self");
+        std::string child = ReadTextFile(root.path() + "/mnt/child");
+        while (!self.empty() && self.back() == '\n') self.pop_back();
+        while (!child.empty() && child.back() == '\n') child.pop_back();
+        ASSERT_FALSE(self.empty());
+        ASSERT_FALSE(child.empty());
+        EXPECT_EQ(ProcessState(self), "gone") << "ended and reaped, no zombie left";
+        std::string state;
+        for (int i = 0; i < 1000 && (state = ProcessState(child)) == "running"; ++i) usleep(10000);
+        EXPECT_NE(state, "running") << "the script's own child goes with it";
+        ASSERT_EQ(g_notices.size(), 2u);
+        EXPECT_EQ(g_notices[0], "/root/hang waiting: waiting for \"/root/hang\" (limit 1 s)");
+        EXPECT_EQ(g_notices[1], "/root/hang ended: \"/root/hang\" ended after its limit of 1 s");
+    }
+    SetWaitNotice(prev);
+    int status = 0;
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "no child of ours is left";
+}
+
 // A transfer program is followed by its own pid and exit status.
 TEST(ProgramTest, ExitStatusComesFromTheChild) {
     struct Case { std::vector<std::string> argv; int want; };
@@ -110,4 +164,12 @@ TEST(ProgramTest, ExitStatusComesFromTheChild) {
     platform::StopProgram(pid);
     EXPECT_EQ(platform::PollProgram(pid, &code), platform::ProgramState::Exited);
     EXPECT_EQ(code, -1) << "already reaped";
+
+    // One that ignores TERM is killed: stopping it never waits for ever.
+    const pid_t deaf = platform::StartProgram({"sh", "-c", "trap '' TERM; exec sleep 300"});
+    ASSERT_GT(deaf, 0);
+    usleep(200000);  // let it install the trap; a TERM before that ends it all the same
+    platform::StopProgram(deaf);
+    EXPECT_EQ(platform::PollProgram(deaf, &code), platform::ProgramState::Exited);
+    EXPECT_EQ(code, -1) << "ended and reaped";
 }

@@ -128,6 +128,41 @@ TEST(Files, AppendAndReadLimits) {
     EXPECT_FALSE(AppendToFile(root.path() + "/no/such/dir/file", "x"));
 }
 
+// A line is never glued to what the file ends with: a cut fragment, or a
+// file written without a final line feed, keeps its own line.
+TEST(Files, AppendNeverGluesALineToAnUnendedOne) {
+    TestRoot root;
+    const std::string f = root.path() + "/events";
+    const struct {
+        const char* before;
+        const char* after;
+    } cases[] = {
+        {nullptr, "2026.12.11 10:12:35 - 107001\n"},
+        {"", "2026.12.11 10:12:35 - 107001\n"},
+        {"2026.12.11 10:12:34 - 007001\n", "2026.12.11 10:12:34 - 007001\n2026.12.11 10:12:35 - 107001\n"},
+        {"2026.12.11 10", "2026.12.11 10\n2026.12.11 10:12:35 - 107001\n"},
+        {"\n", "\n2026.12.11 10:12:35 - 107001\n"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(f);
+        if (c.before != nullptr) {
+            ASSERT_TRUE(ReplaceFile(f, std::string(c.before)));
+        }
+        ASSERT_TRUE(AppendToFile(f, "2026.12.11 10:12:35 - 107001\n"));
+        EXPECT_EQ(ReadTextFile(f), c.after) << (c.before ? c.before : "(no file)");
+    }
+
+    // A write cut half-way (a full disk) is a failure and leaves a fragment;
+    // the next line starts on a line of its own.
+    std::filesystem::remove(f);
+    ASSERT_TRUE(AppendToFile(f, "2026.12.11 10:12:34 - 007001\n"));
+    SetWriteCutForTest(1);
+    EXPECT_FALSE(AppendToFile(f, "2026.12.11 10:12:35 - 107001\n"));
+    SetWriteCutForTest(-1);
+    ASSERT_TRUE(AppendToFile(f, "2026.12.11 10:12:36 - 007001\n"));
+    EXPECT_EQ(ReadTextFile(f), "2026.12.11 10:12:34 - 007001\n2026.12.11 10:\n2026.12.11 10:12:36 - 007001\n");
+}
+
 TEST(Serial, RawPtyPassesEveryByteAndReadFullGathersSplitWrites) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

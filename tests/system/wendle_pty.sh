@@ -3,8 +3,10 @@
 # IPC and network namespaces: a USB-pair module is detected and identified,
 # the dial script brings up ppp0, its address reaches the register map and
 # the eth0 default route goes; Wendle killed and started again takes the
-# existing segment, ends the old link by its pid and dials again; a module
-# that answers ERROR to the IMSI query gets no link.
+# existing segment, ends the old link by its pid and dials again; a stale
+# pid file naming a live process that is not pppd leaves that process alone;
+# a module whose mode answer is only a piece of the mode text is set to the
+# mode; a module that answers ERROR to the IMSI query gets no link.
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -41,6 +43,15 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
         done
         return 1
     }
+    # Starts Wendle again and waits until the dial script has run N times.
+    start_and_wait_dial() {
+        $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
+        wendle=$!
+        for i in $(seq 1 300); do
+            [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = "$1" ] && break
+            sleep 0.1
+        done
+    }
     fail=0
     check() { if [ "$2" != "$3" ]; then echo "FAIL $1: got [$2] want [$3]"; fail=1; else echo "ok   $1"; fi; }
     wait_for SHRMEM_3G_IP 10.64.0.2 20 || true
@@ -63,12 +74,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     kill -9 $wendle
     wait $wendle 2>/dev/null || true
     ip route add default via 192.168.7.1 dev eth0
-    $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
-    wendle=$!
-    for i in $(seq 1 100); do
-        [ "$(grep -c "^args:" "$STATION_ROOT/root/ppp/Dunmore.log")" = 2 ] && break
-        sleep 0.1
-    done
+    start_and_wait_dial 2
     for i in $(seq 1 100); do
         [ "$(ip route show default | wc -l)" = 0 ] && break
         sleep 0.1
@@ -83,6 +89,42 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     # Only one Wendle per board.
     $run "$BUILD/bin/Wendle" > "$STATION_ROOT/second.out" 2>&1 && rc=0 || rc=$?
     check "second instance refused" "$rc" "1"
+
+    # A stale pid file (the link died with the board, the pid went to another
+    # program): Wendle ends only pppd, never what the file names now.
+    kill -9 $wendle
+    wait $wendle 2>/dev/null || true
+    holder=$(cat "$STATION_ROOT/var/run/ppp0.pid")
+    kill $holder
+    for i in $(seq 1 100); do [ -e /proc/$holder ] || break; sleep 0.1; done
+    sleep 300 &
+    bystander=$!
+    trap "kill \$wendle \$sim \$bystander 2>/dev/null || true; [ -f \$STATION_ROOT/var/run/ppp0.pid ] && kill \$(cat \$STATION_ROOT/var/run/ppp0.pid) 2>/dev/null || true" EXIT
+    echo $bystander > "$STATION_ROOT/var/run/ppp0.pid"
+    ip route add default via 192.168.7.1 dev eth0 2>/dev/null || true
+    start_and_wait_dial 3
+    check "third dial" "$(grep -c "^args: /dev/ttyUSB0$" "$STATION_ROOT/root/ppp/Dunmore.log")" "3"
+    check "bystander alive" "$(kill -0 $bystander 2>/dev/null && echo alive || echo ended)" "alive"
+    check "stale pid told" "$(cat "$STATION_ROOT"/Storage/SystemLog/* | grep -c "names process $bystander, which is not pppd: left alone")" "1"
+    kill $bystander 2>/dev/null || true
+
+    # A module whose mode answer is a piece of the mode text ("2") is not in
+    # mode 2: Wendle sets the mode.
+    kill -9 $wendle $sim
+    wait $wendle $sim 2>/dev/null || true
+    rm -f "$STATION_ROOT"/dev/tty*
+    printf "set srvset 2\n" > "$STATION_ROOT/modem-sim.ctl"
+    $run "$BUILD/bin/modem_sim" --root "$STATION_ROOT" --model PLS8-E --restart-ms 500 --log "$STATION_ROOT/pls8.log" >> "$STATION_ROOT/sim.out" 2>&1 &
+    sim=$!
+    $run "$BUILD/bin/Wendle" >> "$STATION_ROOT/wendle.out" 2>&1 &
+    wendle=$!
+    for i in $(seq 1 600); do
+        grep -q "AT^SSRVSET=\"actSrvSet\",2$" "$STATION_ROOT/pls8.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    check "mode asked" "$(grep -c "AT^SSRVSET=\"actSrvSet\"$" "$STATION_ROOT/pls8.log")" "1"
+    check "mode set" "$(grep -c "AT^SSRVSET=\"actSrvSet\",2$" "$STATION_ROOT/pls8.log")" "1"
+    check "mode wrong told" "$(cat "$STATION_ROOT"/Storage/SystemLog/* | grep -c "Gemalto modem operation mode wrong$")" "1"
 
     if [ $fail -ne 0 ]; then
         echo "--- Wendle"; cat "$STATION_ROOT/wendle.out"

@@ -141,10 +141,12 @@ TEST_F(SettingsTest, RunTimeCcsFieldsAreClearedAfterARestore) {
     std::memset(image + 2197, 0x06, 4);
     std::memset(image + 2207, 0x11, 7);
     image[2201] = 0;
+    for (std::uint32_t b : {2163u, 2164u, 2174u, 2189u, 2190u, 2191u}) image[b] = 0xEE;  // out of every range
     WriteFlash(flash);
     ASSERT_EQ(FlashToShrMem(map), 1);
     ClearCcsRunTimeFields(map);
     EXPECT_EQ(mem[2162], 0);
+    for (std::uint32_t b : {2163u, 2164u, 2174u, 2189u, 2190u, 2191u}) EXPECT_EQ(mem[b], 0) << b;
     EXPECT_EQ(map.get(SHRMEM_CCS_PLC_STATUS), 0u);
     EXPECT_EQ(at(2207, 7), std::vector<std::uint8_t>(7, 0));
     EXPECT_EQ(mem[2201], 1);

@@ -102,7 +102,7 @@ ccs_shm write 145 0
 ccs_shm write 134 420 u16
 ccs_shm write 146 3330 u16
 ccs_shm write 145 255
-wait_until 60 "a last set-point applied" grep -q '^ccsboard: set-point 333 V 42 A$' "$MAIN_ROOT/ccsboard.out"
+wait_until 120 "a last set-point applied" grep -q '^ccsboard: set-point 333 V 42 A$' "$MAIN_ROOT/ccsboard.out"
 
 # The relay's counts: enough noise to have meant something.
 kill -USR1 "$RELAY_PID"

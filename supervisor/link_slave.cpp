@@ -77,6 +77,16 @@ void WriteImageFile(const std::uint8_t* data, std::size_t len, bool& written) {
     close(fd);
 }
 
+// A raw transfer that installed nothing leaves a charging vehicle its board.
+void RebootUnlessCharging(const RegisterMap& map) {
+    if (VehicleConnected(map)) {
+        std::printf("[main] Raw image not installed: no reboot while a vehicle is connected\n");
+        std::fflush(stdout);
+        return;
+    }
+    g_hooks.reboot();
+}
+
 void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* command) {
     const std::uint32_t len = RawImageLength(command);
     // Only a whole CCS-board image is ever installed: any other length is a
@@ -84,7 +94,7 @@ void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* comm
     if (len != g_hooks.rawImageSize) return;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[len]);
     if (!image) {
-        g_hooks.reboot();
+        RebootUnlessCharging(map);
         return;
     }
     SendAck(port, kCmdRawImage);
@@ -119,13 +129,11 @@ void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* comm
     image.reset();
     WaitForInstall(map, false);
     SendAck(port, kCmdRawImage, map.get(SHRMEM_FW_UPDATE));
-    // A transfer that installed nothing leaves a charging vehicle its board.
-    if (map.get(SHRMEM_FW_UPDATE) != 1 && VehicleConnected(map)) {
-        std::printf("[main] Raw image not installed: no reboot while a vehicle is connected\n");
-        std::fflush(stdout);
-        return;
+    if (map.get(SHRMEM_FW_UPDATE) == 1) {
+        g_hooks.reboot();
+    } else {
+        RebootUnlessCharging(map);
     }
-    g_hooks.reboot();
 }
 
 void TakeSettings(RegisterMap& map, LinkPort& port) {

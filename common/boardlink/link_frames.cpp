@@ -168,7 +168,10 @@ void TakeEVSEData(RegisterMap& map, const EVSEDataFrame& f, const EVSEDataFrame*
     map.set(ccsb::SHRMEM_RESET_NOTICE, f[10]);
     map.set(SHRMEM_CHARGER_STATE, f[11]);
     map.set(ccsb::SHRMEM_SETTING_482, f[12]);
-    if (agree(13)) map.set(SHRMEM_CCS_EVSE_MAX_CURRENT, std::min(f[13], maxCurrent));
+    // The current limit as stored, capped: frames that both offer the model
+    // maximum or more agree.
+    const std::uint8_t current = std::min(f[13], maxCurrent);
+    if (prev != nullptr && std::min((*prev)[13], maxCurrent) == current) map.set(SHRMEM_CCS_EVSE_MAX_CURRENT, current);
     map.set(ccsb::SHRMEM_SYSTEM_READY, f[14]);
 }
 

@@ -375,11 +375,15 @@ TEST_F(LinkSlaveTest, StopsActAtOnceAndLimitsWhenTwoFramesAgree) {
         EXPECT_EQ(mem[410], st.want410) << st.what;
         EXPECT_EQ(mem[2176], st.want2176) << st.what;
     }
+    // Two frames that both offer the model maximum or more agree on it.
+    SendSettings(frame(0, 0, 0, 125));
+    SendSettings(frame(0, 0, 0, 80));
+    EXPECT_EQ(mem[2176], 60);
     // After a hand-shake the frame before it confirms nothing.
     port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)));
     Serve();
     SendSettings(frame(0, 0, 0, 45));
-    EXPECT_EQ(mem[2176], 50);
+    EXPECT_EQ(mem[2176], 60);
     SendSettings(frame(0, 0, 0, 45));
     EXPECT_EQ(mem[2176], 45);
 }

@@ -70,6 +70,7 @@ int LoaderTransfer(linkwire::LinkPort& port, std::uint8_t* archive, std::uint32_
         {5, 1302, "FlashBuild timeout"},
         {6, 1304, "Image Check sum failed(Ack)"},
         {7, 1306, "File broken(Ack)"},
+        {linkwire::kLoaderResendFail, 1308, "Comm failed(Resend limit reached)"},
     };
     if (r == linkwire::kLoaderSuccess) return 1;
     for (const Failure& f : kFailures) {

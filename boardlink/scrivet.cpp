@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "clock.h"
 #include "firmware_push.h"
@@ -123,7 +124,8 @@ void BuildEVSEData(Scrivet& s) {
     f[5] = map.get(SHRMEM_CCS_EVSE_PRESENT_CURRENT);
     const std::uint8_t stop = map.get(SHRMEM_STOP_CHARGING);
     f[6] = stop;
-    std::uint8_t inputs = map.get(SHRMEM_STOP_BUTTON);
+    // Only the stop inputs the CCS board knows: it refuses a frame with others.
+    std::uint8_t inputs = map.get(SHRMEM_STOP_BUTTON) & linkwire::kStopInputBits;
     if (map.get(SHRMEM_CHARGER_STATE) == 1) inputs &= static_cast<std::uint8_t>(~0x02);
     if (stop == 6 || stop == 255) inputs |= 0x02;
     f[7] = inputs;
@@ -164,17 +166,36 @@ constexpr std::uint32_t kPlainCopies[][3] = {
     {2, 2163, 5}, {7, 2170, 4}, {11, 2186, 1}, {12, 2189, 3}, {15, 2184, 2}, {17, 2168, 2}, {19, 2192, 4}, {27, 476, 1},
 };
 
-void MirrorSetPoint(Scrivet& s) {
+// How much of a frame's set-point bytes (28-32) takes effect.
+enum class SetPointTake {
+    Keep,       // not confirmed: the mailbox keeps what it holds
+    Confirmed,  // two frames agree
+    Disarm,     // the CCS board's arming byte is clear: a pending set-point is withdrawn at once
+    SwitchOff,  // 0 V armed: the output is switched off at once
+};
+
+void MirrorSetPoint(Scrivet& s, const linkwire::EVDataFrame& f, SetPointTake take) {
     RegisterMap& map = s.map;
-    const auto& f = s.EVData;
     if (map.get(SHRMEM_CCS_SELECTED) != 1) {
         s.vCmdLowFlag = s.vCmdHighFlag = s.iCmdHighFlag = 0;
         return;
     }
     if (map.get(mainb::SHRMEM_CCS_SETTING14) == 2) return;
+    switch (take) {
+    case SetPointTake::Keep:
+        return;
+    case SetPointTake::Disarm:
+        map.set(SHRMEM_SET_PENDING, 0);
+        return;
+    case SetPointTake::SwitchOff:
+        map.set(SHRMEM_SET_I1, 0);
+        map.set(SHRMEM_SET_V1, 0);
+        map.set(SHRMEM_SET_PENDING, 255);
+        return;
+    case SetPointTake::Confirmed:
+        break;
+    }
 
-    map.set(U8{134}, f[28]);
-    map.set(U8{135}, f[29]);
     std::uint16_t v = static_cast<std::uint16_t>(f[30] << 8 | f[31]);
     if (v >= 1 && v <= 499) {
         if (!s.vCmdLowFlag) RecordSysLogf("[Scrivet][%d] Voltage command(%3.1fV) reaches lower limit(%dV)", 380, v / 10.0, 50);
@@ -190,19 +211,22 @@ void MirrorSetPoint(Scrivet& s) {
         s.vCmdLowFlag = s.vCmdHighFlag = 0;
     }
     if (map.get(SHRMEM_STOP_CHARGING) != 0) v = 0;
-    map.set(SHRMEM_SET_V1, v);
-    map.set(SHRMEM_SET_PENDING, f[32]);  // armed after current and voltage are in place
 
-    const unsigned i = static_cast<unsigned>(f[28] << 8 | f[29]);
+    // More current than the station offered is never asked of the modules.
+    unsigned i = static_cast<unsigned>(f[28] << 8 | f[29]);
     const unsigned limit = map.get(mainb::SHRMEM_CCS_CURRENT_LIMIT);
     if (i > limit * 10) {
         if (!s.iCmdHighFlag) {
             RecordSysLogf("[Scrivet][%d] Current command(%3.1fA) higher than available current(%dA)", 448, i / 10.0, limit);
         }
         s.iCmdHighFlag = 1;
+        i = limit * 10;
     } else {
         s.iCmdHighFlag = 0;
     }
+    map.set(SHRMEM_SET_I1, static_cast<std::uint16_t>(i));
+    map.set(SHRMEM_SET_V1, v);
+    map.set(SHRMEM_SET_PENDING, f[32]);  // armed after current and voltage are in place
 }
 
 void MirrorPlugAlarms(RegisterMap& map, std::uint8_t byte33) {
@@ -224,9 +248,10 @@ void MirrorPlugAlarms(RegisterMap& map, std::uint8_t byte33) {
 
 }  // namespace
 
-void MirrorStatus(Scrivet& s) {
+namespace {
+
+void Mirror(Scrivet& s, const linkwire::EVDataFrame& f, SetPointTake take) {
     RegisterMap& map = s.map;
-    const auto& f = s.EVData;
 
     const std::uint8_t oldPilot = map.get(SHRMEM_CCS_PILOT_STATE);
     if (f[1] != oldPilot) {
@@ -247,7 +272,7 @@ void MirrorStatus(Scrivet& s) {
         }
         map.set(field, now);
     }
-    MirrorSetPoint(s);
+    MirrorSetPoint(s, f, take);
     MirrorPlugAlarms(map, f[33]);
 
     const std::uint8_t oldProximity = map.get(SHRMEM_CCS_EV_PROXIMITY);
@@ -282,12 +307,69 @@ void MirrorStatus(Scrivet& s) {
     }
 }
 
+}  // namespace
+
+void MirrorStatus(Scrivet& s) { Mirror(s, s.EVData, SetPointTake::Confirmed); }
+
+bool TakeStatusFrame(Scrivet& s) {
+    const linkwire::EVDataFrame& f = s.EVData;
+    const std::string fault = linkwire::EVDataFault(f);
+    if (!fault.empty()) {
+        std::printf("[Scrivet] Status frame refused (%s), %u refused\n", fault.c_str(), ++s.framesRefused);
+        std::fflush(stdout);
+        return false;
+    }
+    const RegisterMap& map = s.map;
+    const linkwire::EVDataFrame& p = s.lastFrame;
+    auto agree = [&](std::size_t at, std::size_t n) {
+        return s.haveLastFrame && std::memcmp(&f[at], &p[at], n) == 0;
+    };
+    // Values that stop a session, start the GFD self-test or raise an alarm
+    // take effect once two frames agree; until then the map keeps its own.
+    struct Held {
+        std::size_t at;
+        std::uint32_t mapByte;
+        std::uint32_t n;
+    };
+    static constexpr Held kHeld[] = {
+        {1, 2160, 1},  {2, 2163, 1},  {3, 2164, 1},  {12, 2189, 1}, {13, 2190, 1},
+        {14, 2191, 1}, {23, 2197, 4}, {34, 2202, 1}, {41, 2174, 1},
+    };
+    linkwire::EVDataFrame e = f;
+    for (const Held& h : kHeld) {
+        if (!agree(h.at, h.n)) std::memcpy(&e[h.at], map.bytes(Bytes{h.mapByte, h.n}), h.n);
+    }
+    // Alarm bits, each on its own: a bit follows the frames where two agree on it.
+    auto bits = [&](std::size_t at, std::uint8_t now) {
+        const std::uint8_t agreeing = s.haveLastFrame ? static_cast<std::uint8_t>(~(f[at] ^ p[at])) : 0;
+        e[at] = static_cast<std::uint8_t>((now & ~agreeing) | (f[at] & agreeing));
+    };
+    bits(33, map.get(U8{321}));
+    bits(42, map.get(mainb::SHRMEM_CCS_ALARM));
+    bits(43, map.get(mainb::SHRMEM_CCS_ALARM2));
+
+    SetPointTake take = SetPointTake::Keep;
+    if (agree(28, 5)) {
+        take = SetPointTake::Confirmed;
+    } else if (f[32] == 0) {
+        take = SetPointTake::Disarm;
+    } else if (f[30] == 0 && f[31] == 0) {
+        take = SetPointTake::SwitchOff;
+    }
+    Mirror(s, e, take);
+    s.lastFrame = f;
+    s.haveLastFrame = true;
+    return true;
+}
+
 int GetCCSData(Scrivet& s, LinkPort& port) {
     s.EVData.fill(0);
     if (!SendCommand(port, linkwire::kCmdStatus)) return 0;
     const std::size_t n = linkwire::GatherFrame(port, s.EVData.data(), s.EVData.size(), kStatusWindowMs);
     if (!linkwire::IsFramed(s.EVData.data(), n, s.EVData.size())) return 0;
-    MirrorStatus(s);
+    // A refused frame is an exchange that worked: the cycle goes on, the map
+    // keeps the last good values.
+    TakeStatusFrame(s);
     return 1;
 }
 
@@ -323,6 +405,7 @@ bool LinkCycle(Scrivet& s, LinkPort& port, int maxCycles) {
     if (s.map.get(ALARM_CCS_BOARD_COMM)) RecordSysLogf("[Scrivet][%d] BA and CA communication failed recovery", 1466);
     s.map.set(ALARM_CCS_BOARD_COMM, false);
     s.GFDSelfTest = kGfdIdle;
+    s.haveLastFrame = false;  // a frame from before the break confirms nothing
     for (int cycles = 0; maxCycles < 0 || cycles < maxCycles; ++cycles) {
         if (!SendEVSEData(s, port)) {
             RecordSysLog("[Scrivet]SendEVSEData NG");

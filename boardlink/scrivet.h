@@ -33,6 +33,11 @@ struct Scrivet {
     std::uint8_t u8PevStatusUpdate = 0;
     std::uint8_t vCmdLowFlag = 0, vCmdHighFlag = 0, iCmdHighFlag = 0;
     DinErrorState din;
+    // The last status frame taken, against which the next one is confirmed
+    // (none right after a hand-shake), and the frames refused.
+    linkwire::EVDataFrame lastFrame{};
+    bool haveLastFrame = false;
+    unsigned framesRefused = 0;
     // The CCS-board firmware push: 1 when the CCS board reported success
     // (unset: UpdateCAImage).
     std::function<int(linkwire::LinkPort&)> updateCAImage;
@@ -48,9 +53,15 @@ int ChargerMalfun(const regmap::RegisterMap& map);
 
 // Builds the settings frame from the map (the GFD self-test steps meanwhile).
 void BuildEVSEData(Scrivet& s);
-// Copies a received status frame (already checked for its 0x55 ... 0xAA
-// frame) into the main board's map.
+// Copies a status frame taken as a whole (checked and confirmed) into the
+// main board's map.
 void MirrorStatus(Scrivet& s);
+// Takes a received status frame (already checked for its 0x55 ... 0xAA
+// frame): a frame with an impossible value is refused (false) and changes
+// nothing; otherwise the values that arm, stop or raise an alarm take effect
+// once two frames agree on them (a disarm or a switch-off at once), the
+// others as they come.
+bool TakeStatusFrame(Scrivet& s);
 
 // Hand-shake, then settings / status / analysis until a step fails (false)
 // or a firmware push is requested (true). `maxCycles` bounds the cycles

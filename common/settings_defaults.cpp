@@ -98,6 +98,13 @@ void WriteDefaults(RegisterMap& map) {
 
 void ClearCcsRunTimeFields(RegisterMap& map) {
     map.set(SHRMEM_CCS_RESPONSE_CODE, 0);
+    // A session's states from before the restart: the main board refuses a
+    // status frame that carries one out of its range, which a settings image
+    // from flash may well hold.
+    for (U8 f : {SHRMEM_CCS_EV_READY, SHRMEM_CCS_EV_ERROR_CODE, SHRMEM_CCS_EVSE_ISOLATION, SHRMEM_CCS_EV_READY_TO_CHARGE,
+                 SHRMEM_CCS_EV_BULK_COMPLETE, SHRMEM_CCS_EV_CHARGING_COMPLETE}) {
+        map.set(f, 0);
+    }
     map.set(SHRMEM_CCS_PLC_STATUS, 0);
     map.set(SHRMEM_CCS_EVSE_PROCESSING, 1);
     map.set(ccsb::SHRMEM_CCS_PEV_MAC_VALID, 0);

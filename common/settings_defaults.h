@@ -12,7 +12,8 @@ namespace common {
 void WriteDefaults(regmap::RegisterMap& map);
 
 // Clears the CCS run-time fields that must not survive a restart (response
-// code, status word, EV MAC) and sets EVSEProcessing to ongoing.
+// code, the vehicle's states and flags, isolation status, status word, EV
+// MAC) and sets EVSEProcessing to ongoing.
 void ClearCcsRunTimeFields(regmap::RegisterMap& map);
 
 }  // namespace common

@@ -25,6 +25,7 @@ using namespace linkwire;
 namespace {
 
 LinkSlaveHooks g_hooks;
+SettingsIntake g_intake;
 
 void DefaultReboot() {
     platform::RunCommand("reboot -f", {"reboot", "-f"});
@@ -76,13 +77,24 @@ void WriteImageFile(const std::uint8_t* data, std::size_t len, bool& written) {
     close(fd);
 }
 
+// A raw transfer that installed nothing leaves a charging vehicle its board.
+void RebootUnlessCharging(const RegisterMap& map) {
+    if (VehicleConnected(map)) {
+        std::printf("[main] Raw image not installed: no reboot while a vehicle is connected\n");
+        std::fflush(stdout);
+        return;
+    }
+    g_hooks.reboot();
+}
+
 void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* command) {
     const std::uint32_t len = RawImageLength(command);
-    // A length out of range is a corrupted command: dropped, never a reboot.
-    if (len < 1 || len > kMaxRawImage) return;
+    // Only a whole CCS-board image is ever installed: any other length is a
+    // corrupted or stray command, dropped without an answer and never a reboot.
+    if (len != g_hooks.rawImageSize) return;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[len]);
     if (!image) {
-        g_hooks.reboot();
+        RebootUnlessCharging(map);
         return;
     }
     SendAck(port, kCmdRawImage);
@@ -117,10 +129,37 @@ void RawImageTransfer(RegisterMap& map, LinkPort& port, const std::uint8_t* comm
     image.reset();
     WaitForInstall(map, false);
     SendAck(port, kCmdRawImage, map.get(SHRMEM_FW_UPDATE));
-    g_hooks.reboot();
+    if (map.get(SHRMEM_FW_UPDATE) == 1) {
+        g_hooks.reboot();
+    } else {
+        RebootUnlessCharging(map);
+    }
+}
+
+void TakeSettings(RegisterMap& map, LinkPort& port) {
+    EVSEDataFrame f;
+    const std::size_t n = GatherFrame(port, f.data(), f.size(), kSlaveSettingsWindowMs);
+    if (!IsFramed(f.data(), n, f.size())) return;  // late, short or badly framed: the map keeps its settings
+    const std::string fault = EVSEDataFault(f);
+    if (!fault.empty()) {
+        std::printf("[main] Settings frame refused (%s), %u refused\n", fault.c_str(), ++g_intake.refused);
+        std::fflush(stdout);
+        return;
+    }
+    TakeEVSEData(map, f, g_intake.haveLast ? &g_intake.last : nullptr, g_hooks.modelMaxCurrent);
+    g_intake.last = f;
+    g_intake.haveLast = true;
 }
 
 }  // namespace
+
+SettingsIntake& GetSettingsIntake() { return g_intake; }
+void ResetSettingsIntake() { g_intake = SettingsIntake{}; }
+
+bool VehicleConnected(const RegisterMap& map) {
+    const std::uint8_t pilot = map.get(SHRMEM_CCS_PILOT_STATE);
+    return (pilot >= 2 && pilot <= 5) || (map.get(SHRMEM_CCS_PLC_STATUS) >> 24) == 0x06;
+}
 
 void SetLinkSlaveHooks(LinkSlaveHooks hooks) {
     Fill(hooks);
@@ -143,6 +182,8 @@ void ServeBoardLinkOn(RegisterMap& map, LinkPort& port) {
     }
     switch (cmd[1]) {
     case kCmdHandShake:
+        // The master starts over: the next settings frame has nothing to agree with.
+        g_intake.haveLast = false;
         SendAck(port, kCmdHandShake);
         break;
     case kCmdStatus: {
@@ -150,13 +191,10 @@ void ServeBoardLinkOn(RegisterMap& map, LinkPort& port) {
         WriteFrame(port, f.data(), f.size(), kSlaveWriteWindowMs);
         break;
     }
-    case kCmdSettings: {
+    case kCmdSettings:
         SendAck(port, kCmdSettings);
-        std::uint8_t f[kEVSEDataSize];
-        const std::size_t n = GatherFrame(port, f, sizeof f, kSlaveSettingsWindowMs);
-        StoreEVSEData(map, f, n, g_hooks.modelMaxCurrent);
+        TakeSettings(map, port);
         break;
-    }
     case kCmdRawImage:
         RawImageTransfer(map, port, cmd);
         break;

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <functional>
 
+#include "link_frames.h"
 #include "link_port.h"
 #include "regmap.h"
+#include "self_update.h"
 #include "startup.h"
 
 namespace supervisor {
@@ -30,7 +32,25 @@ struct LinkSlaveHooks {
     std::function<void()> startInstall;
     // Reboots the board ("reboot -f", 2 s, "reboot -f").
     std::function<void()> reboot;
+    // The only image length the raw route takes (the CCS-board image with
+    // its trailer); tests shorten it.
+    std::uint32_t rawImageSize = kCcsImageSize;
 };
+
+// What the slave remembers between exchanges: the last settings frame it
+// took, against which the next one is confirmed, and the frames it refused.
+struct SettingsIntake {
+    linkwire::EVSEDataFrame last{};
+    bool haveLast = false;
+    unsigned refused = 0;
+};
+SettingsIntake& GetSettingsIntake();
+// A fresh intake (start-up, tests).
+void ResetSettingsIntake();
+
+// A vehicle is at the CCS outlet: its pilot state is B1 to D, or the V2G
+// session runs (status phase 0x06).
+bool VehicleConnected(const regmap::RegisterMap& map);
 
 // Replaces the hooks (members left empty take their defaults).
 void SetLinkSlaveHooks(LinkSlaveHooks hooks);

@@ -1,5 +1,9 @@
 #include "self_update.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -47,6 +51,29 @@ std::unique_ptr<std::uint8_t[]> ReadImage(const std::string& path, std::size_t l
     return buf;
 }
 
+bool WriteAllTo(int fd, const std::uint8_t* data, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads until end of file or `len` bytes; the count read.
+std::size_t ReadAllFrom(int fd, std::uint8_t* buf, std::size_t len) {
+    std::size_t got = 0;
+    while (got < len) {
+        const ssize_t n = read(fd, buf + got, len - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
 }  // namespace
 
 void StartInstallCopy(bool loaderRoute) {
@@ -81,7 +108,14 @@ std::uint8_t WaitForInstall(RegisterMap& map, bool loaderRoute) {
 int writeFlashHandler(RegisterMap& map, std::uint8_t* archive, std::uint32_t len) {
     map.set(SHRMEM_FW_UPDATE, 0);
     Print("Start to construct image zip");
-    if (!platform::ReplaceFile(SystemPath(kArchivePath), archive, len)) {
+    const int zipFd = open(SystemPath(kArchivePath).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (zipFd < 0) {
+        Print("Creat empty image zip fail");
+        return linkwire::kLoaderWriteFail;
+    }
+    const bool written = WriteAllTo(zipFd, archive, len);
+    close(zipFd);
+    if (!written) {
         Print("Consturct image zip fail");
         return linkwire::kLoaderWriteFail;
     }
@@ -100,9 +134,20 @@ int writeFlashHandler(RegisterMap& map, std::uint8_t* archive, std::uint32_t len
         Print("Rename image file fail");
         return linkwire::kLoaderFileBroken;
     }
-    std::size_t n = 0;
-    std::unique_ptr<std::uint8_t[]> image = ReadImage(SystemPath(kImagePath), linkwire::kLoaderImageBuffer, n);
-    if (!image || n != kCcsImageSize) {
+    // Room for one byte more than an image: a longer file is no image either.
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[kCcsImageSize + 1]);
+    if (!image) {
+        Print("Malloc for image buffer fail");
+        return linkwire::kLoaderWriteFail;
+    }
+    const int imageFd = open(SystemPath(kImagePath).c_str(), O_RDONLY | O_CLOEXEC);
+    if (imageFd < 0) {
+        Print("Open image file fail");
+        return linkwire::kLoaderWriteFail;
+    }
+    const std::size_t n = ReadAllFrom(imageFd, image.get(), kCcsImageSize + 1);
+    close(imageFd);
+    if (n != kCcsImageSize) {
         Print("Read image file fail");
         return linkwire::kLoaderWriteFail;
     }

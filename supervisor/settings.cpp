@@ -22,13 +22,14 @@ int FlashToShrMem(RegisterMap& map) {
     }
     ssize_t n = platform::ReadFileBytes(platform::SystemPath(kFlashDevice), buf.get(), kFlashSize);
     if (n != static_cast<ssize_t>(kFlashSize)) return 0;
-    // An erased (all 0xFF) or blank (all 0) settings block holds no settings:
-    // taken as such it would give eth0 255.255.255.255 or 0.0.0.0, raised
-    // alarms and an armed set-point of 6553.5 A.
+    // An erased (mostly 0xFF) or blank (all 0) settings block holds no
+    // settings: taken as such it would give eth0 255.255.255.255 or 0.0.0.0,
+    // raised alarms and an armed set-point of 6553.5 A. Erased flash with a
+    // stray programmed byte is still erased; a real image is mostly zeros.
     const std::uint8_t* settings = buf.get() + kFlashSettingsOffset;
-    for (std::uint8_t blank : {std::uint8_t{0x00}, std::uint8_t{0xFF}}) {
-        if (std::all_of(settings, settings + kSettingsImageSize, [blank](std::uint8_t b) { return b == blank; })) return 0;
-    }
+    const auto erased = std::count(settings, settings + kSettingsImageSize, std::uint8_t{0xFF});
+    if (static_cast<std::size_t>(erased) > kErasedSettingsBytes) return 0;
+    if (std::all_of(settings, settings + kSettingsImageSize, [](std::uint8_t b) { return b == 0; })) return 0;
     std::memcpy(map.bytes(Bytes{0, kFlashSize}), buf.get(), kFlashSize);
     std::memcpy(map.bytes(Bytes{0, kSettingsImageSize}), buf.get() + kFlashSettingsOffset, kSettingsImageSize);
     return 1;

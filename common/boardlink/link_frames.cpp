@@ -1,6 +1,7 @@
 #include "link_frames.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "crc.h"
@@ -99,20 +100,79 @@ EVDataFrame BuildEVData(RegisterMap& map, std::uint8_t proximity) {
 
 bool StoreEVSEData(RegisterMap& map, const std::uint8_t* f, std::size_t n, std::uint8_t maxCurrent) {
     if (!IsFramed(f, n, kEVSEDataSize)) return false;
+    EVSEDataFrame frame;
+    std::copy_n(f, kEVSEDataSize, frame.begin());
+    TakeEVSEData(map, frame, &frame, maxCurrent);  // a frame that agrees with itself: every byte as it came
+    return true;
+}
+
+namespace {
+
+std::string Fault(const char* field, unsigned value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s %u", field, value);
+    return buf;
+}
+
+}  // namespace
+
+std::string EVDataFault(const EVDataFrame& f) {
+    // Single bytes with a closed range: {frame byte, highest value, field}.
+    struct Range {
+        std::size_t at;
+        unsigned max;
+        const char* field;
+    };
+    static constexpr Range kRanges[] = {
+        {1, 7, "pilot state"},        {2, 1, "EVReady"},          {3, 11, "EV error code"},
+        {12, 1, "ReadyToCharge"},     {13, 1, "BulkChargingComplete"}, {14, 1, "ChargingComplete"},
+        {23, 0x0B, "status phase"},   {34, 1, "proximity"},       {41, 3, "isolation status"},
+        {44, 1, "EV MAC valid flag"},
+    };
+    for (const Range& r : kRanges) {
+        if (f[r.at] > r.max) return Fault(r.field, f[r.at]);
+    }
+    // The status word's result: normal, or one of the session's failures.
+    if (f[26] != 0 && f[26] < 0xFC) return Fault("status result", f[26]);
+    if (f[32] != 0 && f[32] != 0xFF) return Fault("set-point arming byte", f[32]);
+    const unsigned current = static_cast<unsigned>(f[28] << 8 | f[29]);
+    if (current > kMaxSetPointCurrent) return Fault("current set-point", current);
+    const unsigned voltage = static_cast<unsigned>(f[30] << 8 | f[31]);
+    if (voltage > kMaxSetPointVoltage) return Fault("voltage set-point", voltage);
+    return "";
+}
+
+std::string EVSEDataFault(const EVSEDataFrame& f) {
+    if (f[7] & ~kStopInputBits) return Fault("stop inputs", f[7]);
+    if (f[8] > 1) return Fault("charger malfunction", f[8]);
+    return "";
+}
+
+void TakeEVSEData(RegisterMap& map, const EVSEDataFrame& f, const EVSEDataFrame* prev, std::uint8_t maxCurrent) {
+    // Every byte is written once, with its final value: the V2G session reads
+    // the map while this runs.
+    auto agree = [&](std::size_t at) { return prev != nullptr && (*prev)[at] == f[at]; };
+    auto stops = [](const EVSEDataFrame& x) { return static_cast<std::uint8_t>(x[7] | ((x[8] & 0x01) ? 0x08 : 0)); };
+
     map.set(SHRMEM_CCS_SELECTED, f[1]);
-    map.set(SHRMEM_CCS_EVSE_MAX_POWER, f[2]);
+    if (agree(2)) map.set(SHRMEM_CCS_EVSE_MAX_POWER, f[2]);
     map.set(SHRMEM_CCS_EVSE_PRESENT_VOLTAGE, static_cast<std::uint16_t>(f[3] << 8 | f[4]));
     map.set(SHRMEM_CCS_EVSE_PRESENT_CURRENT, f[5]);
-    map.set(SHRMEM_STOP_CHARGING, f[6]);
-    map.set(SHRMEM_STOP_BUTTON, f[7]);
-    if (f[8] & 0x01) map.set(Bits{412, 0x08}, true);
+    // A stop reason stops at once; "no stop" needs two frames.
+    if (f[6] != 0 || agree(6)) map.set(SHRMEM_STOP_CHARGING, f[6]);
+    // A stop bit set now stops at once; a set bit stays until two frames
+    // agree it is clear.
+    const std::uint8_t stillSet = prev != nullptr ? stops(*prev) : 0xFF;
+    map.set(SHRMEM_STOP_BUTTON, static_cast<std::uint8_t>(stops(f) | (map.get(SHRMEM_STOP_BUTTON) & stillSet)));
     map.set(SHRMEM_CCS_EVSE_ENERGY_TO_DELIVER, f[9]);
     map.set(ccsb::SHRMEM_RESET_NOTICE, f[10]);
     map.set(SHRMEM_CHARGER_STATE, f[11]);
     map.set(ccsb::SHRMEM_SETTING_482, f[12]);
-    map.set(SHRMEM_CCS_EVSE_MAX_CURRENT, std::min(f[13], maxCurrent));
+    // The current limit as stored, capped: frames that both offer the model
+    // maximum or more agree.
+    const std::uint8_t current = std::min(f[13], maxCurrent);
+    if (prev != nullptr && std::min((*prev)[13], maxCurrent) == current) map.set(SHRMEM_CCS_EVSE_MAX_CURRENT, current);
     map.set(ccsb::SHRMEM_SYSTEM_READY, f[14]);
-    return true;
 }
 
 }  // namespace linkwire

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "regmap.h"
 
@@ -60,5 +61,29 @@ EVDataFrame BuildEVData(regmap::RegisterMap& map, std::uint8_t proximity);
 // Slave side: stores a settings frame into the CCS board's map. Only a whole
 // frame (16 bytes, 0x55 ... 0xAA) is stored; false otherwise.
 bool StoreEVSEData(regmap::RegisterMap& map, const std::uint8_t* frame, std::size_t n, std::uint8_t maxCurrent);
+
+// The frames carry no checksum: a byte changed on the line still leaves a
+// well-framed frame. What no sender can have meant is caught here.
+//
+// Highest set-point the status frame can carry: 500.0 V, the station's
+// maximum output voltage, and 255.0 A, more than any settings frame can
+// offer the CCS board (one byte of amperes).
+inline constexpr std::uint16_t kMaxSetPointVoltage = 5000;  // 0.1 V
+inline constexpr std::uint16_t kMaxSetPointCurrent = 2550;  // 0.1 A
+// The stop inputs of settings byte 7: 0x02 stop request, 0x08 emergency.
+inline constexpr std::uint8_t kStopInputBits = 0x0A;
+
+// Why a status frame holds a value impossible for its field ("pilot state
+// 211"), or "" when every value is possible.
+std::string EVDataFault(const EVDataFrame& f);
+// The same for a settings frame.
+std::string EVSEDataFault(const EVSEDataFrame& f);
+
+// Slave side: a checked settings frame, confirmed against the one before it
+// (`prev`, nullptr when there is none). The stop inputs and the stop reason
+// stop at once and clear once two frames agree they are clear; the power and
+// current limits change once two frames agree; the other bytes are stored as
+// they come.
+void TakeEVSEData(regmap::RegisterMap& map, const EVSEDataFrame& f, const EVSEDataFrame* prev, std::uint8_t maxCurrent);
 
 }  // namespace linkwire

@@ -81,6 +81,7 @@ const char* LoaderResultText(int result) {
         "[serialLoader] Result:Update write flash timeout",
         "[serialLoader] Result:Image CheckSum/CRC fail from slave ack",
         "[serialLoader] Result:File broken from slave ack",
+        "[serialLoader] Result:Update data resend limit reached",
     };
     if (result < 0 || result >= static_cast<int>(std::size(kTexts))) return "[serialLoader] Result:Unknown";
     return kTexts[result];
@@ -279,7 +280,7 @@ struct SerialLoader::State {
         attempts = 0;
         if (k[2] == kAckResend) {
             ++remaining;
-            if (++resends > kLoaderMaxResends) return End(kLoaderDataFail);
+            if (++resends > kLoaderMaxResends) return End(kLoaderResendFail);
         } else {
             resends = 0;
         }

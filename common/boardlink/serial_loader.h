@@ -39,6 +39,7 @@ enum : int {
     kLoaderWriteTimeout = 5,
     kLoaderChecksumFail = 6,
     kLoaderFileBroken = 7,
+    kLoaderResendFail = 8,  // a block asked for again more often than the resends allowed
 };
 
 inline constexpr std::uint32_t kLoaderBlockSize = 2048;

@@ -40,7 +40,7 @@ void StandIn::Start() {
     map_.set(SHRMEM_CCS_EVSE_ISOLATION, 0);    // not tested yet
 }
 
-std::string StandIn::Tick(std::int64_t nowMs) { return o_.mainBoard ? TickMain() : TickCcs(nowMs); }
+std::string StandIn::Tick(std::int64_t nowMs) { return o_.mainBoard ? TickMain(nowMs) : TickCcs(nowMs); }
 
 void StandIn::WriteSetPoint(Output target) {
     if (target.volts == lastSetPoint_.volts && target.amps == lastSetPoint_.amps) return;
@@ -107,14 +107,28 @@ std::string StandIn::TickCcs(std::int64_t nowMs) {
     return line;
 }
 
-std::string StandIn::TickMain() {
+std::string StandIn::TickGfd(std::int64_t nowMs) {
     using namespace regmap;
-    std::string line;
+    if (map_.get(SHRMEM_GFD_SELFTEST) != 0x80) {
+        gfdSince_ = -1;
+        return "";
+    }
+    if (gfdSince_ < 0) gfdSince_ = nowMs;
+    if (nowMs - gfdSince_ < o_.gfdTestMs) return "";
+    gfdSince_ = -1;
+    map_.set(SHRMEM_GFD_SELFTEST, o_.gfdFails ? 1 : 0);
+    return o_.gfdFails ? "ccsboard: GFD self-test failed" : "ccsboard: GFD self-test passed";
+}
+
+std::string StandIn::TickMain(std::int64_t nowMs) {
+    using namespace regmap;
+    std::string line = TickGfd(nowMs);
     if (map_.get(SHRMEM_SET_PENDING) == 255) {
         Output sp{map_.get(SHRMEM_SET_V1) / 10, map_.get(SHRMEM_SET_I1) / 10};
         map_.set(SHRMEM_SET_PENDING, 0);  // taken, as the module manager does
         if (sp.volts != lastSetPoint_.volts || sp.amps != lastSetPoint_.amps) {
-            line = "ccsboard: set-point " + std::to_string(sp.volts) + " V " + std::to_string(sp.amps) + " A";
+            if (!line.empty()) line += "\n";
+            line += "ccsboard: set-point " + std::to_string(sp.volts) + " V " + std::to_string(sp.amps) + " A";
         }
         lastSetPoint_ = sp;
     }

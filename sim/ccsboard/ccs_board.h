@@ -29,6 +29,10 @@ struct Options {
     std::int32_t fallAmps = 50;
     bool presentFromLink = false;     // CCS board: present values come from the main board
     bool mainBoard = false;           // main board: follow the set-point mailbox
+    // Main board: the ground-fault detector's self-test, started by 0x80 at
+    // byte 108, answers after gfdTestMs: 0 passed, 1 failed (gfdFails).
+    bool gfdFails = false;
+    std::int64_t gfdTestMs = 200;
 };
 
 // One output: present voltage (V) and current (A).
@@ -53,7 +57,8 @@ public:
 
 private:
     std::string TickCcs(std::int64_t nowMs);
-    std::string TickMain();
+    std::string TickMain(std::int64_t nowMs);
+    std::string TickGfd(std::int64_t nowMs);
     void WriteSetPoint(Output target);
 
     regmap::RegisterMap map_;
@@ -63,6 +68,7 @@ private:
     std::int64_t authSince_ = -1;
     std::int64_t isolationSince_ = -1;
     bool delivering_ = false;
+    std::int64_t gfdSince_ = -1;
 };
 
 }  // namespace ccsboard

@@ -4,7 +4,7 @@
 //
 //   ccsboard [--pilot N] [--auth-ms MS] [--isolation-ms MS] [--isolation valid|fault]
 //            [--response-code N] [--tick-ms MS] [--present-from-link] [--seconds S]
-//   ccsboard --main-board [--tick-ms MS] [--seconds S]
+//   ccsboard --main-board [--gfd pass|fail] [--gfd-ms MS] [--tick-ms MS] [--seconds S]
 //
 // It attaches the register map of its IPC namespace (key 5438, created by
 // Halvard or stationctl) and runs a tick every --tick-ms (default 50) until
@@ -21,7 +21,10 @@
 // the vehicle stops. With --present-from-link it leaves the present values to
 // Halvard, which writes those the main board sends; there `ccsboard
 // --main-board` follows the set-point mailbox the board link delivers and
-// writes the main board's present values (2187-2188, 2196, 1-2, 5-6).
+// writes the main board's present values (2187-2188, 2196, 1-2, 5-6); it
+// also plays the ground-fault detector: a self-test started at byte 108
+// (0x80) is answered --gfd-ms later (default 200) with 0, passed, or with 1
+// under --gfd fail.
 // Every change in the course of the session is printed as one line.
 #include <csignal>
 #include <cstdio>
@@ -42,7 +45,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: ccsboard [--pilot N] [--auth-ms MS] [--isolation-ms MS] [--isolation valid|fault]\n"
                  "                [--response-code N] [--tick-ms MS] [--present-from-link] [--seconds S]\n"
-                 "       ccsboard --main-board [--tick-ms MS] [--seconds S]\n");
+                 "       ccsboard --main-board [--gfd pass|fail] [--gfd-ms MS] [--tick-ms MS] [--seconds S]\n");
     return EXIT_FAILURE;
 }
 
@@ -72,6 +75,10 @@ int main(int argc, char** argv) {
             std::string r = argv[++i];
             if (r != "valid" && r != "fault") return Usage();
             o.isolationResult = r == "valid" ? 1 : 3;
+        } else if (a == "--gfd" && more) {
+            std::string r = argv[++i];
+            if (r != "pass" && r != "fail") return Usage();
+            o.gfdFails = r == "fail";
         } else if (more && Number(argv[i + 1], 0, 86400000, &v)) {
             ++i;
             if (a == "--pilot" && v <= 7) o.pilot = static_cast<int>(v);
@@ -79,6 +86,7 @@ int main(int argc, char** argv) {
             else if (a == "--isolation-ms") o.isolationMs = v;
             else if (a == "--response-code" && v <= 25) o.responseCode = static_cast<int>(v);
             else if (a == "--tick-ms" && v >= 1) tickMs = v;
+            else if (a == "--gfd-ms") o.gfdTestMs = v;
             else if (a == "--seconds") seconds = v;
             else return Usage();
         } else {

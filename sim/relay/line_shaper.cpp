@@ -8,10 +8,17 @@ void LineShaper::Push(const std::uint8_t* data, std::size_t n, std::int64_t nowU
     if (queue_.empty()) queuedAtUs_ = nowUs;
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::uniform_int_distribution<int> flip(1, 255);
+    bytes_ += n;
     for (std::size_t i = 0; i < n; ++i) {
-        if (o_.dropRate > 0 && chance(rng_) < o_.dropRate) continue;
+        if (o_.dropRate > 0 && chance(rng_) < o_.dropRate) {
+            ++dropped_;
+            continue;
+        }
         std::uint8_t b = data[i];
-        if (o_.corruptRate > 0 && chance(rng_) < o_.corruptRate) b ^= static_cast<std::uint8_t>(flip(rng_));
+        if (o_.corruptRate > 0 && chance(rng_) < o_.corruptRate) {
+            b ^= static_cast<std::uint8_t>(flip(rng_));
+            ++corrupted_;
+        }
         queue_.push_back(b);
     }
 }

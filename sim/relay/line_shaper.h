@@ -32,6 +32,10 @@ public:
     // When the next chunk is due (-1 when nothing waits).
     std::int64_t NextDueUs() const;
     bool Empty() const { return queue_.empty(); }
+    // Bytes passed in, dropped and corrupted so far.
+    std::uint64_t bytes() const { return bytes_; }
+    std::uint64_t dropped() const { return dropped_; }
+    std::uint64_t corrupted() const { return corrupted_; }
 
 private:
     LineOptions o_;
@@ -39,6 +43,7 @@ private:
     std::deque<std::uint8_t> queue_;
     std::int64_t freeAtUs_ = 0;
     std::int64_t queuedAtUs_ = 0;  // when the first byte waiting now was written
+    std::uint64_t bytes_ = 0, dropped_ = 0, corrupted_ = 0;
 };
 
 }  // namespace sim

@@ -5,7 +5,9 @@
 //   relay --link-a ROOT_A/dev/ttyS2 --link-b ROOT_B/dev/ttyAMA4
 //         [--baud 115200] [--split] [--drop RATE] [--corrupt RATE] [--seed N]
 //
-// --baud paces each direction at baud / 10 bytes per second (8N1).
+// --baud paces each direction at baud / 10 bytes per second (8N1). On
+// SIGUSR1 and at its end the relay prints what it has done to the bytes:
+//   relay: to B 123456 bytes, 12 dropped, 120 corrupted; to A ...
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,7 +27,17 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_report = 0;
 void OnSignal(int) { g_stop = 1; }
+void OnReport(int) { g_report = 1; }
+
+void Report(const sim::LineShaper& toB, const sim::LineShaper& toA) {
+    std::printf("relay: to B %llu bytes, %llu dropped, %llu corrupted; to A %llu bytes, %llu dropped, %llu corrupted\n",
+                static_cast<unsigned long long>(toB.bytes()), static_cast<unsigned long long>(toB.dropped()),
+                static_cast<unsigned long long>(toB.corrupted()), static_cast<unsigned long long>(toA.bytes()),
+                static_cast<unsigned long long>(toA.dropped()), static_cast<unsigned long long>(toA.corrupted()));
+    std::fflush(stdout);
+}
 
 struct Pty {
     int master = -1;
@@ -93,6 +105,7 @@ int main(int argc, char** argv) {
     if (!OpenPty(a, linkA) || !OpenPty(b, linkB)) return 1;
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
+    signal(SIGUSR1, OnReport);
     std::printf("relay: %s=%s %s=%s\n", linkA.c_str(), a.name.c_str(), linkB.c_str(), b.name.c_str());
     std::fflush(stdout);
 
@@ -103,6 +116,10 @@ int main(int argc, char** argv) {
     } dirs[] = {{a.master, b.master, toB}, {b.master, a.master, toA}};
 
     while (!g_stop) {
+        if (g_report) {
+            g_report = 0;
+            Report(toB, toA);
+        }
         // Wait for input or for the next chunk that falls due.
         int timeoutMs = 100;
         for (const Dir& d : dirs) {
@@ -126,6 +143,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    Report(toB, toA);
     unlink(linkA.c_str());
     unlink(linkB.c_str());
     return 0;

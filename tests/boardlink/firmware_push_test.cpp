@@ -253,6 +253,35 @@ TEST_F(PushTest, LoaderSendsTheArchiveAndReportsTheVerdict) {
     }
 }
 
+TEST_F(PushTest, LoaderResendLimitIsLoggedAsSuch) {
+    root.Make("/usr/bin");
+    std::filesystem::create_symlink("/usr/bin/zip", root.path() + "/usr/bin/zip");
+    SetVersion(0x0C, 0x01);
+    PutImage(Image(6000));
+    platform::SystemRunner real;
+    platform::ScopedRunner runner(real);
+    TimedLine line(clock, 11.52);
+    // Every block is damaged on the line, so the slave asks for it again and again.
+    line.tap = [](int, std::vector<std::uint8_t>& bytes) {
+        if (bytes.size() > 100) bytes[bytes.size() / 2] ^= 0x10;
+    };
+    Blob area(64 * 1024);
+    linkwire::LoaderParams p;
+    p.channel = linkwire::openSerialPack(0, linkwire::kLoaderChannelSize);
+    p.mode = linkwire::kLoaderSlave;
+    p.image = area.data();
+    p.imageLen = static_cast<std::uint32_t>(area.size());
+    p.endHandler = [](std::uint8_t*, std::uint32_t) { return linkwire::kLoaderSuccess; };
+    linkwire::SerialLoader slave(line.slave(), p);
+    ASSERT_EQ(slave.Start(), linkwire::kLoaderSuccess);
+    SteppedPort stepped(line, slave);
+    EXPECT_EQ(UpdateCAImage(map, stepped), 0);
+    linkwire::closeSerialPack(p.channel);
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, " - [Scrivet][1308] FW update of CCS board failed:Comm failed(Resend limit reached)\n"), 1) << log;
+    EXPECT_EQ(log.find("Remaining size wrong"), std::string::npos) << log;
+}
+
 TEST_F(PushTest, FirmwarePushLogsTheOverallResult) {
     Scrivet s;
     s.map = map;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,16 @@ TEST_F(ScrivetTest, CycleCarriesStatusAndSetPointOverAndPresentValuesBack) {
     mem[2196] = 57;
     mem[443] = 25;
     mem[2204] = 125;
+    map.set(SHRMEM_AVAILABLE_POWER, 25000);  // the charge phase offers min(125, 100, 25000 / 403 = 62) A
+    map.set(SHRMEM_SMR_AVAIL_CURRENT, 100);
+    map.set(SHRMEM_OCPP_CURRENT_LIMIT, -1);
+    map.set(SHRMEM_OCPP_POWER_LIMIT, -1);
+    mem[21608] = 255;
     slave.map.set(SHRMEM_CCS_PILOT_STATE, 4);
     slave.map.set(SHRMEM_CCS_EV_SOC, 55);
     slave.map.set(SHRMEM_CCS_EV_TARGET_VOLTAGE, 400);
     slave.map.set(SHRMEM_CCS_PLC_STATUS, 0x060A0000);
-    slave.map.set(SHRMEM_SET_I1, 1000);
+    slave.map.set(SHRMEM_SET_I1, 500);
     slave.map.set(SHRMEM_SET_V1, 4000);
     slave.map.set(SHRMEM_SET_PENDING, 255);
     slave.map.set(SHRMEM_CCS_EVSE_ISOLATION, 1);
@@ -60,7 +66,7 @@ TEST_F(ScrivetTest, CycleCarriesStatusAndSetPointOverAndPresentValuesBack) {
     EXPECT_EQ(mem[2165], 55);
     EXPECT_EQ(map.get(SHRMEM_CCS_EV_TARGET_VOLTAGE), 400);
     EXPECT_EQ(map.get(SHRMEM_CCS_PLC_STATUS), 0x060A0000u);
-    EXPECT_EQ(map.get(SHRMEM_SET_I1), 1000);
+    EXPECT_EQ(map.get(SHRMEM_SET_I1), 500);
     EXPECT_EQ(map.get(SHRMEM_SET_V1), 4000);
     EXPECT_EQ(mem[145], 255);
     EXPECT_EQ(slave.map.get(SHRMEM_CCS_EVSE_PRESENT_VOLTAGE), 398);
@@ -234,13 +240,14 @@ TEST_F(ScrivetTest, SetPointCopyRules) {
     SetFrameVoltage(4000);
     s.EVData[32] = 255;
 
-    // Stop request: voltage forced to 0, current and arming byte still copied.
+    // Stop request: voltage forced to 0, current (clamped to the 10 A
+    // offered) and arming byte still copied.
     mem[475] = 1;
     mem[410] = 6;
     mem[21545] = 10;
     MirrorStatus(s);
     EXPECT_EQ(map.get(SHRMEM_SET_V1), 0);
-    EXPECT_EQ(map.get(SHRMEM_SET_I1), 800);
+    EXPECT_EQ(map.get(SHRMEM_SET_I1), 100);
     EXPECT_EQ(mem[145], 255);
     MirrorStatus(s);
     EXPECT_EQ(Count(Log(), " - [Scrivet][448] Current command(80.0A) higher than available current(10A)\n"), 1) << "once";
@@ -293,6 +300,7 @@ TEST_F(ScrivetTest, StatusFrameBytesLandInTheirMainBoardBytes) {
     // Every frame byte a distinct value; where each one must land.
     for (std::size_t i = 1; i < s.EVData.size() - 1; ++i) s.EVData[i] = static_cast<std::uint8_t>(0x80 + i);
     s.EVData[33] = 0x0C;  // plug-temperature bits, checked on their own
+    s.EVData[28] = 0x09;  // 0x099D = 246.1 A: within the 255 A offered, so not clamped
     mem[475] = 1;
     mem[21545] = 255;
     mem[939] = 1;
@@ -308,7 +316,9 @@ TEST_F(ScrivetTest, StatusFrameBytesLandInTheirMainBoardBytes) {
         {44, 2214}, {45, 2215}, {46, 2216}, {47, 2217}, {48, 2218}, {49, 2219}, {50, 2220},
     };
     MirrorStatus(s);
-    for (const auto& p : places) EXPECT_EQ(mem[p.mapByte], 0x80 + p.frameByte) << "frame byte " << p.frameByte;
+    for (const auto& p : places) {
+        EXPECT_EQ(mem[p.mapByte], p.frameByte == 28 ? 0x09 : 0x80 + p.frameByte) << "frame byte " << p.frameByte;
+    }
     EXPECT_EQ(map.get(SHRMEM_SET_V1), 5000) << "0x9E9F clamped to 500.0 V";
     EXPECT_EQ(mem[321], 0x0C);
 }
@@ -480,6 +490,176 @@ TEST_F(ScrivetTest, FirmwarePushRequestLeavesTheCycle) {
     FirmwarePush(s, port);
     EXPECT_FALSE(map.get(ALARM_CCS_BOARD_UPDATE));
     EXPECT_EQ(Count(Log(), " - [Scrivet]Update Quorzel OK\n"), 1);
+}
+
+// A status frame as the CCS board sends it during a charge: pilot C, V2G
+// CurrentDemand, 50.0 A at 400.0 V armed.
+linkwire::EVDataFrame ChargingFrame() {
+    linkwire::EVDataFrame f{};
+    f[0] = 0x55;
+    f[63] = 0xAA;
+    f[1] = 4;
+    f[12] = 1;
+    f[23] = 0x06;
+    f[24] = 0x0A;
+    f[28] = 0x01;  // 50.0 A
+    f[29] = 0xF4;
+    f[30] = 0x0F;  // 400.0 V
+    f[31] = 0xA0;
+    f[32] = 255;
+    f[41] = 1;
+    return f;
+}
+
+TEST_F(ScrivetTest, StatusFrameWithAnImpossibleValueIsRefusedWhole) {
+    mem[475] = 1;
+    mem[21545] = 125;
+    s.EVData = ChargingFrame();
+    ASSERT_TRUE(TakeStatusFrame(s));
+    ASSERT_TRUE(TakeStatusFrame(s));
+    map.set(SHRMEM_SET_PENDING, 0);  // taken by the modules
+    const struct {
+        std::size_t at;
+        std::vector<std::uint8_t> bytes;
+        const char* why;
+    } cases[] = {
+        {1, {211}, "pilot state 211"},
+        {1, {8}, "pilot state 8"},
+        {34, {2}, "proximity 2"},
+        {32, {0x7F}, "set-point arming byte 127"},
+        {28, {0x68, 0xE8}, "current set-point 26856"},
+        {28, {0x09, 0xF7}, "current set-point 2551"},
+        {30, {0xF0, 0xA0}, "voltage set-point 61600"},
+        {30, {0x13, 0x89}, "voltage set-point 5001"},
+        {23, {0x0C}, "status phase 12"},
+        {26, {0x01}, "status result 1"},
+        {3, {12}, "EV error code 12"},
+        {12, {2}, "ReadyToCharge 2"},
+        {41, {4}, "isolation status 4"},
+        {44, {2}, "EV MAC valid flag 2"},
+    };
+    const std::vector<std::uint8_t> before = mem;
+    unsigned refused = 0;
+    for (const auto& c : cases) {
+        // The same corrupted frame twice: agreeing frames confirm nothing impossible.
+        for (int twice = 0; twice < 2; ++twice) {
+            s.EVData = ChargingFrame();
+            std::copy(c.bytes.begin(), c.bytes.end(), s.EVData.begin() + static_cast<std::ptrdiff_t>(c.at));
+            ::testing::internal::CaptureStdout();
+            EXPECT_FALSE(TakeStatusFrame(s)) << c.why;
+            const std::string out = ::testing::internal::GetCapturedStdout();
+            EXPECT_NE(out.find(std::string("Status frame refused (") + c.why + "), " + std::to_string(++refused) + " refused"),
+                      std::string::npos) << out;
+        }
+        EXPECT_EQ(mem, before) << c.why << ": nothing of a refused frame reaches the map";
+    }
+    EXPECT_EQ(s.framesRefused, refused);
+
+    // Through the link: a refused frame keeps the cycle going.
+    slave.map.set(SHRMEM_CCS_PILOT_STATE, 9);
+    EXPECT_FALSE(LinkCycle(s, port, 3));
+    EXPECT_EQ(mem[2160], 4);
+    EXPECT_EQ(Log().find("GetCCSData NG"), std::string::npos);
+}
+
+TEST_F(ScrivetTest, SetPointArmsOnlyWhenTwoFramesAgreeAndDisarmsAtOnce) {
+    mem[475] = 1;
+    mem[21545] = 100;
+    struct Step {
+        const char* what;
+        std::uint16_t i, v;
+        std::uint8_t arm;
+        std::uint16_t wantI, wantV;
+        std::uint8_t want145;
+    };
+    const Step steps[] = {
+        {"first frame", 500, 4000, 255, 0, 0, 0},
+        {"confirmed", 500, 4000, 255, 500, 4000, 255},
+        {"taken by the modules", 0, 0, 0, 500, 4000, 0},  // (the stand-in for the modules clears 145)
+        {"one frame changed on the line", 500, 3989, 255, 500, 4000, 0},
+        {"back, but disagreeing with the frame before", 500, 4000, 255, 500, 4000, 0},
+        {"agreeing again", 500, 4000, 255, 500, 4000, 255},
+        {"a new set-point, once", 800, 4500, 255, 500, 4000, 255},
+        {"the new set-point confirmed", 800, 4500, 255, 800, 4500, 255},
+        {"disarmed at once", 800, 4500, 0, 800, 4500, 0},
+        {"armed again after two frames", 800, 4500, 255, 800, 4500, 0},
+        {"", 800, 4500, 255, 800, 4500, 255},
+        {"switched off at once", 800, 0, 255, 0, 0, 255},
+        {"more current than offered, once", 1500, 4000, 255, 0, 0, 255},
+        {"clamped to the 100 A offered", 1500, 4000, 255, 1000, 4000, 255},
+    };
+    for (const Step& st : steps) {
+        if (std::string(st.what) == "taken by the modules") {
+            mem[145] = 0;
+            continue;
+        }
+        s.EVData = ChargingFrame();
+        s.EVData[28] = static_cast<std::uint8_t>(st.i >> 8);
+        s.EVData[29] = static_cast<std::uint8_t>(st.i);
+        SetFrameVoltage(st.v);
+        s.EVData[32] = st.arm;
+        ASSERT_TRUE(TakeStatusFrame(s)) << st.what;
+        EXPECT_EQ(map.get(SHRMEM_SET_I1), st.wantI) << st.what;
+        EXPECT_EQ(map.get(SHRMEM_SET_V1), st.wantV) << st.what;
+        EXPECT_EQ(mem[145], st.want145) << st.what;
+    }
+    EXPECT_EQ(Count(Log(), " - [Scrivet][448] Current command(150.0A) higher than available current(100A)\n"), 1) << Log();
+}
+
+TEST_F(ScrivetTest, AlarmAndSessionBytesFollowWhenTwoFramesAgree) {
+    // Each row: the frame byte, its values frame after frame and what the
+    // main board holds after each (its own byte, or one alarm bit).
+    struct Row {
+        const char* what;
+        std::size_t at;
+        std::vector<std::uint8_t> frames;
+        std::function<int()> held;
+        std::vector<int> want;
+    };
+    const Row rows[] = {
+        {"plug over-temperature", 33, {0x08, 0x00, 0x08, 0x08, 0x00, 0x08, 0x00, 0x00},
+         [&] { return int(map.get(ALARM_CONNECTOR_OTP)); }, {0, 0, 0, 1, 1, 1, 1, 0}},
+        {"pilot line broken", 42, {0x10, 0x10, 0x00, 0x10, 0x00, 0x00},
+         [&] { return int(mem[21568]); }, {0, 0x10, 0x10, 0x10, 0x10, 0}},
+        {"pilot state", 1, {4, 4, 1, 4, 1, 1},
+         [&] { return int(mem[2160]); }, {0, 4, 4, 4, 4, 1}},
+        {"proximity", 34, {0, 0, 1, 0, 1, 1},
+         [&] { return int(mem[2202]); }, {9, 0, 0, 0, 0, 1}},
+        {"status phase", 23, {6, 6, 0x0A, 6, 6},
+         [&] { return int(mem[2197]); }, {0, 6, 6, 6, 6}},
+    };
+    for (const Row& r : rows) {
+        std::fill(mem.begin(), mem.end(), 0);
+        mem[2202] = 9;  // a value no frame brings
+        s = Scrivet{};
+        s.map = map;
+        for (std::size_t k = 0; k < r.frames.size(); ++k) {
+            s.EVData = ChargingFrame();
+            s.EVData[r.at] = r.frames[k];
+            ASSERT_TRUE(TakeStatusFrame(s));
+            EXPECT_EQ(r.held(), r.want[k]) << r.what << ", frame " << k;
+        }
+    }
+    EXPECT_EQ(Count(Log(), "[Scrivet][487] CCS plug temp OTP: Byte33:8\n"), 1) << Log();
+}
+
+TEST_F(ScrivetTest, AFrameFromBeforeAHandShakeConfirmsNothing) {
+    mem[475] = 1;
+    mem[21545] = 100;
+    slave.map.set(SHRMEM_CCS_PILOT_STATE, 4);
+    EXPECT_FALSE(LinkCycle(s, port, 1));
+    EXPECT_EQ(mem[2160], 0) << "one frame";
+    EXPECT_FALSE(LinkCycle(s, port, 1));
+    EXPECT_EQ(mem[2160], 0) << "one frame after a hand-shake: the frame before it does not count";
+    EXPECT_FALSE(LinkCycle(s, port, 2));
+    EXPECT_EQ(mem[2160], 4);
+}
+
+TEST_F(ScrivetTest, SettingsFrameCarriesOnlyTheStopInputsTheCcsBoardKnows) {
+    mem[412] = 0xFF;
+    BuildEVSEData(s);
+    EXPECT_EQ(s.EVSEData[7], 0x0A);
+    EXPECT_EQ(linkwire::EVSEDataFault(s.EVSEData), "");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "clock.h"
 #include "link_bytes_port.h"
 #include "din_errors.h"
+#include "regmap_fields.h"
 #include "scrivet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -34,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         boardlink::SendEVSEData(s, port);
         boardlink::GetCCSData(s, port);
         boardlink::DIN_ErrHandling(s.map, s.din);
+        // No impossible value from the line reaches the map.
+        using namespace regmap;
+        const RegisterMap& m = s.map;
+        if (m.get(SHRMEM_CCS_PILOT_STATE) > 7 || m.get(SHRMEM_CCS_EV_PROXIMITY) > 1 ||
+            (m.get(SHRMEM_SET_PENDING) != 0 && m.get(SHRMEM_SET_PENDING) != 255) ||
+            m.get(SHRMEM_SET_I1) > linkwire::kMaxSetPointCurrent || m.get(SHRMEM_SET_V1) > linkwire::kMaxSetPointVoltage) {
+            std::abort();
+        }
     }
     return 0;
 }

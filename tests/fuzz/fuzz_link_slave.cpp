@@ -8,6 +8,7 @@
 #include "link_bytes_port.h"
 #include "link_frames.h"
 #include "link_slave.h"
+#include "regmap_fields.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static platform::TestClock clock;
@@ -28,7 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     linkwire::ClassifyCommand(data, size);
     linkwire::StoreEVSEData(map, data, size, 60);
 
+    // What the link stores of the stop inputs is only ever the two known bits.
+    map.set(regmap::SHRMEM_STOP_BUTTON, 0);
+    supervisor::ResetSettingsIntake();
     LinkBytesPort port(data, size, clock, 16);
     for (int pass = 0; pass < 64 && !port.Done(); ++pass) supervisor::ServeBoardLinkOn(map, port);
+    if (map.get(regmap::SHRMEM_STOP_BUTTON) & ~linkwire::kStopInputBits) std::abort();
     return 0;
 }

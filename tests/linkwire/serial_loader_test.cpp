@@ -288,7 +288,7 @@ TEST_F(LoaderTest, MasterGivesUpAfterItsRetries) {
     } cases[] = {
         {"silent slave: five start packets", false, 0, kLoaderStartFail, 5, kPackUST},
         {"counts unanswered: five counts", true, 0, kLoaderCommFail, 5, kPackRBS},
-        {"every block asked for again: resends are bounded", true, kAckResend, kLoaderDataFail,
+        {"every block asked for again: resends are bounded", true, kAckResend, kLoaderResendFail,
          1 + kLoaderMaxResends, kPackIDT},
         {"slave aborts", true, kAckAbort, kLoaderDataFail, 1, kPackIDT},
     };

@@ -166,4 +166,24 @@ TEST(CcsBoardStandIn, MainBoardFollowsTheSetPointMailbox) {
     EXPECT_EQ(r.map.get(SHRMEM_CCS_EVSE_PRESENT_CURRENT), 0);
 }
 
+TEST(CcsBoardStandIn, MainBoardAnswersTheGfdSelfTestAsADetector) {
+    for (bool fails : {false, true}) {
+        ccsboard::Options o;
+        o.mainBoard = true;
+        o.gfdFails = fails;
+        o.gfdTestMs = 200;
+        Rig r(o);
+        r.Ticks(2);
+        EXPECT_EQ(r.map.get(SHRMEM_GFD_SELFTEST), 0) << "nothing asked: nothing answered";
+        for (int test = 0; test < 2; ++test) {  // every self-test, not only the first
+            r.map.set(SHRMEM_GFD_SELFTEST, 0x80);
+            r.TickAt(r.now + 50);
+            r.TickAt(r.now + 199);
+            EXPECT_EQ(r.map.get(SHRMEM_GFD_SELFTEST), 0x80) << "still testing";
+            EXPECT_EQ(r.TickAt(r.now + 1), fails ? "ccsboard: GFD self-test failed" : "ccsboard: GFD self-test passed");
+            EXPECT_EQ(r.map.get(SHRMEM_GFD_SELFTEST), fails ? 1 : 0);
+        }
+    }
+}
+
 }  // namespace

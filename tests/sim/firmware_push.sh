@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Scrivet pushes a CCS-board image to the real Halvard over the relay (115200
 # baud, writes split into random chunks) by one route: "loader" (the block
-# loader carries the zip archive of a full-size image) or "raw" (the bare
-# image). Halvard checks it, its installer copy writes it to the firmware
-# flash and reports, and the image arrives byte-exact.
+# loader carries the zip archive of a full-size image): Halvard checks it, its
+# installer copy writes it to the firmware flash and reports, and the image
+# arrives byte-exact; or "raw" with an image short of the CCS-board image's
+# size (a full one takes 20 minutes at 115200 baud): Halvard drops the
+# command, installs nothing and runs on without a reboot, and Scrivet
+# reports the failure.
 # Usage: firmware_push.sh BUILD_DIR loader|raw
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -42,6 +45,21 @@ printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((sum >> 24 & 255)) $((sum >> 1
 [ "$(stat -c %s "$image")" = "$size" ]
 
 main_shm write 264 2
+if [ "$route" = raw ]; then
+    wait_until 60 "push reported failed" logged "[Scrivet]Update Quorzel NG (transmission failed)"
+    logged "[Scrivet][1070] FW update of CCS board failed:Enter update FW failed(timeout)" \
+        || { echo "FAIL the failure is not the unanswered command"; show_state; exit 1; }
+    echo "ok   the short image's command went unanswered"
+    [ ! -e "$CCS_ROOT/dev/mtd3" ] || { echo "FAIL something was written to the firmware flash"; exit 1; }
+    ! grep -q "reboot" "$CCS_ROOT/commands.log" 2>/dev/null || { echo "FAIL the CCS board rebooted"; exit 1; }
+    echo "ok   nothing installed, no reboot"
+    if [ "$(( $(main_shm read 313) & 4 ))" = 0 ]; then echo "FAIL no update alarm"; exit 1; fi
+    echo "ok   update alarm raised"
+    kill -0 "$CCS_PID" || { echo "FAIL Halvard has ended"; exit 1; }
+    is ccs_shm 0 264 || { echo "FAIL the CCS board waits for an installation"; exit 1; }
+    echo "ok   Halvard runs on, waiting for no installation"
+    exit 0
+fi
 wait_until ${PUSH_WAIT:-120} "push reported OK" logged "[Scrivet]Update Quorzel OK"
 cmp "$image" "$CCS_ROOT/dev/mtd3"
 echo "ok   image written byte-exact to the CCS board's firmware flash"

@@ -121,11 +121,14 @@ TEST(LineShaper, DropAndCorruptAtTheirRates) {
         const auto out = s.Take(0);
         EXPECT_GE(out.size(), c.minOut);
         EXPECT_LE(out.size(), c.maxOut);
+        EXPECT_EQ(s.bytes(), data.size());
+        EXPECT_EQ(s.dropped(), data.size() - out.size()) << "the count is what went missing";
         if (out.size() == data.size()) {
             std::size_t changed = 0;
             for (std::size_t i = 0; i < out.size(); ++i) changed += out[i] != data[i];
             EXPECT_GE(changed, c.minChanged);
             EXPECT_LE(changed, c.maxChanged);
+            EXPECT_EQ(s.corrupted(), changed) << "the count is what changed";
         }
     }
 }

@@ -26,6 +26,10 @@ wait_until 30 "link hand-shakes and cycles" is ccs_shm 1 475
 # Steps 5 and 6: the CCS board's status block and set-point appear on the main board.
 # The values hold the bytes a cooked line would eat or change (0x03, 0x0A,
 # 0x0D, 0x11, 0x13): the line is raw both ways.
+# The modules the main board has (no stand-in for them here): 60 kW and 125 A
+# available, so the charge phase's current limit leaves the set-point whole.
+main_shm write 515 60000 u16
+main_shm write 21512 125 s16le
 ccs_shm write 2174 1   # isolation tested: no GFD self-test on this set-point
 ccs_shm write 2160 4
 ccs_shm write 2165 0x13
@@ -57,6 +61,21 @@ wait_until 25 "present voltage on the CCS board" is ccs_shm 778 2187 u16
 wait_until 25 "present current on the CCS board" is ccs_shm 17 2196
 wait_until 25 "energy to deliver on the CCS board" is ccs_shm 19 2183
 wait_until 25 "reset notice on the CCS board" is ccs_shm 13 474
+
+# Stray raw-image commands (55 FF 64 00 00 00 00 AA, a 100-byte image) put on
+# the line from outside while a vehicle is connected: the CCS board drops
+# them, neither reboots nor holds the link, and the values go on crossing.
+for i in 1 2 3 4 5; do
+    printf '\x55\xff\x64\x00\x00\x00\x00\xaa' |
+        dd of="$MAIN_ROOT/dev/ttyAMA4" oflag=noctty conv=notrunc status=none
+    sleep 0.3
+done
+ccs_shm write 2165 0x21
+wait_until 30 "the link carries on after stray raw-image commands" is main_shm 33 2165
+if grep -q reboot "$CCS_ROOT/commands.log" 2>/dev/null; then
+    echo "FAIL the CCS board rebooted"; show_state; exit 1
+fi
+echo "ok   no reboot"
 
 if [ "$(( $(main_shm read 312) & 0x20 ))" -ne 0 ]; then
     echo "FAIL link alarm set"

@@ -37,8 +37,21 @@ protected:
             return loaderRuns;
         };
         SetLinkSlaveHooks(h);
+        ResetSettingsIntake();
     }
     void TearDown() override { SetLinkSlaveHooks({}); }
+    // Raw image transfers of a short test image.
+    void RawImageSize(std::uint32_t n) {
+        LinkSlaveHooks h = GetLinkSlaveHooks();
+        h.rawImageSize = n;
+        SetLinkSlaveHooks(h);
+    }
+    // One settings exchange with the frame `f`.
+    void SendSettings(const Bytes8& f) {
+        port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
+        port.ArriveSplit(f, 5, 30, 10);  // split: still whole
+        EXPECT_EQ(Serve(), Frame(MakeAck(kCmdSettings)));
+    }
 
     // One exchange; returns what the slave wrote.
     Bytes8 Serve() {
@@ -153,9 +166,12 @@ Bytes8 Settings(std::uint8_t b7, std::uint8_t b8, std::uint8_t b13) {
 }
 
 TEST_F(LinkSlaveTest, SettingsFrameIsStoredAfterItsAck) {
-    port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
-    port.Arrive(Settings(0x02, 1, 80), 20);
-    EXPECT_EQ(Serve(), Frame(MakeAck(kCmdSettings)));
+    // Twice: the limits take effect once two frames agree on them.
+    for (int twice = 0; twice < 2; ++twice) {
+        port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
+        port.Arrive(Settings(0x02, 1, 80), 20);
+        EXPECT_EQ(Serve(), Frame(MakeAck(kCmdSettings)));
+    }
     EXPECT_EQ(mem[475], 1);
     EXPECT_EQ(mem[2177], 30);
     EXPECT_EQ(map.get(SHRMEM_CCS_EVSE_PRESENT_VOLTAGE), 400);
@@ -174,11 +190,10 @@ TEST_F(LinkSlaveTest, SettingsCapAndMalfunctionBit) {
     struct Case {
         std::uint8_t b7, b8, b13, want412, want2176;
     };
-    const Case cases[] = {{0x02, 1, 80, 0x0A, 60}, {0x08, 0, 60, 0x08, 60}, {0x00, 0, 59, 0x00, 59}, {0x00, 0xFE, 61, 0x00, 60}};
+    const Case cases[] = {{0x02, 1, 80, 0x0A, 60}, {0x08, 0, 60, 0x08, 60}, {0x00, 0, 59, 0x00, 59}, {0x00, 1, 61, 0x08, 60}};
     for (const auto& c : cases) {
-        port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
-        port.ArriveSplit(Settings(c.b7, c.b8, c.b13), 5, 30, 10);  // split: still whole
-        Serve();
+        SendSettings(Settings(c.b7, c.b8, c.b13));
+        SendSettings(Settings(c.b7, c.b8, c.b13));  // agreeing frames
         EXPECT_EQ(mem[412], c.want412);
         EXPECT_EQ(mem[2176], c.want2176);
     }
@@ -243,16 +258,139 @@ TEST_F(LinkSlaveTest, LoaderStartIsRecognisedByLengthHeaderAndCrc) {
     EXPECT_EQ(reboots, 0);
 }
 
-TEST_F(LinkSlaveTest, RawImageLengthOutOfRangeIsDroppedWithoutReboot) {
-    for (std::uint32_t len : {0u, kMaxRawImage + 1, 0xFFFFFFFFu}) {
+TEST_F(LinkSlaveTest, RawImageOfAnyOtherLengthThanTheImageIsDroppedWithoutReboot) {
+    // 100 is the stray 55 FF 64 00 00 00 00 AA; 30,013 an image short of its size.
+    for (std::uint32_t len : {0u, 100u, 30013u, kCcsImageSize - 1, kCcsImageSize + 1, kMaxRawImage, kMaxRawImage + 1, 0xFFFFFFFFu}) {
         port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, len)));
+        port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)), 20);
         EXPECT_TRUE(Serve().empty()) << len;
+        EXPECT_EQ(Serve(), Frame(MakeAck(kCmdHandShake))) << len << ": the link goes on";
         EXPECT_EQ(reboots, 0) << len;
     }
 }
 
+TEST_F(LinkSlaveTest, RawImageThatInstallsNothingNeverRebootsWithAVehicleConnected) {
+    root.Make("/mnt");
+    RawImageSize(300);
+    const struct {
+        const char* what;
+        std::uint8_t pilot;
+        std::uint32_t status;
+        int reboots;
+    } cases[] = {
+        {"pilot B1", 2, 0, 0}, {"pilot C", 4, 0, 0}, {"pilot D", 5, 0, 0},
+        {"V2G phase", 0, 0x060A0000, 0}, {"no vehicle", 1, 0x0B000000, 1},
+    };
+    for (const auto& c : cases) {
+        reboots = 0;
+        mem[2160] = c.pilot;
+        map.set(SHRMEM_CCS_PLC_STATUS, c.status);
+        port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));
+        port.Arrive(Bytes8(100, 1), 10);  // and then nothing: 10 s without progress
+        EXPECT_EQ(Serve(), (Bytes8{0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA, 0x55, 0xFF, 0, 0, 0, 0, 0, 0xAA})) << c.what;
+        EXPECT_EQ(reboots, c.reboots) << c.what;
+        port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)));
+        EXPECT_EQ(Serve(), Frame(MakeAck(kCmdHandShake))) << c.what;
+    }
+    // An image that is installed reboots the board whatever is connected.
+    mem[2160] = 4;
+    reboots = 0;
+    Bytes8 image(300, 5);
+    linkwire::AppendImageTrailer(image.data(), image.size() - linkwire::kImageTrailerSize);
+    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));
+    port.Arrive(image, 10);
+    Serve();
+    EXPECT_EQ(reboots, 1);
+}
+
+TEST_F(LinkSlaveTest, SettingsFrameWithAnImpossibleValueIsRefusedWhole) {
+    SendSettings(Settings(0x02, 0, 50));
+    SendSettings(Settings(0x02, 0, 50));
+    const std::vector<std::uint8_t> before = mem;
+    const struct {
+        Bytes8 frame;
+        const char* why;
+    } cases[] = {
+        {Settings(0xDC, 0, 50), "stop inputs 220"},
+        {Settings(0xA2, 0, 50), "stop inputs 162"},
+        {Settings(0x01, 0, 50), "stop inputs 1"},
+        {Settings(0x12, 0, 50), "stop inputs 18"},
+        {Settings(0x02, 2, 50), "charger malfunction 2"},
+        // Two hand-shake commands back to back, read as the settings frame.
+        {{0x55, 0, 0, 0, 0, 0, 0, 0xAA, 0x55, 0, 0, 0, 0, 0, 0, 0xAA}, "stop inputs 170"},
+    };
+    unsigned refused = 0;
+    for (const auto& c : cases) {
+        ::testing::internal::CaptureStdout();
+        SendSettings(c.frame);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(std::string("[main] Settings frame refused (") + c.why + "), " + std::to_string(++refused) + " refused"),
+                  std::string::npos) << out;
+        EXPECT_EQ(mem, before) << c.why;
+    }
+    EXPECT_EQ(GetSettingsIntake().refused, refused);
+
+    // The hand-shakes as the master sends them after a failed exchange: the
+    // second within the settings window of a command 2 whose ack was lost.
+    port.Arrive(Frame(MakeCommandFrame(kCmdSettings)));
+    port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)), 100);
+    port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)), 2100);
+    ::testing::internal::CaptureStdout();
+    Serve();
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("Settings frame refused"), std::string::npos);
+    EXPECT_EQ(mem, before);
+}
+
+TEST_F(LinkSlaveTest, StopsActAtOnceAndLimitsWhenTwoFramesAgree) {
+    mem[2176] = 11;
+    mem[2177] = 22;
+    auto frame = [](std::uint8_t stop, std::uint8_t malfunction, std::uint8_t reason, std::uint8_t current) {
+        Bytes8 f = Settings(stop, malfunction, current);
+        f[6] = reason;
+        return f;
+    };
+    struct Step {
+        const char* what;
+        Bytes8 frame;
+        int want412, want410, want2176;
+    };
+    const Step steps[] = {
+        {"first frame: nothing to agree with", frame(0, 0, 0, 50), 0, 0, 11},
+        {"limits confirmed", frame(0, 0, 0, 50), 0, 0, 50},
+        {"a limit changed on the line", frame(0, 0, 0, 58), 0, 0, 50},
+        {"back, disagreeing with the frame before", frame(0, 0, 0, 50), 0, 0, 50},
+        {"emergency stops at once", frame(0x08, 0, 0, 50), 0x08, 0, 50},
+        {"clear once", frame(0, 0, 0, 50), 0x08, 0, 50},
+        {"clear twice", frame(0, 0, 0, 50), 0, 0, 50},
+        {"malfunction stops at once", frame(0x02, 1, 0, 50), 0x0A, 0, 50},
+        {"stop request alone", frame(0x02, 0, 0, 50), 0x0A, 0, 50},
+        {"stop request alone, agreed", frame(0x02, 0, 0, 50), 0x02, 0, 50},
+        {"stop reason at once", frame(0, 0, 6, 50), 0x02, 6, 50},
+        {"no reason once", frame(0, 0, 0, 50), 0, 6, 50},
+        {"no reason twice", frame(0, 0, 0, 50), 0, 0, 50},
+    };
+    for (const Step& st : steps) {
+        SendSettings(st.frame);
+        EXPECT_EQ(mem[412], st.want412) << st.what;
+        EXPECT_EQ(mem[410], st.want410) << st.what;
+        EXPECT_EQ(mem[2176], st.want2176) << st.what;
+    }
+    // Two frames that both offer the model maximum or more agree on it.
+    SendSettings(frame(0, 0, 0, 125));
+    SendSettings(frame(0, 0, 0, 80));
+    EXPECT_EQ(mem[2176], 60);
+    // After a hand-shake the frame before it confirms nothing.
+    port.Arrive(Frame(MakeCommandFrame(kCmdHandShake)));
+    Serve();
+    SendSettings(frame(0, 0, 0, 45));
+    EXPECT_EQ(mem[2176], 60);
+    SendSettings(frame(0, 0, 0, 45));
+    EXPECT_EQ(mem[2176], 45);
+}
+
 TEST_F(LinkSlaveTest, RawImageIsWrittenInstalledAndAnswered) {
     root.Make("/mnt");
+    RawImageSize(300);
     {
         std::ofstream old(root.path() + "/mnt/FWImage", std::ios::binary);  // a longer image of an earlier transfer
         old << std::string(1000, '\xEE');
@@ -273,6 +411,7 @@ TEST_F(LinkSlaveTest, RawImageIsWrittenInstalledAndAnswered) {
 
 TEST_F(LinkSlaveTest, RawImageIncompleteOrNeverInstalledAnswersZero) {
     root.Make("/mnt");
+    RawImageSize(300);
     // Incomplete: 10 s without progress.
     port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 300)));
     port.Arrive(Bytes8(100, 1), 10);
@@ -283,6 +422,7 @@ TEST_F(LinkSlaveTest, RawImageIncompleteOrNeverInstalledAnswersZero) {
 
     // Complete, but the install never reports: after the long wait 264 goes back to 0.
     installResult = -1;
+    RawImageSize(16);
     Bytes8 image(16, 2);
     linkwire::AppendImageTrailer(image.data(), 3);
     port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, 16)));
@@ -297,6 +437,7 @@ TEST_F(LinkSlaveTest, RawImageIncompleteOrNeverInstalledAnswersZero) {
 
 TEST_F(LinkSlaveTest, RawImageThatFailsItsTrailerCheckIsRefusedAtOnce) {
     root.Make("/mnt");
+    RawImageSize(200);
     Bytes8 good(200, 0x33);
     linkwire::AppendImageTrailer(good.data(), good.size() - linkwire::kImageTrailerSize);
     Bytes8 badSum = good;
@@ -317,8 +458,8 @@ TEST_F(LinkSlaveTest, RawImageThatFailsItsTrailerCheckIsRefusedAtOnce) {
     }
 }
 
-TEST_F(LinkSlaveTest, RawImageOfTheLargestLengthProceeds) {
-    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, kMaxRawImage)));
+TEST_F(LinkSlaveTest, RawImageOfTheImageLengthProceeds) {
+    port.Arrive(Frame(MakeCommandFrame(kCmdRawImage, kCcsImageSize)));
     const Bytes8 out = Serve();
     ASSERT_EQ(out.size(), 16u);
     EXPECT_EQ(Bytes8(out.begin(), out.begin() + 8), Frame(MakeAck(kCmdRawImage)));

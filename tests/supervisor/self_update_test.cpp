@@ -134,6 +134,15 @@ TEST_F(SelfUpdateTest, ArchiveFaultsEndWithTheirResultAndNoInstall) {
     }
     Blob notAnArchive(5000, 0x11);
     EXPECT_EQ(writeFlashHandler(map, notAnArchive.data(), 5000), linkwire::kLoaderFileBroken);
+
+    // No archive file can be made: said as such, not as a failed write.
+    std::filesystem::remove(root.path() + kArchivePath);
+    root.Make(kArchivePath);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(writeFlashHandler(map, notAnArchive.data(), 5000), linkwire::kLoaderWriteFail);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[main] Creat empty image zip fail\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Consturct image zip fail"), std::string::npos) << out;
 }
 
 TEST_F(SelfUpdateTest, OnlyTheImageMemberIsTakenFromTheArchive) {

@@ -99,20 +99,35 @@ TEST_F(SettingsTest, ShortOrMissingFlashLeavesTheMapAlone) {
 }
 
 TEST_F(SettingsTest, ErasedOrBlankSettingsBlockIsNoSettings) {
-    for (std::uint8_t blank : {0x00, 0xFF}) {
-        std::vector<std::uint8_t> flash(262144, blank);
-        flash[5] = 0x42;  // outside the settings block: still no settings
+    const struct {
+        const char* what;
+        std::uint8_t fill;
+        std::size_t programmed;  // leading bytes of the settings block programmed to 0x17
+        int restored;
+    } cases[] = {
+        {"blank", 0x00, 0, 0},
+        {"erased", 0xFF, 0, 0},
+        {"erased with a stray byte", 0xFF, 1, 0},
+        {"erased, all but half programmed", 0xFF, 32767, 0},
+        {"half programmed", 0xFF, 32768, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> flash(262144, c.fill);
+        flash[5] = 0x42;  // outside the settings block: no settings by itself
+        std::fill_n(flash.begin() + 196608, c.programmed, 0x17);
         WriteFlash(flash);
-        mem[7] = 0x17;
-        EXPECT_EQ(FlashToShrMem(map), 0) << int{blank};
-        EXPECT_EQ(mem[7], 0x17) << int{blank};
-        EXPECT_EQ(mem[5], 0) << int{blank};
+        std::fill(mem.begin(), mem.end(), 0);
+        mem[7] = 0x27;
+        EXPECT_EQ(FlashToShrMem(map), c.restored) << c.what;
+        EXPECT_EQ(mem[7], c.restored ? 0x17 : 0x27) << c.what;
+        EXPECT_EQ(mem[5], c.restored ? 0x17 : 0) << c.what;
     }
 }
 
 TEST_F(SettingsTest, FlashOfErasedTextsGivesBoundedTexts) {
-    std::vector<std::uint8_t> flash(262144, 0xFF);
-    flash[196608 + 280] = 1;  // one programmed byte: a settings image
+    std::vector<std::uint8_t> flash(262144, 0);
+    std::fill_n(flash.begin() + 196608 + 282, 18, 0xFF);     // MAC text
+    std::fill_n(flash.begin() + 196608 + 1024, 512, 0xFF);   // the text slots
     WriteFlash(flash);
     ASSERT_EQ(FlashToShrMem(map), 1);
     EXPECT_EQ(map.get(SHRMEM_SERIAL_NUMBER).size(), 32u);
@@ -126,10 +141,12 @@ TEST_F(SettingsTest, RunTimeCcsFieldsAreClearedAfterARestore) {
     std::memset(image + 2197, 0x06, 4);
     std::memset(image + 2207, 0x11, 7);
     image[2201] = 0;
+    for (std::uint32_t b : {2163u, 2164u, 2174u, 2189u, 2190u, 2191u}) image[b] = 0xEE;  // out of every range
     WriteFlash(flash);
     ASSERT_EQ(FlashToShrMem(map), 1);
     ClearCcsRunTimeFields(map);
     EXPECT_EQ(mem[2162], 0);
+    for (std::uint32_t b : {2163u, 2164u, 2174u, 2189u, 2190u, 2191u}) EXPECT_EQ(mem[b], 0) << b;
     EXPECT_EQ(map.get(SHRMEM_CCS_PLC_STATUS), 0u);
     EXPECT_EQ(at(2207, 7), std::vector<std::uint8_t>(7, 0));
     EXPECT_EQ(mem[2201], 1);

@@ -340,9 +340,14 @@ int ChargePointServer::UpdateFirmware(ns1__UpdateFirmwareRequest* req, ns1__Upda
     if (!Fits(location, cmd::LOCATION_DATA, "location")) return soap->error;
     map_.set(cmd::FW_RETRIEVE_DATE, static_cast<std::int32_t>(req->retrieveDate));
     PutText(map_, cmd::LOCATION_DATA, location);
-    if (req->retries) map_.set(cmd::FW_RETRIES, *req->retries);
-    if (req->retryInterval) map_.set(cmd::FW_RETRY_INTERVAL, *req->retryInterval);
-    return Await(command::UpdateFirmware, "UpdateFirmware");
+    // A request that replaces a pending one brings its own retries.
+    map_.set(cmd::FW_RETRIES, req->retries ? *req->retries : 0);
+    map_.set(cmd::FW_RETRY_INTERVAL, req->retryInterval ? *req->retryInterval : 0);
+    if (const int r = Await(command::UpdateFirmware, "UpdateFirmware")) return r;
+    if (map_.get(cmd::FW_REQUEST_STATUS) != 0) {
+        return Fault(false, "a firmware image waits to be installed; the update is not taken");
+    }
+    return SOAP_OK;
 }
 
 int ChargePointServer::ChangeConfiguration(ns1__ChangeConfigurationRequest* req,

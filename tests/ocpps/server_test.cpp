@@ -524,4 +524,15 @@ TEST_F(ServerTest, UnlockGetDiagnosticsAndUpdateFirmwareStoreTheirFields) {
     EXPECT_EQ(map.get(cmd::LOCATION_DATA), "127.0.0.1:2121/d/fw.bin");
 }
 
+TEST_F(ServerTest, UpdateFirmwareWhileAnImageWaitsToBeInstalledGetsAFault) {
+    map.set(cmd::FW_STATE, 2);
+    const std::string r = Call("UpdateFirmware", "<cp:updateFirmwareRequest><cp:retrieveDate>2025-12-11T00:00:00Z</cp:retrieveDate>"
+                                                 "<cp:location>ftp://h/d/fw2.bin</cp:location></cp:updateFirmwareRequest>");
+    EXPECT_TRUE(Has(r, "HTTP/1.1 500")) << r;
+    EXPECT_TRUE(Has(r, "waits to be installed")) << r;
+    EXPECT_FALSE(Has(r, "updateFirmwareResponse")) << r;
+    EXPECT_EQ(map.get(cmd::FW_STATE), 2);
+    EXPECT_EQ(Byte(448), 0x80);
+}
+
 }  // namespace

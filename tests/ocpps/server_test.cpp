@@ -494,6 +494,10 @@ TEST_F(ServerTest, LocalListWriteFailureAnswersFailedAndKeepsTheVersion) {
 TEST_F(ServerTest, EditLocalListDropsATornTail) {
     EXPECT_EQ(ocpps::EditLocalList("A:0::0\r\nB:0::0", {}), "A:0::0\r\n");
     EXPECT_EQ(ocpps::EditLocalList("A:0::0", {{"C", true, 1, 7, "A"}}), "C:7:A:1\r\n");
+    // An idTag given twice in one list ends as its last entry says.
+    EXPECT_EQ(ocpps::EditLocalList("A:0::0\r\nB:0::0\r\nC:0::0\r\n",
+                                   {{"A", true, 1, 0, ""}, {"B", false, 0, 0, ""}, {"A", true, 2, 0, ""}, {"B", true, 4, 0, ""}}),
+              "C:0::0\r\nA:0::2\r\nB:0::4\r\n");
 }
 
 TEST_F(ServerTest, UnlockGetDiagnosticsAndUpdateFirmwareStoreTheirFields) {

@@ -94,6 +94,9 @@ ReadState HttpRequestReader::ParseHead() {
         if (strcasecmp(coding->c_str(), "chunked") != 0) {
             return Fail(ReadState::Malformed, "transfer coding \"" + *coding + "\" is not taken");
         }
+        // Room for the whole bound is claimed, not touched: only what
+        // arrives takes memory, and the body is never copied as it grows.
+        request_.body.reserve(maxBody_);
         phase_ = Phase::ChunkSize;
         return ReadState::More;
     }

@@ -2,6 +2,7 @@
 
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -177,14 +178,15 @@ private:
 // length as read (any transfer coding is undone).
 std::string RuntimeHead(const HttpRequest& r) {
     std::string head = r.method + " " + r.target + " HTTP/1.1\r\n";
-    for (const auto& [name, value] : r.fields) {
-        static const char* const dropped[] = {"Content-Length", "Transfer-Encoding", "Connection", "Expect", "TE",
-                                              "Trailer", "Keep-Alive"};
+    static const char* const dropped[] = {"Content-Length", "Transfer-Encoding", "Connection", "Expect", "TE",
+                                          "Trailer", "Keep-Alive"};
+    for (const auto& field : r.fields) {
+        const std::string& name = field.first;
         if (std::any_of(std::begin(dropped), std::end(dropped),
-                        [&](const char* d) { return strcasecmp(d, name.c_str()) == 0; })) {
+                        [&name](const char* d) { return strcasecmp(d, name.c_str()) == 0; })) {
             continue;
         }
-        head += name + ": " + value + "\r\n";
+        head += name + ": " + field.second + "\r\n";
     }
     return head + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n";
 }

@@ -20,17 +20,7 @@ fi
 . "$(dirname "$0")/quillon_env.sh"
 raw() { /usr/bin/python3 "$src/tests/ocpps/raw_client.py" 8080 "$@"; }
 call() { node "$src/sim/central15/calls.js" --url "http://127.0.0.1:8080/ChargeBox/OCPP15" "$@"; }
-t() { $STATION_EXEC_PREFIX "$build/bin/shmtool" "$@" > /dev/null; }
-r() { $STATION_EXEC_PREFIX "$build/bin/shmtool" read "$@"; }
 field() { grep -o "\"$1\":\"\\?[^,\"]*" <<< "$2" | head -1 | sed 's/.*[:"]//'; }
-fail() {
-    echo "FAIL: $*"
-    echo "--- central"; cut -c1-400 "$log" 2>/dev/null || true
-    echo "--- quillon"; cat "$root/quillon.out" 2>/dev/null || true
-    echo "--- system log"; cat "$root"/Storage/SystemLog/* 2>/dev/null || true
-    exit 1
-}
-check() { [ "$2" = "$3" ] || fail "$1: got [$2], want [$3]"; echo "ok   $1"; }
 # until SECONDS COMMAND...: polls the condition every 0.2 s
 until_true() {
     local i

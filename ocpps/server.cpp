@@ -512,17 +512,20 @@ void SendReply(struct soap* io, const std::string& reply) {
     }
 }
 
-// A refused body the peer is still sending is read off and dropped, for a
-// short time, so its refusal is not lost to a reset.
-void Drain(struct soap* io) {
+// What the peer still sends is read off and dropped for up to `ms` (at
+// least what has arrived already): a socket closed with unread bytes is
+// reset, and the reset can overtake the reply on its way to the peer.
+void Drain(struct soap* io, std::int64_t ms) {
     platform::Clock& clock = platform::GetClock();
-    const std::int64_t end = clock.MonotonicMs() + kDrainMs;
+    const std::int64_t end = clock.MonotonicMs() + ms;
     char buf[16 * 1024];
-    for (std::int64_t left = kDrainMs; left > 0; left = end - clock.MonotonicMs()) {
+    std::int64_t left = ms;
+    do {
         if (!Readable(io, left)) return;
         io->recv_timeout = WaitOf(left);
         if (io->frecv(io, buf, sizeof buf) == 0) return;
-    }
+        left = end - clock.MonotonicMs();
+    } while (left > 0);
 }
 
 // One connection: its request read within the time limit, answered, closed.
@@ -550,6 +553,7 @@ void ServeConnection(struct soap* io, ChargePointServer& server) {
     }
     if (reader.state() == ReadState::Done) {
         SendReply(io, server.Answer(reader.request()));
+        Drain(io, 0);
     } else {
         if (timedOut) {
             ReceiveLog("request not complete within " + std::to_string(kRequestLimitMs / 1000) + " s");
@@ -557,7 +561,8 @@ void ServeConnection(struct soap* io, ChargePointServer& server) {
             ReceiveLog("request refused: " + reader.why());
         }
         SendReply(io, RefusalReply(reader, timedOut));
-        if (!closed) Drain(io);
+        // A refused body may still be on its way: its sender is to see why.
+        if (!closed) Drain(io, kDrainMs);
     }
     soap_closesock(io);
 }

@@ -23,7 +23,7 @@ bool SameName(std::string_view a, std::string_view b) {
 
 // A decimal length of digits alone; false when it is none or too large to
 // matter (anything beyond the bound is refused anyway).
-bool DecimalLength(const std::string& text, std::size_t* out) {
+bool DecimalLength(const std::string& text, unsigned long long* out) {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
     *out = std::stoull(text);
     return true;
@@ -100,7 +100,8 @@ ReadState HttpRequestReader::ParseHead() {
         phase_ = Phase::ChunkSize;
         return ReadState::More;
     }
-    std::size_t size = 0;
+    // Compared at full width: a length of 2^32 + 1 is not 1 on a 32-bit board.
+    unsigned long long size = 0;
     if (length != nullptr && !DecimalLength(*length, &size)) {
         if (length->find_first_not_of("0123456789") == std::string::npos && !length->empty()) {
             return Fail(ReadState::TooLarge, "Content-Length " + *length + " exceeds the bound");
@@ -111,8 +112,8 @@ ReadState HttpRequestReader::ParseHead() {
         return Fail(ReadState::TooLarge, "Content-Length " + std::to_string(size) + " exceeds the bound of " +
                                               std::to_string(maxBody_) + " bytes");
     }
-    request_.body.reserve(size);
-    remaining_ = size;
+    request_.body.reserve(static_cast<std::size_t>(size));
+    remaining_ = static_cast<std::size_t>(size);
     phase_ = Phase::Body;
     return ReadState::More;
 }

@@ -40,6 +40,7 @@ TEST(HttpRequestReaderTest, RequestsAndRefusalsWhetherWholeOrByteByByte) {
         {"last chunk missing", head + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", ReadState::More, "abc"},
         {"length at the bound", head + "Content-Length: 16777216\r\n\r\n", ReadState::More, ""},
         {"length over the bound", head + "Content-Length: 16777217\r\n\r\n", ReadState::TooLarge, ""},
+        {"length past 32 bits", head + "Content-Length: 4294967297\r\n\r\nab", ReadState::TooLarge, ""},
         {"length of 30 digits", head + "Content-Length: 123456789012345678901234567890\r\n\r\n", ReadState::TooLarge, ""},
         {"chunk over the bound", head + "Transfer-Encoding: chunked\r\n\r\n1000001\r\n", ReadState::TooLarge, ""},
         {"chunk size of 20 hex digits", head + "Transfer-Encoding: chunked\r\n\r\n00000000000000001000\r\nab", ReadState::More, "ab"},

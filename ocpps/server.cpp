@@ -73,8 +73,9 @@ std::string XmlEscaped(const std::string& text) {
         case '&': out += "&amp;"; break;
         case '"': out += "&quot;"; break;
         default:
-            // Control characters have no place in the reason text.
-            out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+            // The reason may quote the peer's bytes: only printable ASCII
+            // goes back, so the fault is well-formed whatever they were.
+            out += static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E ? '?' : c;
         }
     }
     return out;

@@ -4,6 +4,7 @@
 // the same register map.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -189,6 +190,7 @@ TEST_F(ServerTest, EveryRequestTheRuntimeCannotTakeGetsASenderFaultWithHttp400) 
         {"document type", Post("Reset", entity)},
         {"document type after a comment", Post("Reset", "<!-- c --><!DOCTYPE x>" + good)},
         {"unknown operation", Post("Reset", Envelope("Reset", "<cp:explodeRequest/>"))},
+        {"element name outside ASCII", Post("Reset", Envelope("Reset", "<cp:\xff\xfe\x01Request/>"))},
         {"value outside its enumeration", Post("Reset", Envelope("Reset", "<cp:resetRequest><cp:type>Warm</cp:type></cp:resetRequest>"))},
         {"body short of its length", Post("Reset", good).substr(0, Post("Reset", good).size() - 40)},
         {"empty body", Post("Reset", "")},
@@ -201,6 +203,8 @@ TEST_F(ServerTest, EveryRequestTheRuntimeCannotTakeGetsASenderFaultWithHttp400) 
         EXPECT_TRUE(Has(reply, "application/soap+xml")) << c.what << "\n" << reply;
         EXPECT_TRUE(Has(reply, "Sender</")) << c.what << "\n" << reply;
         EXPECT_TRUE(Has(reply, "http://www.w3.org/2003/05/soap-envelope")) << c.what << "\n" << reply;
+        EXPECT_TRUE(std::all_of(reply.begin(), reply.end(), [](char b) { return static_cast<unsigned char>(b) < 0x7F; }))
+            << c.what << "\n" << reply;
         EXPECT_EQ(Byte(448) | Byte(447), 0) << c.what;
         EXPECT_EQ(Byte(cmd::RESET_PENDING.offset), 0) << c.what;
     }

@@ -92,7 +92,7 @@ ReadState HttpRequestReader::ParseHead() {
     }
     if (coding != nullptr) {
         if (strcasecmp(coding->c_str(), "chunked") != 0) {
-            return Fail(ReadState::Malformed, "transfer coding \"" + *coding + "\" is not taken");
+            return Fail(ReadState::Malformed, "a transfer coding other than chunked");
         }
         // Room for the whole bound is claimed, not touched: only what
         // arrives takes memory, and the body is never copied as it grows.
@@ -104,9 +104,9 @@ ReadState HttpRequestReader::ParseHead() {
     unsigned long long size = 0;
     if (length != nullptr && !DecimalLength(*length, &size)) {
         if (length->find_first_not_of("0123456789") == std::string::npos && !length->empty()) {
-            return Fail(ReadState::TooLarge, "Content-Length " + *length + " exceeds the bound");
+            return Fail(ReadState::TooLarge, "a Content-Length far beyond the bound");
         }
-        return Fail(ReadState::Malformed, "Content-Length \"" + *length + "\" is not a length");
+        return Fail(ReadState::Malformed, "a Content-Length that is not a length");
     }
     if (size > maxBody_) {
         return Fail(ReadState::TooLarge, "Content-Length " + std::to_string(size) + " exceeds the bound of " +

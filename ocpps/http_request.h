@@ -46,7 +46,8 @@ public:
     // True once the head has been read.
     bool HasHead() const { return phase_ != Phase::Head; }
     const HttpRequest& request() const { return request_; }
-    // Why the request is Malformed or TooLarge.
+    // Why the request is Malformed or TooLarge: the reader's own words and
+    // numbers, never the peer's text, so it may go to the log as it is.
     const std::string& why() const { return why_; }
 
 private:

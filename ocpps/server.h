@@ -26,7 +26,8 @@ inline constexpr const char* kServerKeyCertFile = "/Storage/[OCPP15S]ServerKeyCe
 inline constexpr std::int64_t kCommandWaitMs = 50000;
 // A connection's request must have arrived whole within this time; no read
 // waits longer than the receive time-out, so the limit holds however the
-// peer trickles its bytes. Another client waits at most this long.
+// peer trickles its bytes. Another client waits little longer than this
+// (a refused body is read off for 2 s more).
 inline constexpr std::int64_t kRequestLimitMs = 30000;
 inline constexpr std::int64_t kReceiveTimeoutMs = 10000;
 // The reply must have been taken by the peer within this time.

@@ -69,6 +69,9 @@ inline constexpr S32Le FW_RETRIES{7901};
 inline constexpr S32Le FW_RETRY_INTERVAL{7905};
 inline constexpr Bytes FW_SLOT{7397, 513};  // 7397-7909 with the state byte
 inline constexpr U8 FW_STATE{7909};
+// The main process's answer to an UpdateFirmware: 0 taken, 1 refused while
+// an image waits to be installed.
+inline constexpr U8 FW_REQUEST_STATUS{7911};
 inline constexpr U8 RESET_PENDING{7910};
 
 // Station bytes the commands read or change.

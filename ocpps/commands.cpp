@@ -16,6 +16,7 @@
 #include "requests.h"
 #include "store_flash.h"
 #include "syslog.h"
+#include "transfers.h"
 
 namespace ocpps {
 
@@ -211,9 +212,10 @@ void ServeCommands(Quillon& q) {
         CommandLog("UnlockConnector OK");
     }
     if (ClaimCommand(map, command::UpdateFirmware)) {
-        map.set(cmd::FW_STATE, 1);
+        const bool taken = TakeFirmwareRequest(q);
+        map.set(cmd::FW_REQUEST_STATUS, taken ? 0 : 1);
         FinishCommand(map, command::UpdateFirmware);
-        CommandLog("UpdateFirmware OK");
+        CommandLog(taken ? "UpdateFirmware OK" : "UpdateFirmware refused: an image waits to be installed");
     }
 }
 

@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <deque>
+#include <string_view>
+#include <unordered_map>
 
 #include "command_area.h"
 #include "files.h"
@@ -11,33 +14,47 @@
 
 namespace ocpps {
 
-namespace {
-
-// The idTag of a line: the text before its first ':'.
-bool LineIs(const std::string& text, std::size_t begin, std::size_t end, const std::string& idTag) {
-    return end - begin > idTag.size() && text.compare(begin, idTag.size(), idTag) == 0 && text[begin + idTag.size()] == ':';
-}
-
-}  // namespace
-
 std::string EditLocalList(std::string text, const std::vector<ListEntry>& entries) {
     // A tail without its CR LF is not a line of the list.
     const std::size_t last = text.rfind("\r\n");
     text.resize(last == std::string::npos ? 0 : last + 2);
+    // A line is found through an index of idTags (the text before a line's
+    // first ':'), so n entries cost one pass over the file and n look-ups.
+    struct Line {
+        const char* data;
+        std::size_t size;
+        bool kept;
+    };
+    std::vector<Line> lines;
+    std::deque<std::string> added;
+    std::unordered_map<std::string_view, std::size_t> lineOf;
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t end = text.find("\r\n", begin) + 2;
+        const std::string_view line(text.data() + begin, end - begin);
+        const std::size_t colon = line.find(':');
+        if (colon < line.size() - 2) lineOf.emplace(line.substr(0, colon), lines.size());
+        lines.push_back({line.data(), line.size(), true});
+        begin = end;
+    }
     for (const ListEntry& e : entries) {
-        for (std::size_t begin = 0; begin < text.size();) {
-            const std::size_t end = text.find("\r\n", begin) + 2;
-            if (LineIs(text, begin, end, e.idTag)) {
-                text.erase(begin, end - begin);
-                break;
-            }
-            begin = end;
+        if (const auto it = lineOf.find(e.idTag); it != lineOf.end()) {
+            lines[it->second].kept = false;
+            lineOf.erase(it);
         }
         if (!e.hasInfo) continue;
-        text += e.idTag + ":" + std::to_string(e.expiry) + ":" + e.parentIdTag + ":" +
-                static_cast<char>('0' + (e.status & 0x0F)) + "\r\n";
+        const std::string& line = added.emplace_back(e.idTag + ":" + std::to_string(e.expiry) + ":" + e.parentIdTag +
+                                                     ":" + static_cast<char>('0' + (e.status & 0x0F)) + "\r\n");
+        lineOf.emplace(std::string_view(line.data(), e.idTag.size()), lines.size());
+        lines.push_back({line.data(), line.size(), true});
     }
-    return text;
+    std::size_t size = 0;
+    for (const Line& l : lines) size += l.kept ? l.size : 0;
+    std::string out;
+    out.reserve(size);
+    for (const Line& l : lines) {
+        if (l.kept) out.append(l.data, l.size);
+    }
+    return out;
 }
 
 std::uint8_t ApplyLocalList(regmap::RegisterMap map, bool full, std::int32_t listVersion,

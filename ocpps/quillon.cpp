@@ -205,6 +205,7 @@ bool StartUp(Quillon& q) {
         return false;
     }
     FlashRW(false, kMeterIntervalFile, &q.meterIntervalS);
+    ResumeFirmwareRequest(q);
     q.requests = std::make_unique<Requests>(q.map, e);
     if (!q.requests->SetUpTls(&why)) {
         Log("soap_ssl_client_context failure: " + why);

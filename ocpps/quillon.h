@@ -21,6 +21,17 @@ struct OwnStatus {
     std::int32_t timestamp;
 };
 
+// The UpdateFirmware being carried out, the main process's own copy: the
+// command area's location slot is DataTransfer's too, and a later request
+// must not change an update under way.
+struct FirmwareRequest {
+    bool held = false;
+    std::int32_t retrieveDate = 0;
+    std::string location;
+    std::int32_t retries = 0;
+    std::int32_t retryInterval = 0;  // s
+};
+
 struct Quillon {
     regmap::RegisterMap map;
     std::unique_ptr<Requests> requests;
@@ -34,6 +45,7 @@ struct Quillon {
     std::int32_t lastEnergyWh = 0;     // the energy register never goes below what was sent
     int RecvThreadCPid = 0;             // the SOAP server process, 0 before the fork
     // Firmware download (UpdateFirmware).
+    FirmwareRequest fw;
     std::uint8_t u8Step = 0;            // 0 download, 1 installation, 2 finish
     int u8Cnt = 0;                      // failed attempts
     std::int64_t tTmStart = 0;          // monotonic, last failed attempt; 0 before any

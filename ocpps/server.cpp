@@ -1,9 +1,16 @@
 #include "server.h"
 
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <sstream>
+#include <streambuf>
 #include <vector>
 
 #include "clock.h"
@@ -19,9 +26,14 @@ namespace {
 
 constexpr std::uint8_t kTlsMode = 0x01;  // byte 514
 constexpr int kAcceptTimeoutS = 5;
-constexpr int kIoTimeoutS = 30;
+constexpr int kHandshakeTimeoutS = 10;
 constexpr std::int64_t kBindPauseMs = 1000;
+// A peer still sending a refused body is read off for this long, so that it
+// sees the refusal instead of a reset connection.
+constexpr std::int64_t kDrainMs = 2000;
 constexpr const char* kFaultAction = "http://www.w3.org/2005/08/addressing/soap/fault";
+constexpr const char* kSoap12 = "http://www.w3.org/2003/05/soap-envelope";
+constexpr const char* kSoap11 = "http://schemas.xmlsoap.org/soap/envelope/";
 
 void ReceiveLog(const std::string& message) { common::RecordSysLog("[OCPP]ReceiveThread:" + message); }
 
@@ -52,6 +64,134 @@ std::string WithoutScheme(const std::string& location) {
     return at == std::string::npos ? location : location.substr(at + 2);
 }
 
+std::string XmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default:
+            // The reason may quote the peer's bytes: only printable ASCII
+            // goes back, so the fault is well-formed whatever they were.
+            out += static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E ? '?' : c;
+        }
+    }
+    return out;
+}
+
+std::string HttpReply(int status, const char* phrase, const std::string& contentType, const std::string& body,
+                      const std::string& fields = "") {
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + phrase + "\r\n";
+    if (!contentType.empty()) head += "Content-Type: " + contentType + "\r\n";
+    return head + fields + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// A SOAP 1.2 Sender fault made here, for requests the runtime never took.
+std::string SenderFault(int status, const char* phrase, const std::string& why) {
+    const std::string body = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<env:Envelope xmlns:env=\"") + kSoap12 +
+                             "\"><env:Body><env:Fault><env:Code><env:Value>env:Sender</env:Value></env:Code>"
+                             "<env:Reason><env:Text xml:lang=\"en\">" + XmlEscaped(why) +
+                             "</env:Text></env:Reason></env:Fault></env:Body></env:Envelope>\n";
+    return HttpReply(status, phrase, "application/soap+xml; charset=utf-8", body);
+}
+
+// What a SOAP 1.2 node answers a SOAP 1.1 message: a VersionMismatch fault
+// in a SOAP 1.1 envelope, whose Upgrade header names the envelope it takes.
+std::string VersionMismatchFault() {
+    const std::string body = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<env:Envelope xmlns:env=\"") + kSoap11 +
+                             "\"><env:Header><upg:Upgrade xmlns:upg=\"" + kSoap12 +
+                             "\"><upg:SupportedEnvelope qname=\"ns1:Envelope\" xmlns:ns1=\"" + kSoap12 +
+                             "\"/></upg:Upgrade></env:Header><env:Body><env:Fault><faultcode>env:VersionMismatch</faultcode>"
+                             "<faultstring>Version Mismatch</faultstring></env:Fault></env:Body></env:Envelope>\n";
+    return HttpReply(500, "Internal Server Error", "text/xml; charset=utf-8", body);
+}
+
+enum class Prolog { Element, Soap11Envelope, DocumentType, NoElement };
+
+// What comes first in a body: the XML declaration, comments and processing
+// instructions are passed over; a document type declaration (SOAP forbids
+// one, and with it every entity) or the root element ends the look.
+Prolog FirstOf(const std::string& body) {
+    std::size_t i = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (;;) {
+        i = body.find_first_not_of(" \t\r\n", i);
+        if (i == std::string::npos || body[i] != '<') return Prolog::NoElement;
+        if (body.compare(i, 2, "<?") == 0) {
+            i = body.find("?>", i + 2);
+            if (i == std::string::npos) return Prolog::NoElement;
+            i += 2;
+        } else if (body.compare(i, 4, "<!--") == 0) {
+            i = body.find("-->", i + 4);
+            if (i == std::string::npos) return Prolog::NoElement;
+            i += 3;
+        } else if (body.compare(i, 2, "<!") == 0) {
+            return Prolog::DocumentType;
+        } else {
+            break;
+        }
+    }
+    const std::size_t nameEnd = body.find_first_of(" \t\r\n/>", i + 1);
+    const std::size_t tagEnd = body.find('>', i);
+    if (nameEnd == std::string::npos || tagEnd == std::string::npos) return Prolog::Element;
+    const std::string name = body.substr(i + 1, nameEnd - i - 1);
+    const std::size_t colon = name.find(':');
+    const std::string prefix = colon == std::string::npos ? "" : name.substr(0, colon);
+    const std::string local = colon == std::string::npos ? name : name.substr(colon + 1);
+    if (local != "Envelope") return Prolog::Element;
+    const std::string tag = body.substr(nameEnd, tagEnd - nameEnd);
+    const std::string attribute = prefix.empty() ? "xmlns=" : "xmlns:" + prefix + "=";
+    for (std::size_t at = tag.find(attribute); at != std::string::npos; at = tag.find(attribute, at + 1)) {
+        if (at > 0 && tag[at - 1] != ' ' && tag[at - 1] != '\t' && tag[at - 1] != '\r' && tag[at - 1] != '\n') continue;
+        const std::size_t q = at + attribute.size();
+        if (q < tag.size() && (tag[q] == '"' || tag[q] == '\'') && tag.compare(q + 1, std::strlen(kSoap11), kSoap11) == 0 &&
+            tag.compare(q + 1 + std::strlen(kSoap11), 1, std::string(1, tag[q])) == 0) {
+            return Prolog::Soap11Envelope;
+        }
+    }
+    return Prolog::Element;
+}
+
+// The request's head, then its body, read by the runtime without a copy.
+class TwoPartBuf : public std::streambuf {
+public:
+    TwoPartBuf(const std::string& first, const std::string& second) : second_(second) { Show(first); }
+
+protected:
+    int_type underflow() override {
+        if (onSecond_ || second_.empty()) return traits_type::eof();
+        onSecond_ = true;
+        Show(second_);
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    void Show(const std::string& s) {
+        char* p = const_cast<char*>(s.data());
+        setg(p, p, p + s.size());
+    }
+    const std::string& second_;
+    bool onSecond_ = false;
+};
+
+// The head handed to the runtime: the request's own fields, with the body's
+// length as read (any transfer coding is undone).
+std::string RuntimeHead(const HttpRequest& r) {
+    std::string head = r.method + " " + r.target + " HTTP/1.1\r\n";
+    static const char* const dropped[] = {"Content-Length", "Transfer-Encoding", "Connection", "Expect", "TE",
+                                          "Trailer", "Keep-Alive"};
+    for (const auto& field : r.fields) {
+        const std::string& name = field.first;
+        if (std::any_of(std::begin(dropped), std::end(dropped),
+                        [&name](const char* d) { return strcasecmp(d, name.c_str()) == 0; })) {
+            continue;
+        }
+        head += name + ": " + field.second + "\r\n";
+    }
+    return head + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n";
+}
+
 template <class Enum>
 bool StatusOf(std::uint8_t code, Enum last, Enum* out) {
     if (code > static_cast<std::uint8_t>(last)) return false;
@@ -66,26 +206,78 @@ ChargePointServer::ChargePointServer(regmap::RegisterMap map, std::int64_t waitM
 
 int ChargePointServer::ServeRequest() {
     struct soap* s = soap;
+    ownFault_ = false;
     int result = SOAP_OK;
-    if (soap_begin_serve(s) != SOAP_OK) {
-        result = s->error;
-    } else if (std::strcmp(s->path, kServerPath) != 0) {
-        result = soap_send_empty_response(s, 404);
-    } else if (dispatch() != SOAP_OK) {
-        result = s->error;
-    }
-    if (result != SOAP_OK && s->error != SOAP_OK && s->error < SOAP_STOP) {
+    if (soap_begin_serve(s) != SOAP_OK || dispatch() != SOAP_OK) result = s->error;
+    if (result != SOAP_OK && ownFault_ && s->error < SOAP_STOP) {
         // A fault answers nothing in particular: its header relates to the
         // request but does not claim an operation's answer.
         ReplyHeader(s, kFaultAction);
         soap_send_fault(s);
     }
-    soap_destroy(s);
-    soap_end(s);
     return result;
 }
 
-int ChargePointServer::Refuse(const std::string& why) { return soap_sender_fault(soap, why.c_str(), nullptr); }
+std::string ChargePointServer::Answer(const HttpRequest& request) {
+    if (request.method != "POST") return HttpReply(405, "Method Not Allowed", "", "", "Allow: POST\r\n");
+    if (request.target != kServerPath) return HttpReply(404, "Not Found", "", "");
+    switch (FirstOf(request.body)) {
+    case Prolog::DocumentType:
+        return SenderFault(400, "Bad Request", "a SOAP message carries no document type declaration");
+    case Prolog::Soap11Envelope:
+        return VersionMismatchFault();
+    default:
+        break;
+    }
+    const std::string head = RuntimeHead(request);
+    TwoPartBuf buf(head, request.body);
+    std::istream in(&buf);
+    std::ostringstream out;
+    soap->is = &in;
+    soap->os = &out;
+    const int result = ServeRequest();
+    std::string why;
+    if (result != SOAP_OK && !ownFault_) {
+        soap_set_fault(soap);
+        const char* const* text = soap_faultstring(soap);
+        why = text && *text ? *text : "it could not be read";
+    }
+    soap->is = nullptr;
+    soap->os = nullptr;
+    soap_destroy(soap);
+    soap_end(soap);
+    // The runtime closes such requests without a word; the sender hears why.
+    if (result != SOAP_OK && !ownFault_) return SenderFault(400, "Bad Request", "the request is not taken: " + why);
+    std::string reply = out.str();
+    if (reply.empty()) return SenderFault(400, "Bad Request", "the request is not taken");
+    return reply;
+}
+
+std::string ChargePointServer::Serve(const std::string& raw) {
+    HttpRequestReader reader;
+    if (reader.Feed(raw.data(), raw.size()) == ReadState::Done) return Answer(reader.request());
+    return RefusalReply(reader, false);
+}
+
+std::string RefusalReply(const HttpRequestReader& reader, bool timedOut) {
+    switch (reader.state()) {
+    case ReadState::TooLarge:
+        return SenderFault(413, "Payload Too Large", reader.why());
+    case ReadState::Malformed:
+        return SenderFault(400, "Bad Request", reader.why());
+    default:
+        if (timedOut) return HttpReply(408, "Request Timeout", "", "");
+        return SenderFault(400, "Bad Request", reader.HasHead() ? "the body ended before its length was reached"
+                                                                : "the request ended inside its head");
+    }
+}
+
+int ChargePointServer::Fault(bool sender, const std::string& why) {
+    ownFault_ = true;
+    return sender ? soap_sender_fault(soap, why.c_str(), nullptr) : soap_receiver_fault(soap, why.c_str(), nullptr);
+}
+
+int ChargePointServer::Refuse(const std::string& why) { return Fault(true, why); }
 
 bool ChargePointServer::Fits(const std::string& text, regmap::Text slot, const char* field) {
     if (text.size() <= slot.size) return true;
@@ -96,7 +288,7 @@ bool ChargePointServer::Fits(const std::string& text, regmap::Text slot, const c
 int ChargePointServer::Await(Command c, const char* operation) {
     if (HandOverCommand(map_, c, waitMs_) == HandOver::Withdrawn) {
         ReceiveLog(std::string(operation) + " withdrawn: the main process did not take it in time");
-        return soap_receiver_fault(soap, "the charge point did not execute the command in time", nullptr);
+        return Fault(false, "the charge point did not execute the command in time");
     }
     ReplyHeader(soap, (std::string("/") + operation + "Response").c_str());
     return SOAP_OK;
@@ -104,7 +296,7 @@ int ChargePointServer::Await(Command c, const char* operation) {
 
 #define QUILLON_STATUS(code, last, out)                                                   \
     do {                                                                                  \
-        if (!StatusOf(code, last, &(out))) return soap_receiver_fault(soap, "no valid answer", nullptr); \
+        if (!StatusOf(code, last, &(out))) return Fault(false, "no valid answer"); \
     } while (0)
 
 int ChargePointServer::UnlockConnector(ns1__UnlockConnectorRequest* req, ns1__UnlockConnectorResponse& res) {
@@ -151,9 +343,14 @@ int ChargePointServer::UpdateFirmware(ns1__UpdateFirmwareRequest* req, ns1__Upda
     if (!Fits(location, cmd::LOCATION_DATA, "location")) return soap->error;
     map_.set(cmd::FW_RETRIEVE_DATE, static_cast<std::int32_t>(req->retrieveDate));
     PutText(map_, cmd::LOCATION_DATA, location);
-    if (req->retries) map_.set(cmd::FW_RETRIES, *req->retries);
-    if (req->retryInterval) map_.set(cmd::FW_RETRY_INTERVAL, *req->retryInterval);
-    return Await(command::UpdateFirmware, "UpdateFirmware");
+    // A request that replaces a pending one brings its own retries.
+    map_.set(cmd::FW_RETRIES, req->retries ? *req->retries : 0);
+    map_.set(cmd::FW_RETRY_INTERVAL, req->retryInterval ? *req->retryInterval : 0);
+    if (const int r = Await(command::UpdateFirmware, "UpdateFirmware")) return r;
+    if (map_.get(cmd::FW_REQUEST_STATUS) != 0) {
+        return Fault(false, "a firmware image waits to be installed; the update is not taken");
+    }
+    return SOAP_OK;
 }
 
 int ChargePointServer::ChangeConfiguration(ns1__ChangeConfigurationRequest* req,
@@ -291,10 +488,94 @@ int ChargePointServer::SendLocalList(ns1__SendLocalListRequest* req, ns1__SendLo
 
 #undef QUILLON_STATUS
 
+namespace {
+
+// Data to read on the connection within `ms`: the socket is readable or
+// the TLS layer holds decrypted bytes already.
+bool Readable(struct soap* io, std::int64_t ms) {
+    if (io->ssl != nullptr && SSL_pending(io->ssl) > 0) return true;
+    pollfd p{io->socket, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(ms)) > 0;
+}
+
+// One wait of the runtime's receive or send, in microseconds (negative).
+int WaitOf(std::int64_t ms) { return -static_cast<int>(std::clamp<std::int64_t>(ms, 1, kReceiveTimeoutMs) * 1000); }
+
+void SendReply(struct soap* io, const std::string& reply) {
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t end = clock.MonotonicMs() + kReplyLimitMs;
+    constexpr std::size_t kPiece = 16 * 1024;
+    for (std::size_t at = 0; at < reply.size(); at += kPiece) {
+        const std::int64_t left = end - clock.MonotonicMs();
+        if (left <= 0) return;
+        io->send_timeout = WaitOf(left);
+        if (io->fsend(io, reply.data() + at, std::min(kPiece, reply.size() - at)) != SOAP_OK) return;
+    }
+}
+
+// What the peer still sends is read off and dropped for up to `ms` (at
+// least what has arrived already): a socket closed with unread bytes is
+// reset, and the reset can overtake the reply on its way to the peer.
+void Drain(struct soap* io, std::int64_t ms) {
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t end = clock.MonotonicMs() + ms;
+    char buf[16 * 1024];
+    std::int64_t left = ms;
+    do {
+        if (!Readable(io, left)) return;
+        io->recv_timeout = WaitOf(left);
+        if (io->frecv(io, buf, sizeof buf) == 0) return;
+        left = end - clock.MonotonicMs();
+    } while (left > 0);
+}
+
+// One connection: its request read within the time limit, answered, closed.
+void ServeConnection(struct soap* io, ChargePointServer& server) {
+    platform::Clock& clock = platform::GetClock();
+    const std::int64_t end = clock.MonotonicMs() + kRequestLimitMs;
+    HttpRequestReader reader;
+    bool timedOut = false;
+    bool closed = false;
+    std::vector<char> buf(64 * 1024);
+    while (reader.state() == ReadState::More) {
+        const std::int64_t left = end - clock.MonotonicMs();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        if (!Readable(io, std::min(left, kReceiveTimeoutMs))) continue;
+        io->recv_timeout = WaitOf(left);
+        const std::size_t n = io->frecv(io, buf.data(), buf.size());
+        if (n == 0) {
+            closed = true;
+            break;
+        }
+        reader.Feed(buf.data(), n);
+    }
+    if (reader.state() == ReadState::Done) {
+        SendReply(io, server.Answer(reader.request()));
+        Drain(io, 0);
+    } else {
+        if (timedOut) {
+            ReceiveLog("request not complete within " + std::to_string(kRequestLimitMs / 1000) + " s");
+        } else if (reader.state() != ReadState::More) {
+            ReceiveLog("request refused: " + reader.why());
+        }
+        SendReply(io, RefusalReply(reader, timedOut));
+        // A refused body may still be on its way: its sender is to see why.
+        if (!closed) Drain(io, kDrainMs);
+    }
+    soap_closesock(io);
+}
+
+}  // namespace
+
 bool RunServer(regmap::RegisterMap map, int port) {
     platform::Clock& clock = platform::GetClock();
     ChargePointServer server(map);
-    struct soap* s = server.soap;
+    // The connections' context: the runtime's sockets and TLS, no parsing.
+    std::unique_ptr<struct soap, void (*)(struct soap*)> context(soap_new(), soap_free);
+    struct soap* io = context.get();
     const bool tls = (map.get(regmap::SHRMEM_OCPP_MODE) & kTlsMode) != 0;
     if (tls) {
         // The key and certificate are the station's secret: a file others
@@ -306,35 +587,35 @@ bool RunServer(regmap::RegisterMap map, int port) {
             return false;
         }
         soap_ssl_init();
-        if (soap_ssl_server_context(s, SOAP_SSL_NO_AUTHENTICATION, file.c_str(), nullptr, nullptr, nullptr, nullptr,
+        if (soap_ssl_server_context(io, SOAP_SSL_NO_AUTHENTICATION, file.c_str(), nullptr, nullptr, nullptr, nullptr,
                                     nullptr, "ChargeBoxServer") != SOAP_OK) {
-            const char* why = *soap_faultstring(s);
+            const char* why = *soap_faultstring(io);
             ReceiveLog(std::string("soap_ssl_server_context failure: ") + (why ? why : "unknown"));
             return false;
         }
     }
-    s->bind_flags = SO_REUSEADDR;
-    s->accept_timeout = kAcceptTimeoutS;
-    s->recv_timeout = kIoTimeoutS;
-    s->send_timeout = kIoTimeoutS;
-    while (!soap_valid_socket(soap_bind(s, nullptr, port, 100))) {
+    io->bind_flags = SO_REUSEADDR;
+    io->accept_timeout = kAcceptTimeoutS;
+    while (!soap_valid_socket(soap_bind(io, nullptr, port, 100))) {
         ReceiveLog("Bind port NG");
-        soap_end(s);
+        soap_end(io);
         clock.SleepMs(kBindPauseMs);
     }
     for (;;) {
-        if (!soap_valid_socket(soap_accept(s))) {
-            if (s->errnum != 0) ReceiveLog("soap_accept not a valid socket");
+        if (!soap_valid_socket(soap_accept(io))) {
+            if (io->errnum != 0) ReceiveLog("soap_accept not a valid socket");
             continue;  // a quiet accept time-out is not an error
         }
-        if (tls && soap_ssl_accept(s) != SOAP_OK) {
-            soap_stream_fault(s, std::cerr);
-            soap_closesock(s);
-            soap_end(s);
+        io->recv_timeout = kHandshakeTimeoutS;
+        io->send_timeout = kHandshakeTimeoutS;
+        if (tls && soap_ssl_accept(io) != SOAP_OK) {
+            soap_stream_fault(io, std::cerr);
+            soap_closesock(io);
+            soap_end(io);
             continue;
         }
-        server.ServeRequest();
-        soap_closesock(s);
+        ServeConnection(io, server);
+        soap_end(io);
     }
 }
 

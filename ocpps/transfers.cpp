@@ -31,7 +31,16 @@ void Report(Quillon& q, std::uint8_t status) {
 
 void Finish(Quillon& q, std::uint8_t finalState) {
     platform::RunCommand(std::string("umount ") + kFirmwareDir, {"umount", platform::SystemPath(kFirmwareDir)});
-    std::memset(q.map.bytes(cmd::FW_SLOT), 0, cmd::FW_SLOT.size);
+    q.map.set(cmd::FW_RETRIEVE_DATE, 0);
+    q.map.set(cmd::FW_RETRIES, 0);
+    q.map.set(cmd::FW_RETRY_INTERVAL, 0);
+    // The location slot is cleared only while it still holds this update's
+    // location and no DataTransfer waits on it.
+    if ((common::ReadShared(q.map, command::DataTransfer.byte) & command::DataTransfer.bit) == 0 &&
+        q.map.get(cmd::LOCATION_DATA) == q.fw.location) {
+        q.map.clear(cmd::LOCATION_DATA);
+    }
+    q.fw = FirmwareRequest{};
     q.u8Cnt = 0;
     q.tTmStart = 0;
     q.u8Step = 0;
@@ -42,7 +51,7 @@ void Finish(Quillon& q, std::uint8_t finalState) {
 void Failed(Quillon& q, std::int64_t now) {
     std::error_code ec;
     if (!q.fwFile.empty()) std::filesystem::remove(q.fwFile, ec);
-    if (++q.u8Cnt <= q.map.get(cmd::FW_RETRIES)) {
+    if (++q.u8Cnt <= q.fw.retries) {
         q.tTmStart = now;
         return;
     }
@@ -52,12 +61,12 @@ void Failed(Quillon& q, std::int64_t now) {
 }
 
 void StartDownload(Quillon& q, std::int64_t now) {
-    const std::string location = q.map.get(cmd::LOCATION_DATA);
+    const std::string& location = q.fw.location;
     const std::string name = FirmwareFileName(location);
     if (name.empty()) {
         // Not a file name to write: no attempt can do better.
         common::RecordSysLog("[OCPP]main:Firmware location has no plain file name");
-        q.u8Cnt = q.map.get(cmd::FW_RETRIES);
+        q.u8Cnt = q.fw.retries;
         Failed(q, now);
         return;
     }
@@ -92,6 +101,41 @@ void PollDownload(Quillon& q, std::int64_t now) {
 
 }  // namespace
 
+namespace {
+
+void HoldRequest(Quillon& q) {
+    q.fw.held = true;
+    q.fw.retrieveDate = q.map.get(cmd::FW_RETRIEVE_DATE);
+    q.fw.location = q.map.get(cmd::LOCATION_DATA);
+    q.fw.retries = q.map.get(cmd::FW_RETRIES);
+    q.fw.retryInterval = q.map.get(cmd::FW_RETRY_INTERVAL);
+    q.u8Step = 0;
+    q.u8Cnt = 0;
+    q.tTmStart = 0;
+}
+
+}  // namespace
+
+bool TakeFirmwareRequest(Quillon& q) {
+    const std::uint8_t state = q.map.get(cmd::FW_STATE);
+    if (state >= 2 && state <= 4) return false;
+    if (q.fwPid > 0) {
+        platform::StopProgram(q.fwPid);
+        q.fwPid = 0;
+        std::error_code ec;
+        std::filesystem::remove(q.fwFile, ec);
+    }
+    HoldRequest(q);
+    q.map.set(cmd::FW_STATE, 1);
+    return true;
+}
+
+void ResumeFirmwareRequest(Quillon& q) {
+    const std::uint8_t state = q.map.get(cmd::FW_STATE);
+    // As before a restart: the download starts again, whatever came of it.
+    if (state >= 1 && state <= 4) HoldRequest(q);
+}
+
 std::string FirmwareFileName(const std::string& location) {
     const std::size_t slash = location.rfind('/');
     std::string name = slash == std::string::npos ? location : location.substr(slash + 1);
@@ -116,12 +160,12 @@ void FwUpdateMgmt(Quillon& q) {
     }
     const std::uint8_t fwState = q.map.get(cmd::FW_STATE);
     const std::uint8_t state = q.map.get(cmd::CHARGER_STATE);
-    if (fwState < 1 || fwState > 4 || (state != 0 && state != 8)) return;
+    if (!q.fw.held || fwState < 1 || fwState > 4 || (state != 0 && state != 8)) return;
     if ((common::ReadShared(q.map, 445) & kFirmwareStatusPending) != 0) return;
     switch (q.u8Step) {
     case 0: {
-        if (platform::GetClock().WallSeconds() < q.map.get(cmd::FW_RETRIEVE_DATE)) return;
-        const std::int64_t interval = static_cast<std::int64_t>(std::max(q.map.get(cmd::FW_RETRY_INTERVAL), 0)) * 1000;
+        if (platform::GetClock().WallSeconds() < q.fw.retrieveDate) return;
+        const std::int64_t interval = static_cast<std::int64_t>(std::max(q.fw.retryInterval, 0)) * 1000;
         if (q.tTmStart != 0 && now - q.tTmStart < interval) return;
         StartDownload(q, now);
         return;

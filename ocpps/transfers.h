@@ -23,6 +23,14 @@ std::string FirmwareFileName(const std::string& location);
 // The curl argument list that fetches "ftp://<location>" into `path`.
 std::vector<std::string> FirmwareDownloadCommand(const std::string& location, const std::string& path);
 
+// Takes the UpdateFirmware of the command area as the update to carry out
+// (7909 := 1): a download under way or waiting for its retry gives way to
+// it. False, with nothing changed, while an image waits to be installed
+// (7909 2 to 4): the station's result would be reported for the wrong image.
+bool TakeFirmwareRequest(Quillon& q);
+// At start-up: an update that the map shows under way is taken up again.
+void ResumeFirmwareRequest(Quillon& q);
+
 // One step of the firmware update; the download runs beside the main loop
 // and is polled here.
 void FwUpdateMgmt(Quillon& q);

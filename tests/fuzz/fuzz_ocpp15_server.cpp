@@ -3,7 +3,6 @@
 // same register map and the reply written.
 #include <cstdint>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,11 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     mem[263] = size > 0 ? data[0] % 40 : 0;  // the station state, now and then none of the known ones
     ocpps::ChargePointServer server(q.map, 1000);
-    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    std::ostringstream out;
-    server.soap->is = &in;
-    server.soap->os = &out;
-    server.ServeRequest();
+    server.Serve(std::string(reinterpret_cast<const char*>(data), size));
     runner.commands.clear();
     q.ownStatus.clear();
     return 0;

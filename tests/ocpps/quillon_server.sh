@@ -17,16 +17,6 @@ scheme=$2
 mkdir -p "$root/dev"
 head -c 131072 /dev/zero > "$root/dev/mtdblock4"
 
-t() { $STATION_EXEC_PREFIX "$build/bin/shmtool" "$@" > /dev/null; }
-r() { $STATION_EXEC_PREFIX "$build/bin/shmtool" read "$@"; }
-fail() {
-    echo "FAIL: $*"
-    echo "--- central"; cut -c1-400 "$log" 2>/dev/null || true
-    echo "--- quillon"; cat "$root/quillon.out" 2>/dev/null || true
-    echo "--- system log"; cat "$root"/Storage/SystemLog/* 2>/dev/null || true
-    exit 1
-}
-check() { [ "$2" = "$3" ] || fail "$1: got [$2], want [$3]"; echo "ok   $1"; }
 calls_opts=(--url "$scheme://127.0.0.1:8080/ChargeBox/OCPP15")
 central_opts=()
 mode=0

@@ -4,6 +4,7 @@
 // the same register map.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -79,12 +80,7 @@ protected:
     }
     std::string Raw(const std::string& request) {
         ocpps::ChargePointServer server(map, 5000);
-        std::istringstream in(request);
-        std::ostringstream out;
-        server.soap->is = &in;
-        server.soap->os = &out;
-        server.ServeRequest();
-        return out.str();
+        return server.Serve(request);
     }
     std::string Flash(std::size_t offset, std::size_t len) {
         std::string image = platform::ReadTextFile(root.path() + "/dev/mtdblock4", common::kFlashImageSize);
@@ -179,6 +175,79 @@ TEST_F(ServerTest, RequestThatFailsAnywhereChangesNothing) {
         EXPECT_EQ(Byte(448), 0) << request;
         EXPECT_EQ(Byte(cmd::RESET_PENDING.offset), 0) << request;
     }
+}
+
+TEST_F(ServerTest, EveryRequestTheRuntimeCannotTakeGetsASenderFaultWithHttp400) {
+    const std::string good = Envelope("Reset", "<cp:resetRequest><cp:type>Hard</cp:type></cp:resetRequest>");
+    const std::string entity =
+        "<?xml version=\"1.0\"?><!DOCTYPE s:Envelope [<!ENTITY a \"Hard\">]>" + good.substr(good.find("<s:Envelope"));
+    const struct {
+        const char* what;
+        std::string request;
+    } cases[] = {
+        {"not XML", Post("Reset", "hello world")},
+        {"envelope cut short", Post("Reset", good.substr(0, good.size() / 2))},
+        {"document type", Post("Reset", entity)},
+        {"document type after a comment", Post("Reset", "<!-- c --><!DOCTYPE x>" + good)},
+        {"unknown operation", Post("Reset", Envelope("Reset", "<cp:explodeRequest/>"))},
+        {"element name outside ASCII", Post("Reset", Envelope("Reset", "<cp:\xff\xfe\x01Request/>"))},
+        {"value outside its enumeration", Post("Reset", Envelope("Reset", "<cp:resetRequest><cp:type>Warm</cp:type></cp:resetRequest>"))},
+        {"body short of its length", Post("Reset", good).substr(0, Post("Reset", good).size() - 40)},
+        {"empty body", Post("Reset", "")},
+        {"not HTTP", std::string("\x16\x03\x01\x02\x00", 5)},
+        {"chunk size not hexadecimal", "POST /ChargeBox/OCPP15 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string reply = Raw(c.request);
+        EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << c.what << "\n" << reply;
+        EXPECT_TRUE(Has(reply, "application/soap+xml")) << c.what << "\n" << reply;
+        EXPECT_TRUE(Has(reply, "Sender</")) << c.what << "\n" << reply;
+        EXPECT_TRUE(Has(reply, "http://www.w3.org/2003/05/soap-envelope")) << c.what << "\n" << reply;
+        EXPECT_TRUE(std::all_of(reply.begin(), reply.end(), [](char b) { return static_cast<unsigned char>(b) < 0x7F; }))
+            << c.what << "\n" << reply;
+        EXPECT_EQ(Byte(448) | Byte(447), 0) << c.what;
+        EXPECT_EQ(Byte(cmd::RESET_PENDING.offset), 0) << c.what;
+    }
+    // The same server goes on serving.
+    EXPECT_TRUE(Has(Raw(Post("Reset", good)), "HTTP/1.1 200 OK"));
+}
+
+TEST_F(ServerTest, Soap11EnvelopeGetsTheVersionMismatchFaultWithTheUpgradeHeader) {
+    const std::string body =
+        "<?xml version=\"1.0\"?><e:Envelope xmlns:cp=\"urn://Ocpp/Cp/2012/06/\" "
+        "xmlns:e='http://schemas.xmlsoap.org/soap/envelope/'><e:Body><cp:resetRequest><cp:type>Hard</cp:type>"
+        "</cp:resetRequest></e:Body></e:Envelope>";
+    const std::string reply = Raw(Post("Reset", body));
+    EXPECT_EQ(reply.rfind("HTTP/1.1 500 ", 0), 0u) << reply;
+    EXPECT_TRUE(Has(reply, "Content-Type: text/xml")) << reply;
+    EXPECT_TRUE(Has(reply, "<env:Envelope xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\">")) << reply;
+    EXPECT_TRUE(Has(reply, "<faultcode>env:VersionMismatch</faultcode>")) << reply;
+    EXPECT_TRUE(Has(reply, "<upg:Upgrade xmlns:upg=\"http://www.w3.org/2003/05/soap-envelope\">"
+                           "<upg:SupportedEnvelope qname=\"ns1:Envelope\" "
+                           "xmlns:ns1=\"http://www.w3.org/2003/05/soap-envelope\"/></upg:Upgrade>")) << reply;
+    EXPECT_EQ(Byte(448), 0);
+    EXPECT_EQ(Byte(cmd::RESET_PENDING.offset), 0);
+}
+
+TEST_F(ServerTest, BodyOverTheBoundIsRefusedFromItsLengthOrOnceItsChunksPassIt) {
+    const std::string head = "POST /ChargeBox/OCPP15 HTTP/1.1\r\nContent-Type: application/soap+xml\r\n";
+    std::string reply = Raw(head + "Content-Length: 16777217\r\n\r\n<");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply;
+    EXPECT_TRUE(Has(reply, "Sender</")) << reply;
+    const std::string chunk(1 << 20, ' ');
+    std::string chunked = head + "Transfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 17; ++i) chunked += "100000\r\n" + chunk + "\r\n";
+    reply = Raw(chunked + "0\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 413 ", 0), 0u) << reply.substr(0, 300);
+    // Chunks within the bound make a request like any other.
+    const std::string envelope = Envelope("Reset", "<cp:resetRequest><cp:type>Soft</cp:type></cp:resetRequest>");
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", envelope.size() - 10);
+    reply = Raw(head + "Transfer-Encoding: chunked\r\nSOAPAction: \"/Reset\"\r\n\r\n" + size + "\r\n" +
+                envelope.substr(0, envelope.size() - 10) + "\r\na\r\n" + envelope.substr(envelope.size() - 10) +
+                "\r\n0\r\n\r\n");
+    EXPECT_TRUE(Has(reply, "HTTP/1.1 200 OK")) << reply;
+    EXPECT_EQ(Byte(cmd::RESET_TYPE.offset), 1);
 }
 
 TEST_F(ServerTest, ChangeAvailabilityFollowsTheStationStateAndPersistsTheFlag) {
@@ -429,6 +498,10 @@ TEST_F(ServerTest, LocalListWriteFailureAnswersFailedAndKeepsTheVersion) {
 TEST_F(ServerTest, EditLocalListDropsATornTail) {
     EXPECT_EQ(ocpps::EditLocalList("A:0::0\r\nB:0::0", {}), "A:0::0\r\n");
     EXPECT_EQ(ocpps::EditLocalList("A:0::0", {{"C", true, 1, 7, "A"}}), "C:7:A:1\r\n");
+    // An idTag given twice in one list ends as its last entry says.
+    EXPECT_EQ(ocpps::EditLocalList("A:0::0\r\nB:0::0\r\nC:0::0\r\n",
+                                   {{"A", true, 1, 0, ""}, {"B", false, 0, 0, ""}, {"A", true, 2, 0, ""}, {"B", true, 4, 0, ""}}),
+              "C:0::0\r\nA:0::2\r\nB:0::4\r\n");
 }
 
 TEST_F(ServerTest, UnlockGetDiagnosticsAndUpdateFirmwareStoreTheirFields) {
@@ -457,6 +530,17 @@ TEST_F(ServerTest, UnlockGetDiagnosticsAndUpdateFirmwareStoreTheirFields) {
                                "<cp:location>ftp://h/" + std::string(500, 'a') + "</cp:location></cp:updateFirmwareRequest>");
     EXPECT_TRUE(Has(r, "Fault")) << r;
     EXPECT_EQ(map.get(cmd::LOCATION_DATA), "127.0.0.1:2121/d/fw.bin");
+}
+
+TEST_F(ServerTest, UpdateFirmwareWhileAnImageWaitsToBeInstalledGetsAFault) {
+    map.set(cmd::FW_STATE, 2);
+    const std::string r = Call("UpdateFirmware", "<cp:updateFirmwareRequest><cp:retrieveDate>2025-12-11T00:00:00Z</cp:retrieveDate>"
+                                                 "<cp:location>ftp://h/d/fw2.bin</cp:location></cp:updateFirmwareRequest>");
+    EXPECT_TRUE(Has(r, "HTTP/1.1 500")) << r;
+    EXPECT_TRUE(Has(r, "waits to be installed")) << r;
+    EXPECT_FALSE(Has(r, "updateFirmwareResponse")) << r;
+    EXPECT_EQ(map.get(cmd::FW_STATE), 2);
+    EXPECT_EQ(Byte(448), 0x80);
 }
 
 }  // namespace

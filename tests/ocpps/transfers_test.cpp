@@ -62,12 +62,17 @@ protected:
         bytes[445] &= 0x7F;
         return bytes[cmd::FW_STATUS.offset];
     }
-    void Request(const std::string& location, int retries, int interval) {
-        map.set(cmd::FW_STATE, 1);
+    // An UpdateFirmware as the server stores it and the main process takes it.
+    bool Take(const std::string& location, int retries, int interval, int retrieveIn = 0) {
         ocpps::PutText(map, cmd::LOCATION_DATA, location);
         map.set(cmd::FW_RETRIES, retries);
         map.set(cmd::FW_RETRY_INTERVAL, interval);
-        map.set(cmd::FW_RETRIEVE_DATE, static_cast<std::int32_t>(clock.WallSeconds()));
+        map.set(cmd::FW_RETRIEVE_DATE, static_cast<std::int32_t>(clock.WallSeconds() + retrieveIn));
+        return ocpps::TakeFirmwareRequest(q);
+    }
+    void Request(const std::string& location, int retries, int interval, int retrieveIn = 0) {
+        ASSERT_TRUE(Take(location, retries, interval, retrieveIn));
+        ASSERT_EQ(map.get(cmd::FW_STATE), 1);
     }
 
     TestRoot root;
@@ -137,8 +142,7 @@ TEST_F(TransfersTest, DeadServerIsTriedRetriesPlusOneTimesAtTheInterval) {
 
 TEST_F(TransfersTest, WaitsForTheRetrieveDateAndAnIdleStation) {
     Curl(true);
-    Request("h/fw.bin", 0, 0);
-    map.set(cmd::FW_RETRIEVE_DATE, static_cast<std::int32_t>(clock.WallSeconds() + 10));
+    Request("h/fw.bin", 0, 0, 10);
     Step();
     EXPECT_EQ(Calls(), 0);
     clock.Advance(10000);
@@ -148,6 +152,49 @@ TEST_F(TransfersTest, WaitsForTheRetrieveDateAndAnIdleStation) {
     map.set(cmd::CHARGER_STATE, 8);
     Step();
     EXPECT_EQ(Calls(), 1);
+}
+
+TEST_F(TransfersTest, RetryKeepsItsLocationAndANewRequestTakesOverAtOnce) {
+    Curl(false);
+    Request("h/d/late.bin", 3, 60);
+    Step();
+    ASSERT_EQ(Calls(), 1);
+    // A DataTransfer passes through the same slot while the retry waits.
+    ocpps::PutText(map, cmd::LOCATION_DATA, "{\"ConnectorsConfig\": []}");
+    clock.Advance(60000);
+    Step();
+    ASSERT_EQ(Calls(), 2);
+    const std::string calls = platform::ReadTextFile(root.path() + "/curl.calls");
+    const std::string line = "-- ftp://h/d/late.bin\n";
+    EXPECT_NE(calls.find(line), calls.rfind(line)) << calls;  // both attempts, the same location
+    EXPECT_EQ(bytes[445], 0);
+    // A new UpdateFirmware replaces the waiting one: fetched now, reported.
+    Curl(true);
+    Request("h/d/new.bin", 0, 0);
+    Step();
+    ASSERT_EQ(Calls(), 3);
+    EXPECT_EQ(Notified(), 0);  // Downloaded
+    EXPECT_EQ(map.get(cmd::FW_STATE), 2);
+    EXPECT_EQ(platform::ReadTextFile(root.path() + "/UsbFlash/new.bin"), "IMAGE\n");
+}
+
+TEST_F(TransfersTest, RequestWhileAnImageWaitsToBeInstalledIsRefusedAndTheImageReported) {
+    Curl(true);
+    Request("h/fw.bin", 0, 0);
+    Step();
+    EXPECT_EQ(Notified(), 0);
+    EXPECT_FALSE(Take("h/fw2.bin", 5, 5));
+    EXPECT_EQ(map.get(cmd::FW_STATE), 2);
+    map.set(cmd::FW_STATE, 3);
+    Step();
+    EXPECT_EQ(Notified(), 3);  // Installed
+    Step();
+    EXPECT_EQ(map.get(cmd::FW_STATE), 5);
+    Request("h/fw2.bin", 0, 0);
+    Step();
+    EXPECT_EQ(Calls(), 2);
+    EXPECT_EQ(Notified(), 0);
+    EXPECT_EQ(platform::ReadTextFile(root.path() + "/UsbFlash/fw2.bin"), "IMAGE\n");
 }
 
 TEST_F(TransfersTest, LocationWithoutAPlainFileNameFailsWithoutADownload) {

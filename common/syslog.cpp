@@ -28,12 +28,34 @@ std::string Month(const std::tm& t) {
 
 void AppendLine(const std::tm& t, const std::string& file, std::string_view text) {
     std::string line = Stamp(t);
-    line.append(text.substr(0, kMaxLogText));
+    line.append(EscapeForLog(text.substr(0, kMaxLogText)));
     line.push_back('\n');
     platform::AppendToFile(platform::SystemPath(file), line);
 }
 
 }  // namespace
+
+std::string EscapeForLog(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20 || u == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 int RecordSysLog(std::string_view text) {
     const std::tm t = LocalNow();  // one reading for the line and its file

@@ -67,20 +67,22 @@ int Tarnet::AuthorizeHandling() {
         }
     }
 
-    // An error code of an earlier request must not end this wait.
-    Store(x_->lastCallResult, 0);
+    // The answer is read from the Authorize's own answer byte, which no other
+    // CALL in flight can change.
+    CallAnswer(*x_, Request::Authorize).store(0, std::memory_order_release);
     SetBit(*x_, kBitAuthorize);
     platform::Clock& clock = platform::GetClock();
     const std::int64_t start = clock.MonotonicMs();
     while (Load(x_->backendReachable) == 1 && clock.MonotonicMs() - start < kAuthorizeWaitMs) {
-        const std::uint8_t error = Load(x_->lastCallResult);
-        if (error != 0) {
-            Log("[Info][Authorize] Call Error:" + std::to_string(error));
-            return kRejected;
-        }
         if (TestBit(*x_, kBitAuthorize)) {
             clock.SleepMs(10);
             continue;
+        }
+        const std::uint8_t answer = CallAnswer(*x_, Request::Authorize).load(std::memory_order_acquire);
+        if (answer == 0) break;  // dropped unanswered: the link is gone
+        if ((answer & ~kAnswered) != 0) {
+            Log("[Info][Authorize] Call Error:" + std::to_string(answer & ~kAnswered));
+            return kRejected;
         }
         const std::string parent = FieldText(x_->authorize.parentIdTag);
         if (FieldText(x_->authorize.status) == "Accepted") {

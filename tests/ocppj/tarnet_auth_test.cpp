@@ -51,6 +51,7 @@ struct AuthRig : OcppjRig {
         ++calls;
         if (callError != 0) {
             x->lastCallResult = callError;
+            CallAnswer(*x, Request::Authorize) = kAnswered | callError;
             ClearBit(*x, kBitAuthorize);
             return;
         }
@@ -59,6 +60,7 @@ struct AuthRig : OcppjRig {
         PutText(x->authorize.status, a.status);
         PutText(x->authorize.expiryDate, a.expiry);
         PutText(x->authorize.parentIdTag, a.parent);
+        CallAnswer(*x, Request::Authorize) = kAnswered;
         ClearBit(*x, kBitAuthorize);
     }
     // The station asks: kind 0 start, 1 stop. Returns authResult.

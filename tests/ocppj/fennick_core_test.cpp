@@ -216,6 +216,22 @@ TEST(FennickCore, CallErrorsSetTheResultCodeAndEndTheRequest) {
     }
 }
 
+// Only the start of a message too long for the link is kept: a CALL among
+// them is refused under its id, anything else is dropped.
+TEST(FennickCore, ACallTooLongIsAnsweredWithItsId) {
+    CoreRig rig;
+    rig.Boot();
+    const std::size_t before = rig.link.sent.size();
+    rig.core.OnTooLong(R"([2,"big1","DataTransfer",{"vendorId":"V","data":"xxxxxxxxxxxx)");
+    ASSERT_EQ(rig.link.sent.size(), before + 1);
+    EXPECT_EQ(rig.link.Last()[0], 4);
+    EXPECT_EQ(rig.link.Last()[1], "big1");
+    EXPECT_EQ(rig.link.Last()[2], "FormationViolation");
+    rig.core.OnTooLong(R"([3,"r1",{"data":"xxxxxxxxxxxx)");
+    EXPECT_EQ(rig.link.sent.size(), before + 1);
+    EXPECT_NE(rig.LogText().find("longer than 64 KiB dropped"), std::string::npos);
+}
+
 TEST(FennickCore, MeterValuesGoBeforeStopTransaction) {
     CoreRig rig;
     rig.Boot();

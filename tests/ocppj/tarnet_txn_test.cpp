@@ -66,6 +66,11 @@ TEST(TarnetTxn, EveryStopConditionClosesWithItsReason) {
          "UnlockCommand", 1, 1},
         {"charging to available", [](TxnRig& r) { r.Status(1, fennick::kStsAvailable), r.Pass(); }, "PowerLoss", 0, 1},
         {"charging to preparing", [](TxnRig& r) { r.Status(1, fennick::kStsPreparing), r.Pass(); }, "PowerLoss", 0, 1},
+        // The whole ring is taken in one pass: an end followed at once by
+        // another status still ends the transaction.
+        {"available then charging in one pass",
+         [](TxnRig& r) { r.Status(1, fennick::kStsAvailable), r.Status(1, fennick::kStsCharging), r.Pass(); },
+         "PowerLoss", 0, 1},
         {"finishing then charging",
          [](TxnRig& r) { r.Status(1, fennick::kStsFinishing), r.Status(2, fennick::kStsCharging); }, "Other", 1, 1},
         {"finishing then suspended by the station",

@@ -55,6 +55,9 @@ bool FennickCore::Wanted() const {
 void FennickCore::OnConnected() {
     Log("[Info][Fennick]OCPP16Callback:LWS_CALLBACK_CLIENT_ESTABLISHED");
     Store(x_.wsConnected, 1);
+    // The upgrade answer is the central system's own: what waited for the
+    // link (the transaction queue) goes now, not after the next heartbeat.
+    Store(x_.backendReachable, 1);
     if (!bootStarted_) {  // the start-up BootNotification goes on the first link
         bootStarted_ = true;
         CopyBootIdentity(app_, x_);

@@ -99,18 +99,18 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
 
 void Tarnet::Pass() {
     ConfCommandHandling();
-    ChgProfileMgmt();
     CheckBackendCnnt();
     AuthMgmt();
     TransactionMgmt();
     StatusNotifMgmt();
     RsrvNowMgmt();
+    ChgProfileMgmt();
+    diagnostics_->GetDiagnosticsMgmt();
     firmware_->FwUpdateMgmt();
     MeterValueMgmt();
     HeartBeatMgmt();
     TxnMsgQueueBufMgmt();
     ResetMgmt();
-    diagnostics_->GetDiagnosticsMgmt();
     FennickWatchdog();
 }
 

@@ -341,3 +341,15 @@ TEST(FennickCore, LinkLossDropsEveryBitAndTheStartUpBootGoesAgain) {
     rig.Run(1100);
     EXPECT_EQ(rig.link.Last()[2], "BootNotification");
 }
+
+// Once the boot is accepted, a link that comes back is a central system
+// reached: the transaction queue goes on at once, not after a heartbeat.
+TEST(FennickCore, ALinkBackAfterTheBootIsReachedAtOnce) {
+    CoreRig rig;
+    rig.Boot();
+    rig.core.OnClosed();
+    EXPECT_EQ(rig.x->backendReachable, 0);
+    rig.core.OnConnected();
+    EXPECT_EQ(rig.x->backendReachable, 1);
+    EXPECT_EQ(FieldText(rig.x->boot.status), "Accepted");
+}

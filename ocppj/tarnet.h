@@ -67,9 +67,11 @@ public:
     void ConfCommandHandling();
     void CheckBackendCnnt();
     int AuthMgmt();
-    // Authorization of the idTag in the mailbox: 2 accepted, 3 rejected.
+    // Authorization of the idTag in the mailbox: 2 accepted, 3 rejected, -1
+    // while the central system's answer is awaited (asked again next pass).
     int AuthorizeHandling();
     int AuthorizeOfflineHandling();
+    int AuthorizeAnswer(const std::string& idTag);
     int rsrvdConnAuth(int c);
     int CheckParentID(int c);
     // The local list's answer for an idTag: 4 accepted, 3 not listed, 0 refused.
@@ -171,6 +173,9 @@ private:
     AuthCache cache_;
     std::string pu8ParentIdTagBuffer;  // parent id of the last accepted authorization
     std::uint8_t authWithIdZero = 0;   // a start for any connector was accepted
+    bool authInFlight_ = false;        // an Authorize of authTag_ awaits its answer
+    std::string authTag_;
+    std::int64_t authSinceMs_ = 0;
 
     // Status notifications.
     void SendStatus(const fennick::CpStatus& record);

@@ -10,6 +10,9 @@
 #   ocppj_txn.sh BUILD_DIR errmeter  the first MeterValues answered twice with a CALLERROR
 #   ocppj_txn.sh BUILD_DIR cutstop   the link cut on receipt of the StopTransaction, unanswered
 #   ocppj_txn.sh BUILD_DIR restart   Tarnet and Fennick killed mid-charge and started again
+#   ocppj_txn.sh BUILD_DIR flap      an alarm (312 bit 0x10) toggled every 30 ms for 50 s of the
+#                                    charge: Bastide's records outrun a reader of one a second,
+#                                    none is lost and none overtakes another
 . "$(dirname "$0")/ocppj_rig.sh"
 
 seconds=14 faults=() script='[]'
@@ -19,7 +22,8 @@ cutmeter) script='[{"after": "MeterValues", "count": 1, "cut": "drop", "ms": 300
 errmeter) faults=(--error MeterValues:InternalError:2) ;;
 cutstop) script='[{"after": "StopTransaction", "count": 1, "cut": "drop", "ms": 3000}]' ;;
 restart) seconds=24 ;;
-*) echo "usage: $0 BUILD_DIR delay|cutmeter|errmeter|cutstop|restart"; exit 2 ;;
+flap) seconds=60 ;;
+*) echo "usage: $0 BUILD_DIR delay|cutmeter|errmeter|cutstop|restart|flap"; exit 2 ;;
 esac
 echo "$script" > "$root/script.json"
 central --script "$root/script.json" "${faults[@]}"
@@ -44,6 +48,14 @@ if [ "$mode" = restart ]; then
     STATION_ROOT="$root" $STATION_EXEC_PREFIX "$root/root/Tarnet" > /dev/null 2>&1 &
     wait_more 60 "$n" '"event":"connected"' "$root/central.log" || fail "Tarnet did not bring Fennick back"
 fi
+if [ "$mode" = flap ]; then
+    wait_more 30 0 '"kind":"start"' "$root/central.log" || fail "no transaction before the alarm"
+    end=$((SECONDS + 50))
+    while [ "$SECONDS" -lt "$end" ]; do
+        map 312 16 u8; sleep 0.03
+        map 312 0 u8; sleep 0.03
+    done
+fi
 wait "$charge_pid" || fail "the charge did not run: $(cat "$root/charge.log")"
 grep -q "charged from" "$root/charge.log" || fail "stationctl said nothing of the energy: $(cat "$root/charge.log")"
 wait_for 90 '"kind":"stop"' "$root/central.log" || fail "no StopTransaction processed"
@@ -56,7 +68,7 @@ done
 [ ! -s "$root/Storage/OCPP16/BadTxnMsgQueue" ] || fail "lines set aside: $(cat "$root/Storage/OCPP16/BadTxnMsgQueue")"
 
 node -e '
-    const [file, mode, charged] = process.argv.slice(1);
+    const [file, mode, charged, events] = process.argv.slice(1);
     const [, from, to] = /charged from (\d+) Wh to (\d+) Wh/.exec(charged).map(Number);
     const lines = require("fs").readFileSync(file, "utf8").trim().split("\n").map(JSON.parse);
     if (lines.some(l => l.event === "strictValidationFailure" || l.event === "badMessage"))
@@ -124,6 +136,17 @@ node -e '
         const errors = lines.filter(l => l.dir === "out" && l.frame.startsWith("[4,"));
         if (errors.length !== 2 || again("MeterValues") < 2) throw Error("the refused meter value was not retried");
     }
+    if (mode === "flap") {
+        // The alarm records the central system got are those Bastide wrote,
+        // in their order, from the first on: none skipped, none overtaken.
+        const written = events.split("\n").map(l => l.slice(l.lastIndexOf(" ") + 1)).filter(c => /^[01]0500D$/.test(c));
+        const got = lines.filter(l => l.dir === "in" && l.frame.includes("\"StatusNotification\""))
+            .map(l => JSON.parse(l.frame)[3].vendorErrorCode).filter(c => /^[01]0500D$/.test(c));
+        if (written.length < 20 || got.length < 10) throw Error("alarm records written " + written.length + ", sent " + got.length);
+        console.log("alarm records written " + written.length + ", sent " + got.length);
+        if (JSON.stringify(got) !== JSON.stringify(written.slice(0, got.length)))
+            throw Error("alarm records out of Bastide order: " + got.join(" "));
+    }
     if (mode === "restart") {
         // No false stop, and no stale status of the restarted run.
         const killed = lines.findIndex(l => l.event === "test");
@@ -136,5 +159,7 @@ node -e '
         if (!lines.slice(killed).some(l => l.event === "txn" && l.kind === "meter"))
             throw Error("no meter values after the restart");
     }
-' "$root/central.log" "$mode" "$(cat "$root/charge.log")" || fail "central log checks"
+' "$root/central.log" "$mode" "$(cat "$root/charge.log")" "$(cat "$root"/Storage/Events/*_Events.csv 2>/dev/null)" ||
+    fail "central log checks"
+! ocpplog | grep -q "status ring overrun" || fail "the status ring was overrun"
 echo "PASS: ocppj txn $mode"

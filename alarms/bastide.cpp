@@ -193,16 +193,6 @@ std::string AlarmOid(std::uint8_t index, std::uint8_t mask) {
     return buf;
 }
 
-std::string EpochToUTC(std::int64_t seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[128] = {};
-    std::snprintf(buf, sizeof buf, "%4d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
-
 OcppTarget SelectedTarget(const RegisterMap& map) {
     if (!OcppReporting(map)) return OcppTarget::None;
     const std::uint8_t mode = map.get(SHRMEM_OCPP_MODE);

@@ -13,6 +13,7 @@
 #include "fennick_app.h"
 #include "regmap.h"
 #include "syslog.h"
+#include "timeutil.h"
 
 namespace alarms {
 
@@ -121,7 +122,6 @@ void FennickPrepStsNotify(Bastide& b, std::int32_t connectorId, std::uint8_t err
 // Alarm OID of the bit `mask` of alarm byte 312 + index: ".1.3.6.1.4.1.4291.1.8.5.<index>.<mask in hex>".
 std::string AlarmOid(std::uint8_t index, std::uint8_t mask);
 
-// "YYYY-MM-DDThh:mm:ssZ" of the local time of `seconds`.
-std::string EpochToUTC(std::int64_t seconds);
+using common::EpochToUTC;
 
 }  // namespace alarms

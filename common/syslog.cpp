@@ -39,7 +39,7 @@ std::map<std::string, unsigned>& LostLines() {
 
 std::string Line(const std::tm& t, std::string_view text) {
     std::string line = Stamp(t);
-    line.append(text.substr(0, kMaxLogText));
+    line.append(EscapeForLog(text.substr(0, kMaxLogText)));
     line.push_back('\n');
     return line;
 }
@@ -75,6 +75,28 @@ void NoteWait(const std::string& key, const std::string& text) {
 [[maybe_unused]] const bool g_noticeInstalled = (platform::SetWaitNotice(&NoteWait), true);
 
 }  // namespace
+
+std::string EscapeForLog(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20 || u == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 int RecordSysLog(std::string_view text) {
     const std::tm t = LocalNow();  // one reading for the line and its file

@@ -11,6 +11,12 @@
 
 namespace common {
 
+// A text as it may stand in one log line: CR, LF and every other control
+// character become "\r", "\n", "\t" or "\xNN", so no text from outside (a
+// central system's key or value, a peer's answer) can start a line of its own
+// or hide one. Every log writer passes its text through this.
+std::string EscapeForLog(std::string_view text);
+
 // Longest message text a system-log line carries; longer texts are cut.
 inline constexpr std::size_t kMaxLogText = 441;
 

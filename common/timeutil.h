@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 namespace common {
 
@@ -22,5 +23,9 @@ inline std::int64_t ElapsedMs(TimeStamp since) { return DiffTimeb(MonotonicNow()
 
 // Local calendar time of the platform clock's wall time.
 std::tm LocalNow();
+
+// "YYYY-MM-DDThh:mm:ssZ" of epoch seconds: the UTC time, as the "Z" says,
+// whatever zone the station is set to.
+std::string EpochToUTC(std::int64_t epochSeconds);
 
 }  // namespace common

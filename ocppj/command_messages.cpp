@@ -8,6 +8,7 @@
 
 #include "command_slots.h"
 #include "messages.h"
+#include "ocpp_time.h"
 
 namespace ocppj {
 
@@ -24,6 +25,7 @@ struct Refusal {
 constexpr Refusal kMissing{"OccurenceConstraintViolation", "a required field is missing"};
 constexpr Refusal kType{"TypeConstraintViolation", "a field has the wrong type"};
 constexpr Refusal kLength{"PropertyConstraintViolation", "a text is too long for its field"};
+constexpr Refusal kDate{"TypeConstraintViolation", "a date-time field holds no date-time"};
 constexpr Refusal kTooMany{"OccurenceConstraintViolation", "more list entries than the charge point holds"};
 
 struct Reader {
@@ -46,6 +48,13 @@ struct Reader {
         if (!v) return refusal == nullptr;
         if (!v->is_string()) return Fail(kType);
         return PutText(field, v->get<std::string>()) || Fail(kLength);
+    }
+    // A date-time that reads as one: a text that is none would pass for
+    // already expired, or for no limit at all.
+    template <std::size_t N>
+    bool Date(const char* key, char (&field)[N], bool required = false) {
+        if (!Text(key, field, required)) return false;
+        return field[0] == '\0' || UtcToEpoch(FieldText(field)) != 0 || Fail(kDate);
     }
     bool Int(const char* key, std::int32_t& field, bool required = false) {
         const json* v = Find(key, required);
@@ -192,7 +201,7 @@ bool StoreServedCommand(int command, const json& p, Exchange& x, std::string* co
         break;
     case kCmdReserveNow: {
         Reservation& b = ReserveNowOf(x);
-        ok = r.Int("connectorId", b.connectorId, true) && r.Text("expiryDate", b.expiryDate, true) &&
+        ok = r.Int("connectorId", b.connectorId, true) && r.Date("expiryDate", b.expiryDate, true) &&
              r.Text("idTag", b.idTag, true) && r.Text("parentIdTag", b.parentIdTag) &&
              r.Int("reservationId", b.reservationId, true);
         break;

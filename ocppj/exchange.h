@@ -154,7 +154,11 @@ struct Exchange {
         char timestamp[28];
         std::int32_t transactionId;
         std::uint8_t reason;
-        std::uint8_t transactionData[3136];
+        // The room for transactionData is never filled nor sent; its first
+        // bytes carry each request's own answer (see CallAnswer), which
+        // lastCallResult cannot: the next CALL overwrites that byte.
+        std::uint8_t callAnswer[16];
+        std::uint8_t transactionData[3136 - 16];
         char expiryDate[28];
         char parentIdTag[21];
         char status[16];
@@ -198,6 +202,7 @@ static_assert(offsetof(Exchange, startTransaction.transactionId) == 4564);
 static_assert(offsetof(Exchange, statusNotification) == 4568);
 static_assert(offsetof(Exchange, stopTransaction) == 4960);
 static_assert(offsetof(Exchange, stopTransaction.reason) == 5020);
+static_assert(offsetof(Exchange, stopTransaction.callAnswer) == 5021);
 static_assert(offsetof(Exchange, stopTransaction.expiryDate) == 8157);
 static_assert(offsetof(Exchange, changeConfiguration) == 8280);
 static_assert(offsetof(Exchange, changeConfiguration.status) == 8832);
@@ -253,6 +258,17 @@ extern const char* const StopTransaction_StopReason[kStopReasonCount];
 inline constexpr int kCallErrorCodeCount = 10;
 extern const char* const kCallErrorCodes[kCallErrorCodeCount];
 inline constexpr std::uint8_t kResultUnparsable = 11;
+// A request's own answer byte: 0 while no answer came (outstanding, timed
+// out, link lost), else kAnswered with the lastCallResult code of that answer
+// in the low bits. Fennick writes it before the request's bit falls and only
+// clears it when that request is sent again, so it stays the answer to that
+// request whatever other CALLs go meanwhile.
+inline constexpr std::uint8_t kAnswered = 0x80;
+inline constexpr int kRequestCount = 10;
+inline std::atomic_ref<std::uint8_t> CallAnswer(Exchange& x, int request) {
+    return std::atomic_ref<std::uint8_t>(x.stopTransaction.callAnswer[request]);
+}
+
 // lastCallResult of a CALLERROR code (1..10), 11 for any other text. The
 // spelling "OccurrenceConstraintViolation" of the errata counts as 8.
 std::uint8_t CallErrorResult(const std::string& code);

@@ -55,6 +55,9 @@ bool FennickCore::Wanted() const {
 void FennickCore::OnConnected() {
     Log("[Info][Fennick]OCPP16Callback:LWS_CALLBACK_CLIENT_ESTABLISHED");
     Store(x_.wsConnected, 1);
+    // The upgrade answer is the central system's own: what waited for the
+    // link (the transaction queue) goes now, not after the next heartbeat.
+    Store(x_.backendReachable, 1);
     if (!bootStarted_) {  // the start-up BootNotification goes on the first link
         bootStarted_ = true;
         CopyBootIdentity(app_, x_);
@@ -93,18 +96,26 @@ std::optional<Request> FennickCore::NextRequest() {
     return std::nullopt;
 }
 
-void FennickCore::SendRequest(Request r, int tries) {
-    std::string id = ids_.Next(platform::GetClock().WallSeconds());
+void FennickCore::SendRequest(Request r) {
+    const std::string id =
+        TransactionRelated(r, x_) ? TransactionMessageId(r, x_) : ids_.Next(platform::GetClock().WallSeconds());
     ClearAnswerFields(r, x_);
     Store(x_.lastCallResult, 0);
-    std::string text = BuildCall(r, id, x_);
-    pending_ = Pending{r, id, tries, Now(), false};
+    CallAnswer(x_, r).store(0, std::memory_order_release);
+    pending_ = Pending{r, id, BuildCall(r, id, x_), 0, 0, false};
+    Transmit();
+}
+
+void FennickCore::Transmit() {
+    pending_->tries += 1;
+    pending_->sentMs = Now();
+    const Request r = pending_->request;
     const std::string name = std::string(RequestName(r)) + "Req";
     if (r == Request::MeterValues || r == Request::DataTransfer)
         Log("[Info][Fennick]" + name + " Sent");
     else
-        Log("[Info][Fennick]" + name + ":pu8SendBuf=" + text);
-    if (!link_.Send(text)) {
+        Log("[Info][Fennick]" + name + ":pu8SendBuf=" + pending_->text);
+    if (!link_.Send(pending_->text)) {
         Log("[Info][IsTxCmdOK] Disconnection");
         FinishRequest(false);
     }
@@ -189,6 +200,7 @@ void FennickCore::OnAnswer(const Frame& f) {
         Store(x_.lastCallResult, code);
         if (code == kResultUnparsable) Log("[Info][Fennick]ErrorParsing:Unknown error");
     }
+    CallAnswer(x_, r).store(static_cast<std::uint8_t>(kAnswered | Load(x_.lastCallResult)), std::memory_order_release);
     FinishRequest(true);
 }
 
@@ -261,6 +273,17 @@ void FennickCore::OnText(const std::string& text) {
     }
 }
 
+void FennickCore::OnTooLong(const std::string& head) {
+    Store(x_.backendReachable, 1);
+    Frame f = ParseFrame(head);  // cut short: only a CALL's id is recovered
+    if (head.compare(0, 3, "[2,") == 0 && !f.id.empty()) {
+        link_.Send(BuildCallError(f.id, "FormationViolation", "Message longer than 64 KiB"));
+        Log("[Info][Fennick]OCPP16Callback:message longer than 64 KiB answered FormationViolation, unique ID=" + f.id);
+    } else {
+        Log("[Info][Fennick]OCPP16Callback:message longer than 64 KiB dropped");
+    }
+}
+
 void FennickCore::Tick() {
     const std::int64_t now = Now();
     if (bootRetryAtMs_ >= 0 && now >= bootRetryAtMs_ && !pending_) {
@@ -271,13 +294,13 @@ void FennickCore::Tick() {
     if (pending_ && now - pending_->sentMs >= kTryMs) {
         Log("[Info][IsTxCmdOK] Time out");
         if (pending_->tries < 2) {
-            SendRequest(pending_->request, pending_->tries + 1);
+            Transmit();  // the same text under the same id: an answer to either try is taken
         } else {
             FinishRequest(false);
         }
     }
     if (!pending_ && Load(x_.wsConnected) == 1) {
-        if (auto r = NextRequest()) SendRequest(*r, 1);
+        if (auto r = NextRequest()) SendRequest(*r);
     }
 }
 

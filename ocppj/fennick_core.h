@@ -41,6 +41,9 @@ public:
     void OnConnected();
     void OnClosed();
     void OnText(const std::string& text);
+    // A message longer than the link takes: `head` is its start. A CALL is
+    // still answered, so the central system is not left waiting.
+    void OnTooLong(const std::string& head);
     void Tick();
 
     // True while the link should be up (not held, not in a Rejected pause).
@@ -51,6 +54,7 @@ private:
     struct Pending {
         Request request;
         std::string id;
+        std::string text;  // a retry sends exactly this again
         int tries = 0;
         std::int64_t sentMs = 0;
         bool answered = false;
@@ -64,7 +68,8 @@ private:
     void Log(const std::string& text);
     std::int64_t Now() const;
     std::optional<Request> NextRequest();
-    void SendRequest(Request r, int tries);
+    void SendRequest(Request r);
+    void Transmit();
     void FinishRequest(bool ok);
     void OnAnswer(const Frame& f);
     void OnCall(const Frame& f);

@@ -41,6 +41,7 @@ struct Glue final : LinkPort {
     bool rebuild = false;
     std::deque<std::string> out;
     std::string in;
+    std::string inHead;  // the start of a message too long to keep, for its id
     bool inTooLong = false;
     ServerAddress addr;
     std::string auth;  // Base64 of user:password, empty = no header
@@ -100,6 +101,8 @@ int Callback(lws* wsi, lws_callback_reasons reason, void*, void* in, size_t len)
         if (!g.inTooLong) {
             if (g.in.size() + len > kMaxMessage) {
                 g.inTooLong = true;
+                g.in.append(static_cast<const char*>(in), len);
+                g.inHead = g.in.substr(0, 128);
                 g.in.clear();
             } else {
                 g.in.append(static_cast<const char*>(in), len);
@@ -107,7 +110,7 @@ int Callback(lws* wsi, lws_callback_reasons reason, void*, void* in, size_t len)
         }
         if (lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0) {
             if (g.inTooLong)
-                Log("[Info][Fennick]OCPP16Callback:message longer than 64 KiB dropped");
+                g.core->OnTooLong(g.inHead);
             else
                 g.core->OnText(g.in);
             g.in.clear();

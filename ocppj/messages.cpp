@@ -95,6 +95,23 @@ std::string UniqueIds::Next(std::int64_t epochSeconds) {
     return buf;
 }
 
+bool TransactionRelated(Request r, const Exchange& x) {
+    return r == Request::StartTransaction || r == Request::StopTransaction ||
+           (r == Request::MeterValues && x.meterValues.transactionId != 0);
+}
+
+std::string TransactionMessageId(Request r, const Exchange& x) {
+    const std::string text = BuildCall(r, "", x);
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (unsigned char ch : text) {
+        h ^= ch;
+        h *= 0x100000001b3ULL;
+    }
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "tx%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
 void ClearAnswerFields(Request r, Exchange& x) {
     switch (r) {
     case Request::Authorize:

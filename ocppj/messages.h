@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -30,6 +31,13 @@ enum class Request {
 };
 const char* RequestName(Request r);
 FlagBit RequestBit(Request r);
+inline std::atomic_ref<std::uint8_t> CallAnswer(Exchange& x, Request r) { return CallAnswer(x, static_cast<int>(r)); }
+// Start, Stop and MeterValues of a transaction: delivered exactly once, so
+// every send of one (a retry, after a cut, from another run of either
+// program) carries the same unique id, one the central system can know it by.
+bool TransactionRelated(Request r, const Exchange& x);
+// That id: a digest of the action and payload, which a retry repeats exactly.
+std::string TransactionMessageId(Request r, const Exchange& x);
 
 // Unique ids of CALLs: decimal epoch seconds and a sequence 1..100 as "%d%02d".
 class UniqueIds {

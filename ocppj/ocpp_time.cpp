@@ -9,6 +9,7 @@
 #include "clock.h"
 #include "files.h"
 #include "paths.h"
+#include "syslog.h"
 #include "timeutil.h"
 
 namespace ocppj {
@@ -73,16 +74,6 @@ std::int64_t UtcToEpoch(std::string_view t) {
     return e < 0 ? 0 : e;
 }
 
-std::string EpochToUTC(std::int64_t epochSeconds) {
-    std::time_t t = static_cast<std::time_t>(epochSeconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
-
 int RecordFennickLog(const fennick::FennickApp& app, std::string_view text) {
     std::size_t n = 0;
     while (n < sizeof app.ocppLogDir && app.ocppLogDir[n]) ++n;
@@ -95,9 +86,10 @@ int RecordFennickLog(const fennick::FennickApp& app, std::string_view text) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d.%02d.%02d %02d:%02d:%02d-", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     std::string line = stamp;
-    line.append(text);
-    if (line.empty() || line.back() != '\n') line += '\n';
+    line.append(common::EscapeForLog(text));
+    line += '\n';
     std::string path = platform::SystemPath(dir);
     // mkdir -p of the log directory
     for (std::size_t i = 1; i < path.size(); ++i)

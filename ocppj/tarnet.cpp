@@ -78,6 +78,7 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
         PutText(r.idTag, ReadValueFile(cdir, "IdTag").substr(0, 20));
         PutText(r.parentIdTag, ReadValueFile(cdir, "PIdTag").substr(0, 20));
     }
+    ResumeStatusRing();
     measurandSupport_.clear();
     for (std::size_t i = 0; i < fennick::kMeasurandCount; ++i)
         if (app.measurandSupport[i] == 1) measurandSupport_.push_back(fennick::MeterMeasurandDefTable[i]);
@@ -98,18 +99,18 @@ bool Tarnet::Init(fennick::FennickApp& app, Exchange& x) {
 
 void Tarnet::Pass() {
     ConfCommandHandling();
-    ChgProfileMgmt();
     CheckBackendCnnt();
     AuthMgmt();
     TransactionMgmt();
     StatusNotifMgmt();
     RsrvNowMgmt();
+    ChgProfileMgmt();
+    diagnostics_->GetDiagnosticsMgmt();
     firmware_->FwUpdateMgmt();
     MeterValueMgmt();
     HeartBeatMgmt();
     TxnMsgQueueBufMgmt();
     ResetMgmt();
-    diagnostics_->GetDiagnosticsMgmt();
     FennickWatchdog();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ struct ConnectorRuntime {
     std::int32_t txProfileHoldSince = 0;  // a remote start's TxProfile waits for its transaction since then
     std::uint8_t statusPending = 0;     // lastStatus is to be sent
     std::uint8_t remoteStopReq = 0;     // a RemoteStopTransaction was accepted
+    std::uint8_t deauthorized = 0;      // the central system refused the idTag of this transaction
+    std::uint8_t endSeen = 0;           // an Available or Preparing came during the transaction
     fennick::CpStatus lastStatus{};     // latest record taken from the status ring
     Reservation reservation{};
 };
@@ -64,9 +67,11 @@ public:
     void ConfCommandHandling();
     void CheckBackendCnnt();
     int AuthMgmt();
-    // Authorization of the idTag in the mailbox: 2 accepted, 3 rejected.
+    // Authorization of the idTag in the mailbox: 2 accepted, 3 rejected, -1
+    // while the central system's answer is awaited (asked again next pass).
     int AuthorizeHandling();
     int AuthorizeOfflineHandling();
+    int AuthorizeAnswer(const std::string& idTag);
     int rsrvdConnAuth(int c);
     int CheckParentID(int c);
     // The local list's answer for an idTag: 4 accepted, 3 not listed, 0 refused.
@@ -79,8 +84,6 @@ public:
     // a card, which raises no stopChargingReq and leaves the unlock to the
     // authorization.
     void CloseTransaction(int c, int reason, const std::string& idTag, bool byCard);
-    int StartTransactionHandling(int c);
-    int StopTransactionHandling(int c);
     // 1 when online and the offline queue is empty.
     int IsOnlineAndQueueBufEmpty();
     // Queues one record (its line exactly as replayed later); 1 when written.
@@ -170,9 +173,23 @@ private:
     AuthCache cache_;
     std::string pu8ParentIdTagBuffer;  // parent id of the last accepted authorization
     std::uint8_t authWithIdZero = 0;   // a start for any connector was accepted
+    bool authInFlight_ = false;        // an Authorize of authTag_ awaits its answer
+    std::string authTag_;
+    std::int64_t authSinceMs_ = 0;
 
     // Status notifications.
     void SendStatus(const fennick::CpStatus& record);
+    void TakeStatus(const fennick::CpStatus& record);
+    void MarkStatusPending(std::int32_t connector);
+    void ResumeStatusRing();
+    // Records taken from the ring and not yet sent, oldest first: the ring is
+    // emptied every pass, so a burst never laps its read index.
+    static constexpr std::size_t kStatusBacklogMax = 1024;
+    std::deque<fennick::CpStatus> statusBacklog_;
+    std::uint64_t backlogDropped_ = 0;
+    fennick::CpStatus lastTaken_{};        // copy of the last ring slot taken
+    bool ringTaken_ = false;
+    std::uint32_t ringOverruns_ = 0;
     std::uint8_t u8CurrIndex = 0;          // read index into the status ring
     fennick::CpStatus sCpStatus{};         // latest charge-point record
     std::uint8_t s8CmdUpdateCpSts = 0;     // sCpStatus is to be sent
@@ -187,7 +204,6 @@ private:
     using MeterVals = decltype(Exchange::meterValues);
     std::string ConnectorDir(int c) const;
     void StartTransaction(int c);
-    int WaitForAnswer(FlagBit bit, const char* tag);
     void SetOfflineTxnId(int c, std::int32_t id);
     bool OfflineTxnPending(int c) const;
     TxnQueue queue_;
@@ -195,6 +211,9 @@ private:
     // Meter values.
     void FillMeterVals(MeterVals& m, int c, const char* context, const std::string& list);
     void QueueMeterVals(const MeterVals& m);
+    // The MeterValues slot is shared with the queue's replay: a direct send
+    // waits until the replay has read the answer to its own.
+    bool MeterSlotFree() const { return !TestBit(*x_, kBitMeterValues) && s8UploadStatus != 3; }
     std::vector<MeterVals> psMeterVals;    // ring of 16 records to send
     std::uint8_t u8NextIndex = 0;
     std::uint8_t u8CurrMeterIndex = 0;

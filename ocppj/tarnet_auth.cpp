@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kAccepted = 2;
 constexpr int kRejected = 3;
+constexpr int kPending = -1;  // the central system's answer is awaited: decided in a later pass
 
 }  // namespace
 
@@ -50,6 +51,11 @@ int Tarnet::AuthorizeOfflineHandling() {
 
 int Tarnet::AuthorizeHandling() {
     const std::string idTag = FieldText(app_->authIdTag);
+    if (authInFlight_) {
+        if (SameIdTag(authTag_, idTag)) return AuthorizeAnswer(idTag);
+        if (TestBit(*x_, kBitAuthorize)) return kPending;  // the slot is the transport's until then
+        authInFlight_ = false;
+    }
     std::memset(&x_->authorize, 0, sizeof x_->authorize);
     PutText(x_->authorize.idTag, idTag);
     if (Load(app_->backendOnline) != 1) return AuthorizeOfflineHandling();
@@ -67,20 +73,30 @@ int Tarnet::AuthorizeHandling() {
         }
     }
 
-    // An error code of an earlier request must not end this wait.
-    Store(x_->lastCallResult, 0);
+    // The answer is read in a later pass, from the Authorize's own answer
+    // byte, which no other CALL in flight can change; the loop goes on
+    // meanwhile.
+    CallAnswer(*x_, Request::Authorize).store(0, std::memory_order_release);
     SetBit(*x_, kBitAuthorize);
-    platform::Clock& clock = platform::GetClock();
-    const std::int64_t start = clock.MonotonicMs();
-    while (Load(x_->backendReachable) == 1 && clock.MonotonicMs() - start < kAuthorizeWaitMs) {
-        const std::uint8_t error = Load(x_->lastCallResult);
-        if (error != 0) {
-            Log("[Info][Authorize] Call Error:" + std::to_string(error));
+    authInFlight_ = true;
+    authTag_ = idTag;
+    authSinceMs_ = platform::GetClock().MonotonicMs();
+    return kPending;
+}
+
+int Tarnet::AuthorizeAnswer(const std::string& idTag) {
+    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
+    if (TestBit(*x_, kBitAuthorize)) {
+        if (Load(x_->backendReachable) == 1 &&
+            platform::GetClock().MonotonicMs() - authSinceMs_ < kAuthorizeWaitMs)
+            return kPending;
+        ClearBit(*x_, kBitAuthorize);
+    } else if (const std::uint8_t answer = CallAnswer(*x_, Request::Authorize).load(std::memory_order_acquire);
+               answer != 0) {
+        authInFlight_ = false;
+        if ((answer & ~kAnswered) != 0) {
+            Log("[Info][Authorize] Call Error:" + std::to_string(answer & ~kAnswered));
             return kRejected;
-        }
-        if (TestBit(*x_, kBitAuthorize)) {
-            clock.SleepMs(10);
-            continue;
         }
         const std::string parent = FieldText(x_->authorize.parentIdTag);
         if (FieldText(x_->authorize.status) == "Accepted") {
@@ -91,7 +107,8 @@ int Tarnet::AuthorizeHandling() {
         if (cacheOn) cache_.Update(idTag, "", "", 1);
         return kRejected;
     }
-    ClearBit(*x_, kBitAuthorize);
+    // Dropped unanswered, or no answer in time: the link is gone.
+    authInFlight_ = false;
     Log("[Info][Authorize] Backend disconnect");
     return AuthorizeOfflineHandling();
 }
@@ -172,13 +189,19 @@ int Tarnet::AuthMgmt() {
     } else if (kind == 1 && c >= 1) {
         fennick::ConnectorRecord& r = fennick::ConnectorRec(*app_, c);
         // The card that started stops without asking anybody.
-        if (SameIdTag(idTag, FieldText(r.idTag))) result = kAccepted;
-        else if (AuthorizeHandling() == kAccepted && CheckParentID(c) == 1) result = kAccepted;
+        if (SameIdTag(idTag, FieldText(r.idTag))) {
+            result = kAccepted;
+        } else if (const int asked = AuthorizeHandling(); asked == kPending) {
+            result = kPending;
+        } else if (asked == kAccepted && CheckParentID(c) == 1) {
+            result = kAccepted;
+        }
         if (result == kAccepted && runtime_[c - 1].txnStartTime != 0)
             // A reason outside the table could not be sent: it stands as Other.
             CloseTransaction(c, app_->authStopReason < kStopReasonCount ? app_->authStopReason : 4, idTag, true);
         if (result == kAccepted && fennick::Rating(*app_, c).hasConnectorLock != 0) r.unlockReq = 1;
     }
+    if (result == kPending) return 1;  // the mailbox stays until the answer decides it
     if (remoteStart && result == kAccepted) std::memset(remote.idTag, 0, sizeof remote.idTag);
     if (result != 1) Store(app_->authResult, static_cast<std::uint8_t>(result));
     else Store(app_->authResult, kRejected);

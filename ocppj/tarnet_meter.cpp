@@ -105,7 +105,7 @@ int Tarnet::MeterValueMgmt() {
 
     // A trigger for every connector serves one connector a pass.
     if (meterValuesTriggerReq_ != 0) {
-        if (TestBit(*x_, kBitMeterValues)) return 1;
+        if (!MeterSlotFree()) return 1;
         const std::int32_t c = meterTriggerConnector_;
         if (c == -1) {
             FillMeterVals(x_->meterValues, u8ID, "Trigger", aligned);
@@ -166,13 +166,18 @@ int Tarnet::MeterValueMgmt() {
         }
     }
 
-    // At most one record a pass leaves the ring.
-    if (u8CurrMeterIndex != u8NextIndex) {
+    // The values of a transaction go to the transaction queue, which
+    // delivers them like its start and stop; the others go straight out when
+    // the link is up and the slot is free.
+    while (u8CurrMeterIndex != u8NextIndex) {
         const MeterVals& rec = psMeterVals[u8CurrMeterIndex];
-        if (IsOnlineAndQueueBufEmpty() != 1 || OfflineTxnPending(rec.connectorId)) {
+        const bool inTxn = rec.transactionId != 0 ||
+                           (rec.connectorId >= 1 && rec.connectorId <= connectors_ &&
+                            runtime_[rec.connectorId - 1].txnStartTime != 0);
+        if (inTxn || IsOnlineAndQueueBufEmpty() != 1) {
             QueueMeterVals(rec);
         } else {
-            if (TestBit(*x_, kBitMeterValues)) return 1;
+            if (!MeterSlotFree()) return 1;
             x_->meterValues = rec;
             SetBit(*x_, kBitMeterValues);
         }

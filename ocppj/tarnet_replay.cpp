@@ -1,8 +1,10 @@
-// Replay of the offline queue: once the link is back, the queued
-// StartTransaction, MeterValues and StopTransaction go to the central system
-// one at a time, oldest first. A message the central system refuses with an
-// error is tried again after the retry interval times the failures so far,
-// and dropped after the configured attempts; a lost link keeps it first.
+// The transaction queue: every StartTransaction, StopTransaction and
+// MeterValues of a transaction goes to the central system from here, one at a
+// time, oldest first, and leaves the queue only when answered. A message the
+// central system refuses with an error is tried again after the retry
+// interval times the failures so far, and set aside after the configured
+// attempts; a lost link keeps it first. Each pass only looks at the answer,
+// so nothing waits on the central system.
 #include <cstdlib>
 #include <cstring>
 
@@ -15,9 +17,10 @@ namespace ocppj {
 
 namespace {
 
-FlagBit TypeBit(int type) {
-    return type == 1 ? kBitStartTransaction : (type == 2 ? kBitStopTransaction : kBitMeterValues);
+Request TypeRequest(int type) {
+    return type == 1 ? Request::StartTransaction : (type == 2 ? Request::StopTransaction : Request::MeterValues);
 }
+FlagBit TypeBit(int type) { return RequestBit(TypeRequest(type)); }
 
 }  // namespace
 
@@ -37,8 +40,11 @@ int Tarnet::TxnMsgQueueBufMgmt() {
             if (++s32CntTx < attempts) {
                 tTmStartMs_ = now;
             } else {
-                Log("[Info][TxnMsgQueueBufMgmt] Discard Txn");
-                queue_.DropFirst();
+                // The central system keeps failing on it: kept aside for a
+                // look, and the lines behind it go on.
+                Log("[Info][TxnMsgQueueBufMgmt] Discard Txn, " + std::to_string(s32CntTx) +
+                    " attempts, line set aside");
+                queue_.SetAsideFirst();
                 s32CntTx = 0;
             }
             s8UploadStatus = 0;
@@ -98,37 +104,65 @@ int Tarnet::UploadTxnMsg() {
         FillReplayedMeterVals(x_->meterValues, fennick::MeterBlock(*app_, c), *rec);
     }
     uploading_ = *rec;
-    Store(x_->lastCallResult, 0);
+    // The answer byte is this program's to clear while the bit is down.
+    CallAnswer(*x_, TypeRequest(type)).store(0, std::memory_order_release);
     SetBit(*x_, TypeBit(type));
     return type;
 }
 
 int Tarnet::CheckUploadResult(int type) {
     const FlagBit bit = TypeBit(type);
-    if (Load(x_->backendReachable) == 0) {
+    if (TestBit(*x_, bit)) {
+        if (Load(x_->backendReachable) == 1) return 3;
         ClearBit(*x_, bit);  // sent again from the queue, not later from the slot
         Log("[Info][CheckUploadResult] Backend disconnect");
         return 2;
     }
-    if (TestBit(*x_, bit)) return 3;
-    if (Load(x_->lastCallResult) != 0) {
-        Log("[Info][CheckUploadResult] Comm Error");
+    // The answer to this message, even one that came after the link fell.
+    const std::uint8_t answer = CallAnswer(*x_, TypeRequest(type)).load(std::memory_order_acquire);
+    if (answer == 0) {
+        Log("[Info][CheckUploadResult] Backend disconnect");
+        return 2;
+    }
+    if ((answer & ~kAnswered) != 0) {
+        Log("[Info][CheckUploadResult] Comm Error:" + std::to_string(answer & ~kAnswered));
         return 1;
     }
     const int c = uploading_.connectorId;
     ConnectorRuntime& rt = runtime_[c - 1];
+    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
     if (type == 1) {
         const auto& s = x_->startTransaction;
-        if (FieldText(s.status) != "Accepted") Log("[Info][CheckUploadResult] Backend not accept");
+        const std::string status = FieldText(s.status);
+        if (status != "Accepted") Log("[Info][CheckUploadResult] Backend not accept");
         SetOfflineTxnId(c, s.transactionId);
         // Only the transaction this start belongs to takes the id, if it still runs.
         if (rt.txnStartTime != 0 && rt.transactionId == 0 &&
             static_cast<std::uint32_t>(rt.txnStartTime) == uploading_.timestamp) {
             rt.transactionId = s.transactionId;
             WriteValueFile(ConnectorDir(c), "TxnID", std::to_string(rt.transactionId));
+            if (status != "Accepted") {
+                rt.deauthorized = 1;
+            } else {
+                fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
+                const std::string parent = FieldText(s.parentIdTag);
+                if (parent != FieldText(cr.parentIdTag)) PutText(cr.parentIdTag, parent);
+            }
         }
+        if (cacheOn && status == "Accepted")
+            cache_.Update(uploading_.idTag, FieldText(s.expiryDate), FieldText(s.parentIdTag), 0);
+        else if (cacheOn)
+            cache_.Update(uploading_.idTag, "", "", 1);
     } else if (type == 2) {
-        if (FieldText(x_->stopTransaction.status) != "Accepted") Log("[Info][CheckUploadResult] Backend not accept");
+        const auto& s = x_->stopTransaction;
+        const std::string status = FieldText(s.status);
+        if (status != "Accepted") Log("[Info][CheckUploadResult] Backend not accept");
+        if (cacheOn && !status.empty() && !uploading_.idTag.empty()) {
+            if (status == "Accepted")
+                cache_.Update(uploading_.idTag, FieldText(s.expiryDate), FieldText(s.parentIdTag), 0);
+            else
+                cache_.Update(uploading_.idTag, "", "", 1);
+        }
         if (rt.offlineTxnId != 0 && rt.transactionId == rt.offlineTxnId) {
             rt.transactionId = 0;
             WriteValueFile(ConnectorDir(c), "TxnID", "0");

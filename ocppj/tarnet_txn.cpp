@@ -1,8 +1,8 @@
 // Tarnet's transactions: a connector with an authorized idTag that reaches a
 // charging status starts one; a remote stop, an invalid id, a reset, an
 // unlock, a power loss or the station's end-of-charge pattern closes it.
-// StartTransaction and StopTransaction go straight to the central system when
-// it is reachable and nothing older waits, else into the offline queue. The
+// StartTransaction and StopTransaction are written to the transaction queue
+// and sent from there, so none is lost to a cut, an error or a restart. The
 // connector files keep a started transaction across a restart.
 #include <atomic>
 #include <cstdlib>
@@ -86,88 +86,15 @@ QueueRecord StartRecord(const decltype(Exchange::startTransaction)& s) {
     return r;
 }
 
-QueueRecord StopRecord(const Exchange& x, int c) {
-    const auto& s = x.stopTransaction;
-    QueueRecord r;
-    r.kind = 2;
-    r.connectorId = c;
-    r.idTag = FieldText(s.idTag);
-    r.meter = s.meterStop;
-    r.timestamp = static_cast<std::uint32_t>(UtcToEpoch(FieldText(s.timestamp)));
-    r.transactionId = s.transactionId;
-    r.reason = s.reason;
-    return r;
-}
-
 }  // namespace
-
-// 0 answered, 1 the central system's error answer, 2 the link went down.
-int Tarnet::WaitForAnswer(FlagBit bit, const char* tag) {
-    // An error code of an earlier request must not end this wait.
-    Store(x_->lastCallResult, 0);
-    SetBit(*x_, bit);
-    platform::Clock& clock = platform::GetClock();
-    const std::int64_t start = clock.MonotonicMs();
-    while (Load(x_->backendReachable) == 1 && clock.MonotonicMs() - start < kAuthorizeWaitMs) {
-        if (TestBit(*x_, bit)) {
-            clock.SleepMs(10);
-            continue;
-        }
-        const std::uint8_t error = Load(x_->lastCallResult);
-        if (error == 0) return 0;
-        Log(std::string("[Info][") + tag + "] Call Error:" + std::to_string(error));
-        return 1;
-    }
-    ClearBit(*x_, bit);  // never sent later with a stale content
-    Log(std::string("[Info][") + tag + "] Backend disconnect");
-    return 2;
-}
-
-int Tarnet::StartTransactionHandling(int c) {
-    // A refused or lost StartTransaction is queued: the replay tries it again
-    // with its attempts and back-off instead of losing the transaction.
-    if (WaitForAnswer(kBitStartTransaction, "StartTxn") != 0) {
-        PushTxnMsg2QueueBuf(StartRecord(x_->startTransaction));
-        return 0;
-    }
-    const auto& s = x_->startTransaction;
-    ConnectorRuntime& rt = runtime_[c - 1];
-    rt.transactionId = s.transactionId;
-    WriteValueFile(ConnectorDir(c), "TxnID", std::to_string(rt.transactionId));
-    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
-    const std::string idTag = FieldText(s.idTag);
-    if (FieldText(s.status) != "Accepted") {
-        if (cacheOn) cache_.Update(idTag, "", "", 1);
-        return 0;
-    }
-    const std::string parent = FieldText(s.parentIdTag);
-    if (cacheOn) cache_.Update(idTag, FieldText(s.expiryDate), parent, 0);
-    fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
-    if (parent != FieldText(cr.parentIdTag)) PutText(cr.parentIdTag, parent);
-    return 1;
-}
-
-int Tarnet::StopTransactionHandling(int c) {
-    if (WaitForAnswer(kBitStopTransaction, "StopTxn") != 0) {
-        PushTxnMsg2QueueBuf(StopRecord(*x_, c));
-        return 0;
-    }
-    const auto& s = x_->stopTransaction;
-    const bool cacheOn = ConfigTrue("AuthorizationCacheEnabled");
-    const std::string idTag = FieldText(s.idTag);
-    if (FieldText(s.status) != "Accepted") {
-        if (cacheOn) cache_.Update(idTag, "", "", 1);
-        return 0;
-    }
-    if (cacheOn) cache_.Update(idTag, FieldText(s.expiryDate), FieldText(s.parentIdTag), 0);
-    return 1;
-}
 
 void Tarnet::StartTransaction(int c) {
     ConnectorRuntime& rt = runtime_[c - 1];
     fennick::ConnectorRecord& cr = fennick::ConnectorRec(*app_, c);
     const std::int64_t now = platform::GetClock().WallSeconds();
     rt.txnStartTime = static_cast<std::int32_t>(now);
+    rt.endSeen = 0;
+    rt.deauthorized = 0;
     // The connector files first: a restart right after the send still knows
     // the transaction.
     const std::string cdir = ConnectorDir(c);
@@ -175,21 +102,15 @@ void Tarnet::StartTransaction(int c) {
     WriteValueFile(cdir, "IdTag", FieldText(cr.idTag));
     WriteValueFile(cdir, "PIdTag", FieldText(cr.parentIdTag));
 
-    const bool direct = IsOnlineAndQueueBufEmpty() == 1;
-    // The slot may hold a replayed message in flight: it is only written for
-    // a direct send.
+    // Written ahead, sent by the replay: the line leaves the queue only once
+    // the central system answered it, and the loop never waits on the answer.
     StartSlot s{};
     s.connectorId = c;
     std::memcpy(s.idTag, cr.idTag, sizeof s.idTag);
     s.meterStart = fennick::MeterBlock(*app_, c).energyImportRegister;
     s.reservationId = rt.reservation.reservationId;
     PutText(s.timestamp, EpochToUTC(now));
-    if (direct) {
-        x_->startTransaction = s;
-        StartTransactionHandling(c);
-    } else {
-        PushTxnMsg2QueueBuf(StartRecord(s));
-    }
+    PushTxnMsg2QueueBuf(StartRecord(s));
 }
 
 void Tarnet::CloseTransaction(int c, int reason, const std::string& idTag, bool byCard) {
@@ -206,21 +127,12 @@ void Tarnet::CloseTransaction(int c, int reason, const std::string& idTag, bool 
     if (!byCard && reason != kReasonPowerLoss)
         std::atomic_ref<std::uint8_t>(cr.stopChargingReq).store(1, std::memory_order_release);
 
-    if (IsOnlineAndQueueBufEmpty() != 1 || OfflineTxnPending(c)) {
-        PushTxnMsg2QueueBuf(stop);
-    } else {
-        auto& s = x_->stopTransaction;
-        std::memset(&s, 0, sizeof s);
-        PutText(s.idTag, stop.idTag);
-        s.meterStop = stop.meter;
-        PutText(s.timestamp, EpochToUTC(stop.timestamp));
-        s.transactionId = stop.transactionId;
-        s.reason = static_cast<std::uint8_t>(reason);
-        StopTransactionHandling(c);
-    }
+    PushTxnMsg2QueueBuf(stop);
 
     const std::string cdir = ConnectorDir(c);
     rt.transactionId = 0;
+    rt.deauthorized = 0;
+    rt.endSeen = 0;
     WriteValueFile(cdir, "TxnID", "0");
     rt.txnStartTime = 0;
     WriteValueFile(cdir, "StartTime", "0");
@@ -260,10 +172,8 @@ void Tarnet::TransactionMgmt() {
         if (rt.remoteStopReq == 1) {
             reason = kReasonRemote;
             rt.remoteStopReq = 0;
-        } else if (ConfigTrue("StopTransactionOnInvalidId") && IsOnlineAndQueueBufEmpty() == 1 &&
-                   FieldText(x_->startTransaction.status) != "Accepted" && x_->startTransaction.connectorId == c) {
+        } else if (rt.deauthorized == 1 && ConfigTrue("StopTransactionOnInvalidId")) {
             reason = kReasonDeAuthorized;
-            x_->startTransaction.connectorId = 0;
         } else if (const std::string type = ExchangeText(*x_, kResetType, 8);
                    !type.empty() && ExchangeText(*x_, kResetStatus, 12) == "Accepted") {
             const bool hard = type == "Hard";
@@ -275,8 +185,8 @@ void Tarnet::TransactionMgmt() {
                    ExchangeText(*x_, kUnlockStatus, 16) == "Unlocked" && unlockC == c) {
             reason = kReasonUnlockCommand;
             std::memset(reinterpret_cast<char*>(x_) + kUnlockConnector, 0, 4);
-        } else if (hasStatus && (rt.lastStatus.status == fennick::kStsAvailable ||
-                                 rt.lastStatus.status == fennick::kStsPreparing)) {
+        } else if (rt.endSeen == 1 || (hasStatus && (rt.lastStatus.status == fennick::kStsAvailable ||
+                                                     rt.lastStatus.status == fennick::kStsPreparing))) {
             reason = kReasonPowerLoss;
         } else if (hasStatus && ((ring(3) == fennick::kStsFinishing && ring(2) == fennick::kStsSuspendedEVSE) ||
                                  (ring(2) == fennick::kStsFinishing && ring(1) == fennick::kStsCharging))) {

@@ -10,6 +10,7 @@
 //   [--boot Status:Interval,...] answers to successive BootNotifications (default Accepted:300)
 //   [--silent Action]            never answer this action
 //   [--error Action:Code[:N]]    answer this action with a CALLERROR (the first N times only)
+//   [--delay Action:Ms[:N]]      answer this action only Ms after it came (the first N times only)
 //   [--idtag Tag:Status[:Expiry[:Parent]]]  idTagInfo of a card: Expiry in seconds from now
 //                                (negative: already expired) or a date; once any is given,
 //                                other cards are Invalid (else every card is Accepted)
@@ -18,17 +19,24 @@
 //                                  or {"after": "Action", "count": N, "cut": "close"|"refuse"|"silence", "ms": M}:
 //                                  once the Nth CALL of Action came in, the link is cut for M ms: closed
 //                                  with new connections refused, only refused, or left open unanswered;
+//                                  "drop": closed at once, that CALL unanswered, new connections refused;
 //                                  "once": true sends a step to the first connection only;
 //                                  a call step with "when": "Action" is timed from the charge point's
 //                                  first CALL of that action instead]
 //   [--log file]                 one JSON line per frame and event
+//
+// A CALL that comes again under the unique id of one already taken, with the
+// same action and payload, is a retry: it is answered with the first answer
+// (once that is given) and not processed again, so a StartTransaction sent
+// twice opens one transaction. Every transaction message processed is logged
+// as a "txn" event, which the tests count against what was charged.
 'use strict';
 
 const fs = require('fs');
 const https = require('https');
-const { RPCServer, createRPCError } = require('ocpp-rpc');
+const { RPCServer, createRPCError, NOREPLY } = require('ocpp-rpc');
 
-const opts = { host: '127.0.0.1', boot: ['Accepted:300'], silent: [], errors: {}, script: [], idTags: {} };
+const opts = { host: '127.0.0.1', boot: ['Accepted:300'], silent: [], errors: {}, delays: {}, script: [], idTags: {} };
 const argv = process.argv.slice(2);
 for (let i = 0; i < argv.length; ++i) {
     const a = argv[i];
@@ -41,6 +49,9 @@ for (let i = 0; i < argv.length; ++i) {
     else if (a === '--error') {
         const [act, code, n] = argv[++i].split(':');
         opts.errors[act] = { code, left: n === undefined ? Infinity : Number(n) };
+    } else if (a === '--delay') {
+        const [act, ms, n] = argv[++i].split(':');
+        opts.delays[act] = { ms: Number(ms), left: n === undefined ? Infinity : Number(n) };
     } else if (a === '--idtag') {
         const [tag, status, expiry, parent] = argv[++i].split(':');
         opts.idTags[tag.toUpperCase()] = { status, expiry, parent };
@@ -100,21 +111,34 @@ let refuseUntil = 0;
 let silentUntil = 0;
 let current = null;  // the connected client
 const received = {};
-function cutAfter(method) {
+function cutAfter(method, client) {
     received[method] = (received[method] ?? 0) + 1;
+    let dropped = false;
     for (const step of opts.script) {
         if (step.after !== method || received[method] !== (step.count ?? 1)) continue;
         log({ event: 'cut', kind: step.cut, after: method, count: received[method], ms: step.ms });
         const until = Date.now() + (step.ms ?? 10000);
         if (step.cut === 'silence') silentUntil = until;
         else refuseUntil = until;
-        // Closed just after this CALL is answered.
+        // Closed just after this CALL is answered, or at once without an answer.
         if (step.cut === 'close' && current) { const c = current; setTimeout(() => c.close({ code: 1001, force: true }), 100); }
+        if (step.cut === 'drop') { dropped = true; client.close({ code: 1001, force: true }); }
     }
+    return dropped;
+}
+
+// CALLs taken, by unique id: action, payload and, once given, the answer
+// frame; a retry is answered from here.
+const taken = new Map();
+function sendAnswer(entry) {
+    for (const c of entry.waiting) {
+        try { c.sendRaw(entry.answer); } catch (err) { log({ event: 'answerLost', id: entry.id, error: String(err) }); }
+    }
+    entry.waiting = [];
 }
 
 let bootCount = 0;
-let transactionId = 0;
+let transactionIds = 0;
 let scriptStarted = false;
 const seenCalls = new Set();  // actions the charge point has called
 server.on('client', (client) => {
@@ -157,36 +181,79 @@ server.on('client', (client) => {
         runSteps(opts.script.filter((step) => step.when === method));
     };
 
-    client.handle(({ method, params }) => {
-        cutAfter(method);
+    client.handle(({ method, params, messageId, reply }) => {
+        const body = JSON.stringify(params);
+        const known = taken.get(messageId);
+        if (known && known.method === method && known.body === body) {
+            log({ event: 'retry', id: messageId, method, answered: known.answer !== null });
+            if (!known.waiting.includes(client)) known.waiting.push(client);
+            if (known.answer !== null) sendAnswer(known);
+            reply(NOREPLY);
+            return;
+        }
+        if (cutAfter(method, client)) { reply(NOREPLY); return; }
         setImmediate(() => calledBy(method));
-        if (opts.silent.includes(method) || Date.now() < silentUntil) return new Promise(() => {});
+        const entry = { id: messageId, method, body, answer: null, waiting: [client] };
+        taken.set(messageId, entry);
+        if (opts.silent.includes(method) || Date.now() < silentUntil) { reply(NOREPLY); return; }
         const error = opts.errors[method];
         if (error && error.left > 0) {
             error.left -= 1;
+            taken.delete(messageId);  // not processed: a retry is taken anew
             throw createRPCError(error.code, 'scripted error');
         }
-        switch (method) {
-        case 'BootNotification': {
-            const [status, interval] = opts.boot[Math.min(bootCount++, opts.boot.length - 1)].split(':');
-            if (status === 'Accepted') setImmediate(runScript);
-            return { status, currentTime: new Date().toISOString(), interval: Number(interval) };
+        const result = answer(method, params, messageId, runScript);
+        const delay = opts.delays[method];
+        if (delay && delay.left > 0) {
+            delay.left -= 1;
+            log({ event: 'delayed', id: messageId, method, ms: delay.ms });
+            setTimeout(() => {
+                entry.answer = JSON.stringify([3, messageId, result]);
+                sendAnswer(entry);
+            }, delay.ms);
+            reply(NOREPLY);
+            return;
         }
-        case 'Heartbeat':
-            return { currentTime: new Date().toISOString() };
-        case 'Authorize':
-            return { idTagInfo: idTagInfo(params.idTag) };
-        case 'StartTransaction':
-            return { transactionId: ++transactionId, idTagInfo: idTagInfo(params.idTag) };
-        case 'StopTransaction':
-            return params.idTag ? { idTagInfo: idTagInfo(params.idTag) } : {};
-        case 'DataTransfer':
-            return { status: 'UnknownVendorId' };
-        default:
-            return {};
-        }
+        entry.answer = JSON.stringify([3, messageId, result]);
+        entry.waiting = [];
+        return result;
     });
 });
+
+// The answer to a CALL processed for the first time.
+function answer(method, params, id, onAccepted) {
+    switch (method) {
+    case 'BootNotification': {
+        const [status, interval] = opts.boot[Math.min(bootCount++, opts.boot.length - 1)].split(':');
+        if (status === 'Accepted') setImmediate(onAccepted);
+        return { status, currentTime: new Date().toISOString(), interval: Number(interval) };
+    }
+    case 'Heartbeat':
+        return { currentTime: new Date().toISOString() };
+    case 'Authorize':
+        return { idTagInfo: idTagInfo(params.idTag) };
+    case 'StartTransaction': {
+        const transactionId = ++transactionIds;
+        log({ event: 'txn', kind: 'start', id, transactionId, connectorId: params.connectorId,
+              meterStart: params.meterStart, timestamp: params.timestamp });
+        return { transactionId, idTagInfo: idTagInfo(params.idTag) };
+    }
+    case 'StopTransaction':
+        log({ event: 'txn', kind: 'stop', id, transactionId: params.transactionId, meterStop: params.meterStop,
+              reason: params.reason, timestamp: params.timestamp });
+        return params.idTag ? { idTagInfo: idTagInfo(params.idTag) } : {};
+    case 'MeterValues':
+        if (params.transactionId !== undefined) {
+            log({ event: 'txn', kind: 'meter', id, transactionId: params.transactionId,
+                  connectorId: params.connectorId, timestamp: params.meterValue[0].timestamp });
+        }
+        return {};
+    case 'DataTransfer':
+        return { status: 'UnknownVendorId' };
+    default:
+        return {};
+    }
+}
 
 (async () => {
     if (opts.cert) {

@@ -157,6 +157,10 @@ int PlayCharge(RegisterMap& map, fennick::FennickApp& app, const ChargeScript& s
     map.set(SHRMEM_CHARGER_STATE, 0);
     map.set(mainb::SHRMEM_CHARGE_END, 0);
     say("unplugged");
+    // What the meter counted, for a test to hold the central system's records against.
+    const std::string charged = "charged from " + std::to_string(s.energyStart) + " Wh to " +
+                                std::to_string(static_cast<std::int32_t>(energy)) + " Wh";
+    say(charged.c_str());
     return 0;
 }
 

@@ -683,11 +683,16 @@ TEST_F(BastideTest, StartUpClearsForceBytesAndFlagsAMissingApplicationSegment) {
     EXPECT_TRUE(bridge.calls.empty());
 }
 
-TEST(EpochToUTC, LocalTimeWithTheZoneLetter) {
+// The "Z" promises UTC: a station set to another zone writes the same text.
+TEST(EpochToUTC, UtcWhateverTheLocalZone) {
+    for (const char* zone : {"UTC", "Asia/Tokyo", "America/St_Johns"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        EXPECT_EQ(EpochToUTC(0), "1970-01-01T00:00:00Z") << zone;
+        EXPECT_EQ(EpochToUTC(UtcSeconds(2026, 12, 11, 10, 9, 39)), "2026-12-11T10:09:39Z") << zone;
+    }
     setenv("TZ", "UTC", 1);
     tzset();
-    EXPECT_EQ(EpochToUTC(0), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(EpochToUTC(UtcSeconds(2021, 3, 4, 5, 6, 7)), "2021-03-04T05:06:07Z");
 }
 
 }  // namespace

@@ -68,6 +68,29 @@ TEST_F(LogFiles, TextsAreWrittenAsTheyAre) {
     EXPECT_FALSE(std::filesystem::exists(marker)) << "no text is ever run";
 }
 
+// A text from outside cannot start a line of its own in either log, nor hide
+// part of one behind a carriage return.
+TEST_F(LogFiles, ControlCharactersStayInTheirLine) {
+    clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
+    const struct {
+        std::string text, written;
+    } cases[] = {
+        {"key=Voltage\nSoC", "key=Voltage\\nSoC"},
+        {"value=1\r2024.03.05 08:07:09 - forged", "value=1\\r2024.03.05 08:07:09 - forged"},
+        {std::string("a\tb\x01\x7f\x1b[2J") + '\0' + "z", "a\\tb\\x01\\x7F\\x1B[2J\\x00z"},
+        {"caf\xc3\xa9 \\n", "caf\xc3\xa9 \\n"},  // text bytes and a backslash stay as they are
+    };
+    std::string want;
+    for (const auto& c : cases) {
+        EXPECT_EQ(common::EscapeForLog(c.text), c.written);
+        common::RecordSysLog(c.text);
+        common::RecordEvtLog("SN1", c.text);
+        want += "2024.03.05 08:07:09 - " + c.written + "\n";
+    }
+    EXPECT_EQ(Read("/Storage/SystemLog/[2024.03]SystemLog"), want);
+    EXPECT_EQ(Read("/Storage/Events/[2024.03]SN1_Events.csv"), want);
+}
+
 TEST_F(LogFiles, LongTextsAreCutAndFormattedTextsBounded) {
     clock.SetWallSeconds(UtcSeconds(2024, 3, 5, 8, 7, 9));
     common::RecordSysLog(std::string(1000, 'x'));

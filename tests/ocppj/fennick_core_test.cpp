@@ -122,21 +122,73 @@ TEST(FennickCore, UnansweredRequestEndsAfterTwoTriesOfThirtySeconds) {
     SetBit(*rig.x, kBitHeartbeat);
     rig.core.Tick();
     ASSERT_EQ(rig.link.sent.size(), 2u);
-    std::string first = rig.link.Last()[1];
+    const std::string first = rig.link.sent.back();
     rig.Run(29900);
     EXPECT_EQ(rig.link.sent.size(), 2u);
     rig.Run(100);
-    ASSERT_EQ(rig.link.sent.size(), 3u);  // second try, new id
-    EXPECT_NE(rig.link.Last()[1], first);
-    EXPECT_TRUE(TestBit(*rig.x, kBitHeartbeat));
-    rig.core.OnText("[3,\"" + first + "\",{}]");  // the first try's late answer does not count
+    ASSERT_EQ(rig.link.sent.size(), 3u);
+    EXPECT_EQ(rig.link.sent.back(), first);  // the retry is the same message under the same id
     EXPECT_TRUE(TestBit(*rig.x, kBitHeartbeat));
     rig.Run(30000);
     EXPECT_FALSE(TestBit(*rig.x, kBitHeartbeat));
     EXPECT_EQ(rig.x->backendReachable, 0);
     EXPECT_EQ(rig.x->lastCallResult, 0);
+    EXPECT_EQ(CallAnswer(*rig.x, Request::Heartbeat).load(), 0);  // no answer came
     EXPECT_EQ(rig.link.drops, 1);
     EXPECT_NE(rig.LogText().find("[Info][Fennick] HeartbeatReq NG"), std::string::npos);
+}
+
+// A central system slower than one try: its answer to the first send comes
+// during the second and is the answer.
+TEST(FennickCore, ALateAnswerToTheFirstTryIsTaken) {
+    CoreRig rig;
+    rig.Boot();
+    rig.x->startTransaction.connectorId = 1;
+    PutText(rig.x->startTransaction.idTag, "ABC123");
+    PutText(rig.x->startTransaction.timestamp, "2024-03-01T10:20:30Z");
+    SetBit(*rig.x, kBitStartTransaction);
+    rig.core.Tick();
+    const json call = rig.link.Last();
+    rig.Run(35000);
+    ASSERT_EQ(rig.link.sent.size(), 3u);
+    EXPECT_EQ(rig.link.Last(), call);
+    rig.core.OnText("[3,\"" + call[1].get<std::string>() +
+                    "\",{\"transactionId\":7,\"idTagInfo\":{\"status\":\"Accepted\"}}]");
+    EXPECT_FALSE(TestBit(*rig.x, kBitStartTransaction));
+    EXPECT_EQ(rig.x->startTransaction.transactionId, 7);
+    EXPECT_EQ(CallAnswer(*rig.x, Request::StartTransaction).load(), kAnswered);
+    EXPECT_EQ(rig.link.drops, 0);
+}
+
+// The id of a transaction message follows from the message: sent again after
+// a cut or by another run of the transport, the central system knows it.
+TEST(FennickCore, ATransactionMessageKeepsItsIdAcrossACut) {
+    CoreRig rig;
+    rig.Boot();
+    auto& s = rig.x->stopTransaction;
+    PutText(s.idTag, "ABC123");
+    s.meterStop = 1234;
+    PutText(s.timestamp, "2024-03-01T11:00:00Z");
+    s.transactionId = 7;
+    SetBit(*rig.x, kBitStopTransaction);
+    rig.core.Tick();
+    const json first = rig.link.Last();
+    rig.core.OnClosed();
+    rig.Run(1000);
+    rig.core.OnConnected();
+    SetBit(*rig.x, kBitStopTransaction);
+    rig.core.Tick();
+    EXPECT_EQ(rig.link.Last(), first);
+    s.meterStop = 1235;  // another message: another id
+    rig.core.OnText("[3,\"" + first[1].get<std::string>() + "\",{}]");
+    SetBit(*rig.x, kBitStopTransaction);
+    rig.core.Tick();
+    EXPECT_NE(rig.link.Last()[1], first[1]);
+    // Requests outside transactions keep ids of their own.
+    SetBit(*rig.x, kBitHeartbeat);
+    rig.core.OnText("[3,\"" + rig.link.Last()[1].get<std::string>() + "\",{}]");
+    rig.core.Tick();
+    EXPECT_EQ(rig.link.Last()[2], "Heartbeat");
 }
 
 TEST(FennickCore, CallErrorsSetTheResultCodeAndEndTheRequest) {
@@ -154,7 +206,30 @@ TEST(FennickCore, CallErrorsSetTheResultCodeAndEndTheRequest) {
         EXPECT_EQ(rig.x->lastCallResult, c.result) << c.code;
         EXPECT_FALSE(TestBit(*rig.x, kBitAuthorize));
         EXPECT_EQ(rig.x->backendReachable, 1);
+        // The next CALL clears lastCallResult; the Authorize keeps its own answer.
+        SetBit(*rig.x, kBitHeartbeat);
+        rig.core.Tick();
+        EXPECT_EQ(rig.x->lastCallResult, 0);
+        rig.core.OnText("[3,\"" + rig.link.Last()[1].get<std::string>() + "\",{\"currentTime\":\"2024-03-01T10:20:30Z\"}]");
+        EXPECT_EQ(CallAnswer(*rig.x, Request::Authorize).load(), kAnswered | c.result) << c.code;
+        EXPECT_EQ(CallAnswer(*rig.x, Request::Heartbeat).load(), kAnswered) << c.code;
     }
+}
+
+// Only the start of a message too long for the link is kept: a CALL among
+// them is refused under its id, anything else is dropped.
+TEST(FennickCore, ACallTooLongIsAnsweredWithItsId) {
+    CoreRig rig;
+    rig.Boot();
+    const std::size_t before = rig.link.sent.size();
+    rig.core.OnTooLong(R"([2,"big1","DataTransfer",{"vendorId":"V","data":"xxxxxxxxxxxx)");
+    ASSERT_EQ(rig.link.sent.size(), before + 1);
+    EXPECT_EQ(rig.link.Last()[0], 4);
+    EXPECT_EQ(rig.link.Last()[1], "big1");
+    EXPECT_EQ(rig.link.Last()[2], "FormationViolation");
+    rig.core.OnTooLong(R"([3,"r1",{"data":"xxxxxxxxxxxx)");
+    EXPECT_EQ(rig.link.sent.size(), before + 1);
+    EXPECT_NE(rig.LogText().find("longer than 64 KiB dropped"), std::string::npos);
 }
 
 TEST(FennickCore, MeterValuesGoBeforeStopTransaction) {
@@ -265,4 +340,16 @@ TEST(FennickCore, LinkLossDropsEveryBitAndTheStartUpBootGoesAgain) {
     EXPECT_EQ(rig.link.sent.size(), 1u);
     rig.Run(1100);
     EXPECT_EQ(rig.link.Last()[2], "BootNotification");
+}
+
+// Once the boot is accepted, a link that comes back is a central system
+// reached: the transaction queue goes on at once, not after a heartbeat.
+TEST(FennickCore, ALinkBackAfterTheBootIsReachedAtOnce) {
+    CoreRig rig;
+    rig.Boot();
+    rig.core.OnClosed();
+    EXPECT_EQ(rig.x->backendReachable, 0);
+    rig.core.OnConnected();
+    EXPECT_EQ(rig.x->backendReachable, 1);
+    EXPECT_EQ(FieldText(rig.x->boot.status), "Accepted");
 }

@@ -40,8 +40,14 @@ ws)
  {"at": 4400, "raw": "[2,\"bad1\",\"ChangeConfiguration\",{\"key\":"},
  {"at": 4600, "raw": "[2,\"u1\",\"FlyToTheMoon\",{}]"},
  {"at": 5200, "call": "ChangeConfiguration", "params": {"key": "HeartbeatInterval", "value": "2"}},
+ {"at": 5800, "call": "ChangeConfiguration", "params": {"key": "MeterValuesSampledData", "value": "Voltage\nSoC"}},
+ {"at": 6400, "call": "ChangeConfiguration", "params": {"key": "Forged\r\nKey", "value": "1"}},
  {"at": 7200, "call": "Reset", "params": {"type": "Soft"}}]
 JSON
+    # A CALL longer than the 64 KiB the link takes is still answered.
+    node -e 'const f = process.argv[1], s = JSON.parse(require("fs").readFileSync(f, "utf8"));
+             s.push({at: 4700, raw: JSON.stringify([2, "big1", "DataTransfer", {vendorId: "V", data: "x".repeat(70000)}])});
+             require("fs").writeFileSync(f, JSON.stringify(s));' "$root/script.json"
     central --password 0123456789abcdef --boot Pending:2,Accepted:300 --script "$root/script.json"
     station centralSystemUrl="ws://127.0.0.1:$port/ocpp/"
     wait_for 30 '"call":"ChangeConfiguration","result":{"status":"Accepted"}' "$root/central.log" ||
@@ -68,15 +74,17 @@ JSON
         const want = [
             JSON.stringify({configurationKey: [{key: "HeartbeatInterval", readonly: false, value: "300"}], unknownKey: ["Foo"]}),
             JSON.stringify({status: "Rejected"}), JSON.stringify({status: "RebootRequired"}),
-            JSON.stringify({status: "Accepted"}), JSON.stringify({status: "Accepted"})];
+            JSON.stringify({status: "Accepted"}), JSON.stringify({status: "Rejected"}),
+            JSON.stringify({status: "NotSupported"}), JSON.stringify({status: "Accepted"})];
         const got = results.slice(1).map(r => r.result ? JSON.stringify(r.result) : r.error);
         if (JSON.stringify(got) !== JSON.stringify(want)) throw Error("answers " + JSON.stringify(got));
         const errs = lines.filter(l => l.dir === "in" && l.frame.startsWith("[4,")).map(l => l.frame);
         if (!errs.some(f => f.startsWith("[4,\"bad1\",\"FormationViolation\"")) ||
+            !errs.some(f => f.startsWith("[4,\"big1\",\"FormationViolation\"")) ||
             !errs.some(f => f.startsWith("[4,\"u1\",\"NotImplemented\"")))
             throw Error("CALLERRORs " + JSON.stringify(errs));
         if (lines.some(l => l.event === "strictValidationFailure" ||
-                            (l.event === "badMessage" && !/unrecognised message ID: (bad1|u1)$/.test(l.error))))
+                            (l.event === "badMessage" && !/unrecognised message ID: (bad1|u1|big1)$/.test(l.error))))
             throw Error("the strict central system found a fault");
         const change = lines.find(l => l.event === "result" && l.call === "ChangeConfiguration" && l.result.status === "Accepted").t;
         const beats = lines.filter(l => l.dir === "in" && l.frame.includes("\"Heartbeat\"") && l.t > change);
@@ -89,6 +97,9 @@ JSON
     [ "$(shm 2222 1222 text:16)" = Idle ] && [ "$(shm 2222 1238 text:20)" = Idle ] || fail "Idle texts"
     [ "$(shm 2222 4 u8)" = 1 ] && [ "$(shm 2222 5 u8)" = 1 ] || fail "wsConnected and backendReachable"
     ocpplog | grep -q 'key=AuthorizationKey,value=\*\*\*\*' || fail "AuthorizationKey masked in the log"
+    # Texts of the central system stay in their line.
+    ocpplog | grep -qF 'value=Voltage\nSoC' && ocpplog | grep -qF 'key=Forged\r\nKey' || fail "texts not escaped in the log"
+    ! ocpplog | grep -qE '^(SoC|Key)' || fail "a text of the central system began a log line"
     ! ocpplog | grep -q 'n3w-s3cret' || fail "AuthorizationKey in the log"
     ;;
 wss)

@@ -51,6 +51,7 @@ struct AuthRig : OcppjRig {
         ++calls;
         if (callError != 0) {
             x->lastCallResult = callError;
+            CallAnswer(*x, Request::Authorize) = kAnswered | callError;
             ClearBit(*x, kBitAuthorize);
             return;
         }
@@ -59,6 +60,7 @@ struct AuthRig : OcppjRig {
         PutText(x->authorize.status, a.status);
         PutText(x->authorize.expiryDate, a.expiry);
         PutText(x->authorize.parentIdTag, a.parent);
+        CallAnswer(*x, Request::Authorize) = kAnswered;
         ClearBit(*x, kBitAuthorize);
     }
     // The station asks: kind 0 start, 1 stop. Returns authResult.
@@ -66,7 +68,14 @@ struct AuthRig : OcppjRig {
         PutText(app->authIdTag, idTag);
         app->authConnectorId = connector;
         app->authKind = kind;
+        // A pass asks; the transport answers; a later pass decides.
         tarnet.AuthMgmt();
+        for (int pass = 0; pass < 200 && app->authIdTag[0] != '\0'; ++pass) {
+            EXPECT_EQ(app->authResult, 1);
+            clock.Advance(1000);
+            Transport();
+            tarnet.AuthMgmt();
+        }
         EXPECT_EQ(app->authIdTag[0], '\0');
         return app->authResult;
     }
@@ -108,6 +117,33 @@ TEST(TarnetAuth, ACallErrorRejectsAndALostLinkFallsBackToTheOfflineRules) {
     EXPECT_EQ(rig.Ask("ABC123", 1), 2);  // OfflinePolicy 1
     EXPECT_NE(rig.LogText().find("[Info][Authorize] Backend disconnect"), std::string::npos);
     EXPECT_FALSE(TestBit(*rig.x, kBitAuthorize));
+}
+
+// The pass asks and goes on: the answer decides in a later pass, and one that
+// never comes falls back to the offline rules after 120 s.
+TEST(TarnetAuth, AnAwaitedAuthorizeHoldsNoPass) {
+    AuthRig rig;
+    rig.app->configValues.OfflinePolicy = 1;
+    rig.Init();
+    PutText(rig.app->authIdTag, "ABC123");
+    rig.app->authConnectorId = 1;
+    rig.app->authKind = 0;
+    const std::int64_t t0 = rig.clock.MonotonicMs();
+    rig.tarnet.AuthMgmt();
+    EXPECT_EQ(rig.clock.MonotonicMs(), t0);  // no sleep inside the pass
+    EXPECT_TRUE(TestBit(*rig.x, kBitAuthorize));
+    EXPECT_EQ(rig.app->authResult, 1);
+    EXPECT_STREQ(rig.app->authIdTag, "ABC123");
+    for (int pass = 1; pass < 120; ++pass) {
+        rig.clock.Advance(1000);
+        rig.tarnet.AuthMgmt();
+        ASSERT_STREQ(rig.app->authIdTag, "ABC123") << pass;
+    }
+    rig.clock.Advance(1000);
+    rig.tarnet.AuthMgmt();
+    EXPECT_EQ(rig.app->authResult, 2);  // OfflinePolicy 1
+    EXPECT_FALSE(TestBit(*rig.x, kBitAuthorize));
+    EXPECT_NE(rig.LogText().find("[Info][Authorize] Backend disconnect"), std::string::npos);
 }
 
 TEST(TarnetAuth, OfflineRules) {

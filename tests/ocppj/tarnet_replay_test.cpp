@@ -117,6 +117,26 @@ TEST(TarnetReplay, AnErrorAnswerIsRetriedAfterTheGrowingIntervalThenDiscarded) {
     EXPECT_EQ(rig.calls[3], "Stop 13 B 6 Local");
     EXPECT_EQ(at[3] - at[2], 1);
     EXPECT_NE(rig.LogText().find("[Info][TxnMsgQueueBufMgmt] Discard Txn"), std::string::npos);
+    EXPECT_EQ(rig.File("BadTxnMsgQueue"), "2:1:\"A\":5:1709288430:12:3\n");  // kept aside, not lost
+}
+
+// The transport answers another CALL before Tarnet looks: lastCallResult is
+// that CALL's, the line's own answer byte still says CALLERROR.
+TEST(TarnetReplay, AnErrorAnswerStaysTheLinesWhateverCallFollows) {
+    ReplayRig rig;
+    rig.Init();
+    ASSERT_TRUE(rig.tarnet.Queue().Append("2:1:\"A\":5:1709288430:12:3", false));
+    rig.callError = 10;
+    rig.Pass();
+    ASSERT_EQ(rig.calls.size(), 1u);
+    rig.x->lastCallResult = 0;  // a Heartbeat went out and was answered
+    CallAnswer(*rig.x, Request::Heartbeat) = kAnswered;
+    rig.callError = 0;
+    for (int i = 0; i < 60 && rig.calls.size() < 2; ++i) rig.Pass();
+    ASSERT_EQ(rig.calls.size(), 2u);
+    EXPECT_EQ(rig.calls[1], rig.calls[0]);  // tried again, not taken as answered
+    rig.Pass();
+    EXPECT_EQ(rig.QueueLines(), 0u);
 }
 
 TEST(TarnetReplay, ALinkLostInFlightKeepsTheLineAndStartsTheCountAgain) {

@@ -233,4 +233,46 @@ TEST(TarnetStatus, ReservationsEndWhenExpiredOrNoLongerHonoured) {
     }
 }
 
+// A flapping alarm writes seven records a second for a minute, more than the
+// ring holds before a record-a-pass reader catches up: every record still
+// goes out once, in order, and the connector's status is the latest at once.
+TEST(TarnetStatus, ABurstLongerThanTheRingIsSentWholeInOrder) {
+    StatusRig rig;
+    std::vector<std::string> written;
+    std::vector<std::string> sent;
+    for (int pass = 0; pass < 60; ++pass) {
+        for (int k = 0; k < 7; ++k) {
+            const std::string tag = std::to_string(pass * 7 + k);
+            const int c = k == 6 ? 1 : 0;
+            rig.Queue(c, pass % 2 ? fennick::kStsPreparing : fennick::kStsAvailable, tag.c_str());
+            written.push_back(std::to_string(c) + " " + tag);
+        }
+        rig.Pass();
+        const std::string one = rig.Send();
+        if (!one.empty()) sent.push_back(one);
+        // The status in force is the latest written, not the latest sent.
+        EXPECT_EQ(fennick::ConnectorRec(*rig.app, 1).status, pass % 2 ? fennick::kStsPreparing : fennick::kStsAvailable);
+    }
+    const std::vector<std::string> rest = rig.Drain(500);
+    sent.insert(sent.end(), rest.begin(), rest.end());
+    EXPECT_EQ(sent, written);
+    EXPECT_EQ(rig.LogText().find("overrun"), std::string::npos);
+}
+
+// A writer that laps the reader between two passes is seen and counted, and
+// the reader goes on from the oldest record left.
+TEST(TarnetStatus, ARingOverrunIsLoggedWithItsCount) {
+    StatusRig rig;
+    rig.Queue(1, fennick::kStsAvailable, "first");
+    EXPECT_EQ(rig.Drain(2), (Sent{"1 first"}));
+    for (int round = 1; round <= 2; ++round) {
+        for (int k = 0; k < 300; ++k) rig.Queue(2, fennick::kStsAvailable, std::to_string(k).c_str());
+        const std::vector<std::string> got = rig.Drain(300);
+        ASSERT_EQ(got.size(), 256u);
+        EXPECT_EQ(got.front(), "2 44");
+        EXPECT_EQ(got.back(), "2 299");
+        EXPECT_NE(rig.LogText().find("status ring overrun, count " + std::to_string(round)), std::string::npos);
+    }
+}
+
 }  // namespace

@@ -66,6 +66,11 @@ TEST(TarnetTxn, EveryStopConditionClosesWithItsReason) {
          "UnlockCommand", 1, 1},
         {"charging to available", [](TxnRig& r) { r.Status(1, fennick::kStsAvailable), r.Pass(); }, "PowerLoss", 0, 1},
         {"charging to preparing", [](TxnRig& r) { r.Status(1, fennick::kStsPreparing), r.Pass(); }, "PowerLoss", 0, 1},
+        // The whole ring is taken in one pass: an end followed at once by
+        // another status still ends the transaction.
+        {"available then charging in one pass",
+         [](TxnRig& r) { r.Status(1, fennick::kStsAvailable), r.Status(1, fennick::kStsCharging), r.Pass(); },
+         "PowerLoss", 0, 1},
         {"finishing then charging",
          [](TxnRig& r) { r.Status(1, fennick::kStsFinishing), r.Status(2, fennick::kStsCharging); }, "Other", 1, 1},
         {"finishing then suspended by the station",
@@ -144,6 +149,8 @@ TEST(TarnetTxn, TheEndOfChargePatternIsReadAcrossTheRingsWrap) {
         rig.app->statusRing[1].status = fennick::kStsFinishing;  // slot W itself is not looked at
         fennick::PublishRingWriteIndex(*rig.app, 1);
         rig.tarnet.TransactionMgmt();
+        rig.tarnet.TxnMsgQueueBufMgmt();
+        rig.Transport();
         EXPECT_EQ(rig.calls.size(), c.stops ? 2u : 1u) << int(c.s254) << int(c.s255) << int(c.s0);
     }
 }
@@ -163,12 +170,22 @@ TEST(TarnetTxn, ARestartResumesTheStartedTransaction) {
     EXPECT_EQ(again.Runtime(1).txnStartTime, started);
     EXPECT_STREQ(rig.Rec(1).idTag, "ABC123");
     EXPECT_STREQ(rig.Rec(1).parentIdTag, "PARENT1");
-    EXPECT_EQ(rig.Rec(1).status, 0);
+    // The ring still holds the Preparing from before the charge: only the
+    // latest record, Charging, counts, and nothing closes.
+    EXPECT_EQ(rig.Rec(1).status, fennick::kStsCharging);
     rig.Online();
-    again.CheckBackendCnnt();
-    again.TransactionMgmt();  // no status record yet: nothing closes
+    for (int i = 0; i < 3; ++i) {
+        rig.clock.Advance(1000);
+        again.CheckBackendCnnt();
+        again.TransactionMgmt();
+        again.StatusNotifMgmt();
+        ClearBit(*rig.x, kBitStatusNotification);
+        again.TxnMsgQueueBufMgmt();
+        rig.Transport();
+    }
     EXPECT_EQ(rig.Rec(1).txnRunning, 1);
     EXPECT_EQ(rig.calls.size(), 1u);
+    EXPECT_EQ(rig.File("TxnMsgQueue"), "");
 }
 
 TEST(TarnetTxn, OfflineStartsAndStopsGoToTheQueueInTheirLines) {
@@ -186,6 +203,7 @@ TEST(TarnetTxn, OfflineStartsAndStopsGoToTheQueueInTheirLines) {
                                            ":0:3\n");
 
     // Back online with the queue not empty: a new start still queues, behind.
+    rig.withReplay = false;
     rig.Online();
     rig.Begin(1, "NEXT");
     EXPECT_TRUE(rig.calls.empty());
@@ -200,7 +218,8 @@ TEST(TarnetTxn, AStartRefusedByAnErrorOrALostLinkIsQueuedNotLost) {
         if (lost) rig.dropLink = true;
         else rig.callError = 3;
         rig.Begin(1);
-        EXPECT_NE(rig.LogText().find(lost ? "[Info][StartTxn] Backend disconnect" : "[Info][StartTxn] Call Error:3"),
+        EXPECT_NE(rig.LogText().find(lost ? "[Info][CheckUploadResult] Backend disconnect"
+                                          : "[Info][CheckUploadResult] Comm Error:3"),
                   std::string::npos);
         EXPECT_EQ(rig.File("TxnMsgQueue"), "1:1:\"ABC123\":0:0:" + std::to_string(rig.tarnet.Runtime(1).txnStartTime) + "\n");
         EXPECT_FALSE(TestBit(*rig.x, kBitStartTransaction));

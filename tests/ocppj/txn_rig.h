@@ -71,10 +71,11 @@ struct TxnRig : OcppjRig {
                 }
             }
             calls.push_back(call);
-            ClearAnswerFields(bit.mask == kBitStartTransaction.mask  ? Request::StartTransaction
+            const Request r = bit.mask == kBitStartTransaction.mask  ? Request::StartTransaction
                               : bit.mask == kBitStopTransaction.mask ? Request::StopTransaction
-                                                                     : Request::MeterValues,
-                              *x);
+                                                                     : Request::MeterValues;
+            ClearAnswerFields(r, *x);
+            CallAnswer(*x, r) = kAnswered | callError;
             if (callError != 0) {
                 x->lastCallResult = callError;
             } else if (bit.mask == kBitStartTransaction.mask) {
@@ -113,7 +114,7 @@ struct TxnRig : OcppjRig {
         for (int i = 0; i < n; ++i) Pass();
     }
     // Card authorized on connector c (as AuthMgmt leaves it), then the
-    // station charges: Preparing, Charging.
+    // station charges: Preparing, Charging; the StartTransaction answered.
     void Begin(int c, const char* idTag = "ABC123") {
         ocppj::PutText(fennick::ConnectorRec(*app, c).idTag, idTag);
         Status(c, fennick::kStsPreparing);
@@ -121,6 +122,7 @@ struct TxnRig : OcppjRig {
         Status(c, fennick::kStsCharging);
         Pass();
         Pass();
+        Pass();  // the start's answer is taken in the pass after it came
     }
     // The station asks: kind 0 start, 1 stop.
     int Ask(const char* idTag, std::int32_t connector, std::uint8_t kind, std::uint8_t reason = 3) {
@@ -150,5 +152,5 @@ struct TxnRig : OcppjRig {
     bool dropLink = false;
     bool holdAnswers = false;
     bool withMeter = false;
-    bool withReplay = false;
+    bool withReplay = true;  // every transaction message goes out through the queue
 };

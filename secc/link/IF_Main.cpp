@@ -249,6 +249,8 @@ void DIN_State_reset() {
     SDPcln_conn_init();
     std::memset(PLCShmPtr, 0, kFrameSegmentSize);
     DINState = EVSE_State = Ipv6State = SECC_State = V2GPhase = 0;
+    // Whatever ended the session, nothing of it stays armed for the next vehicle.
+    V2G_SessionReset();
     nSystemStatus = 0x0B000000;
     isHandshake = 1;
     nUDP_Timeout = nTCP_Timeout = 60000;

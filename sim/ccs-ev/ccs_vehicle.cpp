@@ -344,6 +344,12 @@ bool CcsVehicle::CheckCommon(Msg m, std::int32_t expect) {
         code = s.currentDemandRes.ResponseCode;
         detail = ", present " + Num(Value(s.currentDemandRes.EVSEPresentVoltage)) + " V " +
                  Num(Value(s.currentDemandRes.EVSEPresentCurrent)) + " A";
+        if (s.currentDemandRes.EVSEVoltageLimitAchieved || s.currentDemandRes.EVSECurrentLimitAchieved ||
+            s.currentDemandRes.EVSEPowerLimitAchieved) {
+            detail += std::string(", limit achieved:") + (s.currentDemandRes.EVSEVoltageLimitAchieved ? " voltage" : "") +
+                      (s.currentDemandRes.EVSECurrentLimitAchieved ? " current" : "") +
+                      (s.currentDemandRes.EVSEPowerLimitAchieved ? " power" : "");
+        }
         break;
     case Msg::WeldingDetection:
         code = s.weldingDetectionRes.ResponseCode;
@@ -727,7 +733,7 @@ bool CcsVehicle::RunSequence() {
                                 " against " + Num(Value(l.limit)));
             }
             if (soc_ < 100) ++soc_;
-            if (c.dropAfter > 0 && i + 1 >= c.dropAfter) {
+            if (c.dropAfter > 0 && (i + 1 >= c.dropAfter || (c.endCharge && *c.endCharge))) {
                 // Gone mid-charge: no stop, no SessionStop.
                 timespec now{};
                 clock_gettime(CLOCK_REALTIME, &now);

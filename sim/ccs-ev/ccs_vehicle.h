@@ -87,7 +87,7 @@ struct CcsEvConfig {
     Msg powerAfter = Msg::None;    // PowerDelivery start straight after this answer: refused as out of order
     Msg refuseAt = Msg::None;      // the first request of this message must be refused with refuseCode
     std::int32_t refuseCode = 0;
-    int dropAfter = 0;             // after this many CurrentDemand answers the vehicle drops the connection
+    int dropAfter = 0;             // after this many CurrentDemand answers (or endCharge) the vehicle drops the connection
     bool dropReset = false;        // with a reset rather than a FIN
     int demandVoltage = 0;         // CurrentDemand's target voltage, as sent (0: the PreCharge target)
     std::int8_t demandVoltageMultiplier = 0;

@@ -5,7 +5,7 @@
 // printing each message as it passes and checking every answer.
 //
 //   CcsEv --if NAME [--no-slac] [--mac MAC] [--soc N] [--demands N]
-//         [--target-voltage V] [--target-current A] [--gap-ms N] [--timeout-ms N]
+//         [--target-voltage V] [--target-current A] [--max-voltage V] [--gap-ms N] [--timeout-ms N]
 //         [--skip MSG] [--wrong-session MSG] [--session-id HEX] [--repeat-failed]
 //         [--power-delivery-after MSG] [--refused MSG:CODE] [--demand-voltage V]
 //         [--drop-after N close|reset]
@@ -13,10 +13,12 @@
 //         [--bench N]
 // MSG is a request name such as CurrentDemand. Targets may carry a power of
 // ten as DIN sends it ("32767e3": 32767 x 10^3). A refused request ends the
-// session: the vehicle then expects the station to close the connection. SIGUSR1 ends the charge: the
-// next CurrentDemand is the last, then PowerDelivery stop. Exits 0 when the session ran
-// as asked, 1 when an answer failed its check, 2 on bad usage, 3 when no
-// station was found or connected.
+// session: the vehicle then expects the station to close the connection.
+// SIGUSR1 ends the charge: the next CurrentDemand is the last, then
+// PowerDelivery stop (with --drop-after: the connection is dropped after the
+// next CurrentDemand). Exits 0 when the session ran as asked, 1 when an
+// answer failed its check, 2 on bad usage, 3 when no station was found or
+// connected.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -186,7 +188,7 @@ bool FindStation(unsigned scope, sockaddr_in6* station) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: CcsEv --if NAME [--no-slac] [--mac MAC] [--soc N] [--demands N] [--target-voltage V]\n"
-                 "             [--target-current A] [--gap-ms N] [--timeout-ms N] [--skip MSG]\n"
+                 "             [--target-current A] [--max-voltage V] [--gap-ms N] [--timeout-ms N] [--skip MSG]\n"
                  "             [--wrong-session MSG] [--session-id HEX|zero] [--repeat-failed]\n"
                  "             [--power-delivery-after MSG] [--refused MSG:CODE] [--demand-voltage V[eM]]\n"
                  "             [--drop-after N close|reset] [--silent-before MSG] [--silent-ms N]\n"
@@ -261,6 +263,7 @@ int main(int argc, char** argv) {
         } else if (a == "--soc" && num(0, 100)) c.soc = static_cast<int>(n);
         else if (a == "--demands" && num(1, 1000000)) c.demands = static_cast<int>(n);
         else if (a == "--target-voltage" && num(50, 1000)) c.targetVoltage = static_cast<int>(n);
+        else if (a == "--max-voltage" && num(50, 1500)) c.maxVoltage = static_cast<int>(n);
         else if (a == "--target-current" && v && Physical(v, &c.targetCurrent, &c.targetCurrentMultiplier)) ++i;
         else if (a == "--demand-voltage" && v && Physical(v, &c.demandVoltage, &c.demandVoltageMultiplier)) ++i;
         else if (a == "--gap-ms" && num(0, 10000)) c.gapMs = n;

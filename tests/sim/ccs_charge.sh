@@ -83,12 +83,13 @@ done
 echo "ok   vehicle 1 charged: every message of the sequence passed, the main board's output came back"
 
 # A request with a session ID the station did not issue is refused as an
-# unknown session, once more when repeated; the session goes on.
+# unknown session and ends the session: the station closes the connection,
+# and the request sent once more goes unanswered.
 start_vehicle 2 --demands 3 --wrong-session CurrentDemand --repeat-failed
 end_vehicle 2
-grep -A1 'CurrentDemandRes FAILED_UnknownSession' "$CCS_ROOT/ccsev-2.out" | grep -q 'the same 1 more time' \
-    || { echo "FAIL the wrong session ID was not refused twice"; exit 1; }
-echo "ok   vehicle 2: a wrong session ID answered FAILED_UnknownSession"
+grep -A1 'CurrentDemandRes FAILED_UnknownSession' "$CCS_ROOT/ccsev-2.out" | grep -q 'sent once more unanswered' \
+    || { echo "FAIL the wrong session ID did not end the session"; exit 1; }
+echo "ok   vehicle 2: a wrong session ID answered FAILED_UnknownSession and ended the session"
 
 # Every request split over two TCP segments, the first inside the header.
 start_vehicle 3 --demands 3 --split all --split-at 5

@@ -737,7 +737,9 @@ TEST_F(DcServiceTest, AWholeChargeStepsTheStatusWordInOrderAndEndsTheSession) {
     EXPECT_EQ(steps, (std::vector<std::uint8_t>{0x02, 0x03, 0x05, 0x04, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x09, 0x0B, 0x0C}));
     // The session's end clears every byte it wrote for the vehicle.
     for (std::uint32_t at = 2160; at <= 2200; ++at) {
-        if (VehicleByte(at)) EXPECT_EQ(Byte(at), 0u) << at;
+        if (VehicleByte(at)) {
+            EXPECT_EQ(Byte(at), 0u) << at;
+        }
     }
 }
 

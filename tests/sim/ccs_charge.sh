@@ -33,22 +33,11 @@ fi
 
 start_ccs_standins --auth-ms 200 --isolation-ms 300
 
-# One vehicle: plugged in (pilot state C), CcsEv with ARGS, unplugged.
-start_vehicle() {
-    local n=$1
-    shift
-    ccs_shm write 2160 4
-    # nsenter becomes the vehicle, so its pid takes the vehicle's signals.
-    nsenter --target "$VEHICLE_PID" --net $STATION_EXEC_PREFIX "$build/bin/CcsEv" --if plc0 "$@" \
-        > "$CCS_ROOT/ccsev-$n.out" 2>&1 &
-    VEHICLE_RUN=$!
-}
+. "$here/ccs-vehicle.sh"
+# One vehicle: plugged in, CcsEv, unplugged.
 end_vehicle() {
     local n=$1 last=${2:-}
-    if ! wait "$VEHICLE_RUN"; then
-        echo "FAIL vehicle $n"; cat "$CCS_ROOT/ccsev-$n.out"; exit 1
-    fi
-    sed 's/^/     /' "$CCS_ROOT/ccsev-$n.out"
+    vehicle_done "$n"
     ccs_shm write 2160 0
     [ -n "$last" ] || wait_until 40 "standing by after vehicle $n" configured
 }

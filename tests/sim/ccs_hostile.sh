@@ -24,21 +24,7 @@ wait_until 40 "modem configured" configured
 wait_until 10 "the vehicle's link-local address" address_ready
 start_ccs_standins --auth-ms 200 --isolation-ms 300
 
-start_vehicle() {
-    local n=$1
-    shift
-    ccs_shm write 2160 4
-    nsenter --target "$VEHICLE_PID" --net $STATION_EXEC_PREFIX "$build/bin/CcsEv" --if plc0 "$@" \
-        > "$CCS_ROOT/ccsev-$n.out" 2>&1 &
-    VEHICLE_RUN=$!
-}
-end_vehicle() {
-    local n=$1
-    if ! wait "$VEHICLE_RUN"; then
-        echo "FAIL vehicle $n"; cat "$CCS_ROOT/ccsev-$n.out"; exit 1
-    fi
-    sed 's/^/     /' "$CCS_ROOT/ccsev-$n.out"
-}
+. "$here/ccs-vehicle.sh"
 unplug() {
     ccs_shm write 2160 0
     wait_until 40 "standing by after vehicle $1" configured
@@ -63,7 +49,7 @@ refused() {
     local n=$1 req=$2 code=$3
     shift 3
     start_vehicle "$n" "$@"
-    end_vehicle "$n"
+    vehicle_done "$n"
     said "$n" "${req}Res $code"
     said "$n" "the station closed the connection"
     nothing_armed || { echo "FAIL vehicle $n: something stays armed"; show_state; exit 1; }
@@ -103,7 +89,7 @@ wait_until 20 "the main board's set-point within the limits" \
 wait_until 20 "the answers say the limits are achieved" \
     grep -q "CurrentDemandRes OK, .*limit achieved: voltage current" "$CCS_ROOT/ccsev-7.out"
 kill -USR1 "$VEHICLE_RUN"
-end_vehicle 7
+vehicle_done 7
 said 7 "SessionStopReq -> SessionStopRes OK"
 unplug 7
 
@@ -115,7 +101,7 @@ for how in close reset; do
     wait_until 60 "vehicle $n charging: the set-point on the main board" \
         eval 'ccs_is 2189 1 && main_is 146 4000 u16 && main_is 134 500 u16'
     kill -USR1 "$VEHICLE_RUN"
-    end_vehicle "$n"
+    vehicle_done "$n"
     word=$([ "$how" = close ] && echo closed || echo reset)
     at=$(sed -n "s/.*connection $word at \([0-9]*\)\.\([0-9]*\)$/\1\2/p" "$CCS_ROOT/ccsev-$n.out")
     [ -n "$at" ] || { echo "FAIL vehicle $n did not say when it dropped the connection"; exit 1; }

@@ -805,8 +805,11 @@ void V2G_Service() {
     std::uint16_t flags = mdbcln_status_get(0);
     // The vehicle closed or reset the connection, or left state C/D while
     // it charged: the session is over at once.
-    std::uint8_t pilot = Map().get(regmap::SHRMEM_CCS_PILOT_STATE);
-    bool pilotLeft = g_charging && pilot != kPilotC && pilot != kPilotD;
+    bool pilotLeft = false;
+    if (g_charging) {
+        std::uint8_t pilot = Map().get(regmap::SHRMEM_CCS_PILOT_STATE);
+        pilotLeft = pilot != kPilotC && pilot != kPilotD;
+    }
     if ((!(flags & CLN_CONNECTED) || pilotLeft) && V2GPhase == 0) {
         EndSession();
         nSystemStatus = kSessionEndedWord;

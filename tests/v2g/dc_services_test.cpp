@@ -743,6 +743,26 @@ TEST_F(DcServiceTest, AWholeChargeStepsTheStatusWordInOrderAndEndsTheSession) {
     }
 }
 
+// The pilot leaving C/D while energy is asked for ends the session in the
+// next pass: nothing stays armed for a vehicle that is gone.
+TEST_F(DcServiceTest, PilotLeavingStateCWhileChargingEndsTheSession) {
+    for (std::uint8_t pilot : {3, 2, 0, 6}) {
+        Charging();
+        map[2160] = pilot;
+        plc::V2G_Service();
+        EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseLost) << int(pilot);
+        EXPECT_EQ(Byte(2189), 0u) << int(pilot);
+        EXPECT_EQ(plc::nSystemStatus, 0x060C0000u) << int(pilot);
+        map[2160] = 4;
+    }
+    // In state D it goes on.
+    Charging();
+    map[2160] = 5;
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, 0);
+    EXPECT_EQ(Byte(2189), 1u);
+}
+
 TEST_F(DcServiceTest, SessionStopWithAWrongIdIsRefusedButEndsTheSession) {
     ToSessionSetup();
     std::uint8_t other[8] = {1, 2, 3, 4, 5, 6, 7, 8};

@@ -91,6 +91,9 @@ wait_until 20 "the answers say the limits are achieved" \
 kill -USR1 "$VEHICLE_RUN"
 vehicle_done 7
 said 7 "SessionStopReq -> SessionStopRes OK"
+# The last vehicles were authorised and tested; this one still waited for
+# its own authorisation.
+said 7 "ContractAuthenticationReq -> ContractAuthenticationRes OK, Ongoing"
 unplug 7
 
 # Gone mid-charge without a word: the session ends at once.
@@ -113,6 +116,9 @@ for how in close reset; do
     done
     [ -n "$setpoint_gone" ] || { echo "FAIL vehicle $n: still armed 30 s after the $how"; show_state; exit 1; }
     status_is "06 0c 00 00" || { echo "FAIL vehicle $n: the status word does not say the session ended"; show_state; exit 1; }
+    # None of the vehicle's values is left for the next one.
+    ccs_is 2165 0 && ccs_is 2168 0 u16 && ccs_is 2191 0 \
+        || { echo "FAIL vehicle $n: its values stay in the map"; show_state; exit 1; }
     # Seen by polling from here (a tool start per read): the bound is the
     # program's (one pass of Marlet, a tick of the CCS board, the link's
     # frame) with a wide margin for a loaded or emulated machine.

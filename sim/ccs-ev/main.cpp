@@ -200,10 +200,11 @@ int Usage() {
 bool Physical(const char* text, int* value, std::int8_t* multiplier) {
     std::string t = text;
     std::size_t e = t.find('e');
+    const std::string digits = t.substr(0, e);
     char* end = nullptr;
     errno = 0;
-    long v = std::strtol(t.substr(0, e).c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < -32768 || v > 32767 || e == 0) return false;
+    long v = std::strtol(digits.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < -32768 || v > 32767 || digits.empty()) return false;
     long m = 0;
     if (e != std::string::npos) {
         m = std::strtol(t.c_str() + e + 1, &end, 10);

@@ -425,8 +425,6 @@ CcsVehicle::Outcome CcsVehicle::Ask(Msg m, const Fill& fill) {
     if (!skipDone_ && config_.skip == m) {
         skipDone_ = true;
         skipPending_ = true;
-        skipped_ = m;
-        skippedFill_ = fill;
         Print(std::string("CcsEv: ") + MsgName(m) + "Req left out");
         return Outcome::Skipped;
     }

@@ -125,7 +125,7 @@ public:
 
 private:
     struct Doc;
-    enum class Outcome { Answered, Skipped, Refused, Ended, Failed };
+    enum class Outcome { Answered, Skipped, Ended, Failed };
     using Fill = std::function<void(DinMessageStore&)>;
 
     bool Handshake();
@@ -155,8 +155,6 @@ private:
     int evseMaxVoltage_ = 0;
     int evseMaxCurrent_ = 0;
     bool skipPending_ = false;
-    Msg skipped_ = Msg::None;
-    Fill skippedFill_;
     bool skipDone_ = false, wrongDone_ = false, silentDone_ = false, splitDone_ = false;
     bool powerDone_ = false, refuseDone_ = false;
     Bytes lastRequest_;

@@ -33,23 +33,22 @@ struct MsgInfo {
     Msg msg;
     const char* name;
     int pair;         // request at body bit 2 * pair, its response one bit up
-    bool repeatable;  // DIN lets the vehicle send it again right after itself
     bool anyOrder;    // DIN lets it follow any request
 };
 
 constexpr MsgInfo kMsgs[] = {
-    {Msg::SupportedAppProtocol, "supportedAppProtocol", -1, false, false},
-    {Msg::SessionSetup, "SessionSetup", 0, false, false},
-    {Msg::ServiceDiscovery, "ServiceDiscovery", 1, false, false},
-    {Msg::ServicePaymentSelection, "ServicePaymentSelection", 3, false, false},
-    {Msg::ContractAuthentication, "ContractAuthentication", 5, true, false},
-    {Msg::ChargeParameterDiscovery, "ChargeParameterDiscovery", 6, true, false},
-    {Msg::CableCheck, "CableCheck", 13, true, false},
-    {Msg::PreCharge, "PreCharge", 14, true, false},
-    {Msg::PowerDelivery, "PowerDelivery", 7, true, false},  // its start follows PreCharge only
-    {Msg::CurrentDemand, "CurrentDemand", 15, true, false},
-    {Msg::WeldingDetection, "WeldingDetection", 16, true, true},
-    {Msg::SessionStop, "SessionStop", 10, true, true},
+    {Msg::SupportedAppProtocol, "supportedAppProtocol", -1, false},
+    {Msg::SessionSetup, "SessionSetup", 0, false},
+    {Msg::ServiceDiscovery, "ServiceDiscovery", 1, false},
+    {Msg::ServicePaymentSelection, "ServicePaymentSelection", 3, false},
+    {Msg::ContractAuthentication, "ContractAuthentication", 5, false},
+    {Msg::ChargeParameterDiscovery, "ChargeParameterDiscovery", 6, false},
+    {Msg::CableCheck, "CableCheck", 13, false},
+    {Msg::PreCharge, "PreCharge", 14, false},
+    {Msg::PowerDelivery, "PowerDelivery", 7, false},  // its start follows PreCharge only
+    {Msg::CurrentDemand, "CurrentDemand", 15, false},
+    {Msg::WeldingDetection, "WeldingDetection", 16, true},
+    {Msg::SessionStop, "SessionStop", 10, true},
 };
 
 const MsgInfo& Info(Msg m) {

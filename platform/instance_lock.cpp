@@ -12,9 +12,44 @@
 #include <cstring>
 #include <filesystem>
 
+#include "clock.h"
 #include "paths.h"
 
 namespace platform {
+
+namespace {
+
+// How long a successor waits for a holder on its way out to let go.
+constexpr std::int64_t kExitingHolderWaitMs = 10000;
+constexpr std::int64_t kExitingHolderPollMs = 10;
+
+// The process whose id the holder wrote into the lock file is on its way
+// out: gone, a zombie, or past the start of its exit (PF_EXITING). A killed
+// program leaves the process list as its memory goes, a moment before its
+// files, and so the lock, are released; a forked child sharing the lock dies
+// with it.
+bool LockHolderExiting(int fd) {
+    char text[16] = {};
+    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return false;  // no id yet: a holder just starting
+    const long pid = std::strtol(text, nullptr, 10);
+    if (pid <= 1) return false;
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+    if (!f) return true;
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    const char* after = read ? std::strrchr(line, ')') : nullptr;
+    if (!after) return true;
+    char state = 0;
+    unsigned long flags = 0;
+    // After the name: state, ppid, pgrp, session, tty, tpgid, flags.
+    if (std::sscanf(after + 1, " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) return true;
+    constexpr unsigned long kPfExiting = 0x4;
+    return state == 'Z' || state == 'X' || state == 'x' || (flags & kPfExiting) != 0;
+}
+
+}  // namespace
 
 bool HoldInstanceLock(const std::string& name, std::string* error) {
     const std::string dir = SystemPath("/var/lock");
@@ -26,8 +61,14 @@ bool HoldInstanceLock(const std::string& name, std::string* error) {
         if (error) *error = path + ": " + std::strerror(errno);
         return false;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (error) *error = errno == EWOULDBLOCK ? name + " is already running" : path + ": " + std::strerror(errno);
+    const std::int64_t start = GetClock().MonotonicMs();
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        if (held && LockHolderExiting(fd) && GetClock().MonotonicMs() - start < kExitingHolderWaitMs) {
+            GetClock().SleepMs(kExitingHolderPollMs);
+            continue;
+        }
+        if (error) *error = held ? name + " is already running" : path + ": " + std::strerror(errno);
         close(fd);
         return false;
     }

@@ -9,7 +9,9 @@ namespace platform {
 // Takes the exclusive lock "/var/lock/<name>.lock" under the station root and
 // keeps it until the process ends (the kernel drops it with the last holder,
 // also after a kill). False, with a reason, when another process holds it or
-// the lock file cannot be made. The descriptor is not passed to programs
+// the lock file cannot be made. A holder on its way out (killed, its exit
+// under way) is waited for, up to 10 s: it has left the process list before
+// the kernel drops its lock. The descriptor is not passed to programs
 // started with exec; a forked child shares the lock with its parent.
 bool HoldInstanceLock(const std::string& name, std::string* error = nullptr);
 

@@ -85,11 +85,30 @@ std::uint16_t NextPart(const ClnConn& s) {
     return left < room ? left : room;
 }
 
+// Whether the first n bytes of b can begin a V2GTP header of a message
+// that fits the slot.
+bool HeaderSoFar(const std::uint8_t* b, std::uint32_t n) {
+    static constexpr std::uint8_t kStart[4] = {0x01, 0xFE, 0x80, 0x01};
+    for (std::uint32_t i = 0; i < n && i < 4; ++i) {
+        if (b[i] != kStart[i]) return false;
+    }
+    return n < 8 || 8u + Get32(b + 4) <= kClnBufSize;
+}
+
 // Takes the bytes of one segment into the receive buffer. A V2GTP message
 // split over segments is gathered up to its announced length before the
 // session is told; bytes that are no V2GTP header are handed on as they came
 // (the session refuses them).
 void TakeData(ClnConn& s) {
+    // A fragment that never became a header (a vehicle's malformed bytes)
+    // must not swallow the whole message that follows it.
+    if (s.rxgather > 0 && HeaderSoFar(tcp_net_app_data, net_data_len)) {
+        std::uint8_t head[8];
+        std::uint32_t n = s.rxgather < 8 ? s.rxgather : 8;
+        std::memcpy(head, s.rxbuf, n);
+        for (std::uint32_t i = 0; n < 8 && i < net_data_len; ++i) head[n++] = tcp_net_app_data[i];
+        if (!HeaderSoFar(head, n)) s.rxgather = 0;
+    }
     if (s.rxgather + net_data_len > kClnBufSize) {
         s.flags |= CLN_OVERFLOW;
         s.state = 2;

@@ -106,6 +106,9 @@ bool MakeSegmentPrivate(int key, std::string* error) {
     return true;
 }
 
+// TT_match_response: how long a vehicle waits for CM_SLAC_PARM.CNF.
+constexpr std::int64_t kParmAnswerWithinMs = 200;
+
 bool ResetAgeExceeded() { return Since(QCA7K_Reset_ST) / 1000 > 10800; }
 
 void RestartSlac() {
@@ -249,6 +252,8 @@ void DIN_State_reset() {
     SDPcln_conn_init();
     std::memset(PLCShmPtr, 0, kFrameSegmentSize);
     DINState = EVSE_State = Ipv6State = SECC_State = V2GPhase = 0;
+    // Whatever ended the session, nothing of it stays armed for the next vehicle.
+    V2G_SessionReset();
     nSystemStatus = 0x0B000000;
     isHandshake = 1;
     nUDP_Timeout = nTCP_Timeout = 60000;
@@ -318,9 +323,18 @@ void DIN_Controller() {
     switch (DINState) {
     case 0:
         if (QCA7k_PowerOn == 1 && DIN_GetChargingStatus() == 1) {
+            // The vehicle's first CM_SLAC_PARM.REQ may have been decoded in
+            // this very pass, before the charging flow was on: it is still
+            // answered when it is fresh (within the vehicle's wait for the
+            // confirmation), so SLAC starts on the first request.
+            bool parmPending = fgCMSLACPARMReqSend && Since(nTP_MATCH_RESPONSE) <= kParmAnswerWithinMs;
             DINState = 1;
             nSystemStatus = 0x01000000;
             SLAC_Param_Reset();
+            if (parmPending) {
+                fgCMSLACPARMReqSend = 1;
+                nSystemStatus = 0x01606400;
+            }
             nTT_EVSE_SLAC_INIT = Now();
         } else if (QCA7k_PowerOn == 0) {
             std::uint16_t phy = LoadWord(kPhyState);

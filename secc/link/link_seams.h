@@ -30,5 +30,7 @@ void Knet_BindLink();
 
 // V2G session (secc/v2g/v2g_session.h).
 void V2G_Service();
+// Ends whatever session there was: called at every reset of the link.
+void V2G_SessionReset();
 
 }  // namespace plc

@@ -49,16 +49,43 @@ bool IsDinNamespace(const protocolNamespaceType& ns) {
 
 void SetStep(std::uint8_t step) { nSystemStatus = 0x06000000u | static_cast<std::uint32_t>(step) << 16; }
 
-// Set by a service method whose request failed the order check: the
-// dispatcher then leaves the step where the last accepted request put it.
-bool g_orderRefused = false;
+// A session runs from an accepted SessionSetup to its end; energy may be
+// asked for only between an accepted PowerDelivery start and its stop.
+bool g_sessionOpen = false;
+bool g_charging = false;
 
-// The order check of a service method, remembered for the dispatcher.
-bool InOrder(std::uint8_t step) {
-    bool ok = V2GFlowCheck(step) != 0;
-    if (!ok) g_orderRefused = true;
-    return ok;
+bool Accepted(std::int32_t code) { return code >= kRespOK && code < kRespFAILED; }
+
+// The bytes the session writes for the vehicle: 2163-2173, 2184-2186 and
+// 2189-2195 (2174-2183 between them are the station's own).
+void ClearVehicleBytes() {
+    if (!MeterSMPtr) return;
+    auto clear = [](std::size_t from, std::size_t to) { std::memset(MeterSMPtr + from, 0, to - from); };
+    clear(regmap::SHRMEM_CCS_EV_READY.offset, regmap::SHRMEM_CCS_EV_BULK_SOC.offset + 1);
+    clear(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE.offset, regmap::SHRMEM_CCS_EV_TARGET_CURRENT.offset + 1);
+    clear(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE.offset, regmap::SHRMEM_CCS_EV_TIME_TO_BULK.offset + 2);
 }
+
+// No energy without a vehicle asking for it: the ready flag and the targets go.
+void StopEnergy() {
+    g_charging = false;
+    if (!MeterSMPtr) return;
+    Map().set(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE, 0);
+    Map().set(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, 0);
+    Map().set(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, 0);
+}
+
+// The end of a session, however it came: nothing of it stays armed, and
+// its ID matches no later request.
+void EndSession() {
+    StopEnergy();
+    ClearVehicleBytes();
+    std::memset(nSessionID, 0, sizeof nSessionID);
+    g_sessionOpen = false;
+}
+
+// The status word of an ended session: the SessionStop step.
+constexpr std::uint32_t kSessionEndedWord = 0x06000000u | std::uint32_t{kStepSessionStop} << 16;
 
 // The response code the station's software left in the map, kept inside the
 // DIN type: anything beyond it answers FAILED.
@@ -72,11 +99,14 @@ std::int32_t MapProcessing(regmap::U8 field) { return Map().get(field) == 0 ? 0 
 
 // The common frame: status word, the order and session checks, and the
 // response header carrying the station's session ID.
-std::int32_t CommonFrame(std::uint8_t step, MessageHeaderType& header) {
+// A stop (PowerDelivery with ReadyToChargeState false) is in order at any
+// step of a session, so a vehicle can always end a charge.
+std::int32_t CommonFrame(std::uint8_t step, MessageHeaderType& header, bool stopping = false) {
     nLast_SystemStatus = nSystemStatus;
     SetStep(step);
+    bool inOrder = stopping ? g_sessionOpen : V2GFlowCheck(step) != 0;
     std::int32_t code;
-    if (!InOrder(step)) code = kRespFAILED_SequenceError;
+    if (!inOrder) code = kRespFAILED_SequenceError;
     else if (!V2G_SessionID_Check(header)) code = kRespFAILED_UnknownSession;
     else code = MapResponseCode();
     return code;
@@ -88,13 +118,23 @@ void FillHeader(MessageHeaderType& header) {
     header.SessionID.bytesLen = sizeof nSessionID;
 }
 
-// Eight bytes from the kernel's random source: no two sessions share an ID.
-void NewSessionId() {
-    std::size_t got = 0;
-    while (got < sizeof nSessionID) {
-        ssize_t n = getrandom(nSessionID + got, sizeof nSessionID - got, 0);
-        if (n > 0) got += static_cast<std::size_t>(n);
+bool ZeroId(const std::uint8_t* id) {
+    for (std::size_t i = 0; i < sizeof nSessionID; ++i) {
+        if (id[i] != 0) return false;
     }
+    return true;
+}
+
+// Eight bytes from the kernel's random source: no two sessions share an ID,
+// and none is all zero (the ID of no session).
+void NewSessionId() {
+    do {
+        std::size_t got = 0;
+        while (got < sizeof nSessionID) {
+            ssize_t n = getrandom(nSessionID + got, sizeof nSessionID - got, 0);
+            if (n > 0) got += static_cast<std::size_t>(n);
+        }
+    } while (ZeroId(nSessionID));
 }
 
 // A service method fills the response and returns its response code.
@@ -104,8 +144,15 @@ std::int32_t sessionSetup(MessageHeaderType& header, DinMessageStore& s) {
     nLast_SystemStatus = nSystemStatus;
     SetStep(kStepSessionSetup);
     SessionSetupResType& res = s.sessionSetupRes;
-    res.ResponseCode = InOrder(kStepSessionSetup) ? kRespOK_NewSessionEstablished : kRespFAILED_SequenceError;
-    NewSessionId();
+    res.ResponseCode = V2GFlowCheck(kStepSessionSetup) ? kRespOK_NewSessionEstablished : kRespFAILED_SequenceError;
+    if (Accepted(res.ResponseCode)) {
+        // A new vehicle starts from nothing: none of the last one's values,
+        // and it waits for its own authorisation.
+        EndSession();
+        NewSessionId();
+        g_sessionOpen = true;
+        Map().set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
+    }
     for (int i = 0; i < 3; ++i) {
         res.EVSEID.bytes[2 * i] = static_cast<std::uint8_t>(MACAddress[i] >> 8);
         res.EVSEID.bytes[2 * i + 1] = static_cast<std::uint8_t>(MACAddress[i]);
@@ -250,8 +297,8 @@ void StoreEvStatus(const DC_EVStatusType& st) {
 // code out of the list a malfunction, a voltage beyond a short the largest.
 constexpr std::int32_t kIsolationFault = 3;
 constexpr std::int32_t kIsolationLast = 3;
-constexpr std::int32_t kEvseMalfunction = 7;
-constexpr std::int32_t kEvseStatusLast = 12;  // Reserved_C
+constexpr std::int32_t kEvseMalfunction = 6;
+constexpr std::int32_t kEvseStatusLast = 11;  // Reserved_C
 
 std::int16_t MapShort(std::uint32_t v) { return static_cast<std::int16_t>(v > 32767 ? 32767 : v); }
 
@@ -345,9 +392,10 @@ std::int32_t chargeParameterDiscovery(MessageHeaderType& header, DinMessageStore
         SetStep(kStepChargeParameterDiscovery);
         return chargeParameterDiscoveryAc(res);
     }
-    // The EV's values are kept before the checks; a DC_core request that
-    // carries no DC parameters has none to keep.
-    if (dcParameters) {
+    res.ResponseCode = CommonFrame(kStepChargeParameterDiscovery, header);
+    // Only an accepted request leaves its values; a DC_core request that
+    // carries no DC parameters has none to leave.
+    if (dcParameters && Accepted(res.ResponseCode)) {
         const DC_EVChargeParameterType& ev = *req.DC_EVChargeParameter;
         StoreEvStatus(ev.DC_EVStatus);
         StoreEv(regmap::SHRMEM_CCS_EV_MAX_CURRENT, Conv(ev.EVMaximumCurrentLimit));
@@ -358,11 +406,10 @@ std::int32_t chargeParameterDiscovery(MessageHeaderType& header, DinMessageStore
         if (ev.isUsed & 0x8) StoreEv(regmap::SHRMEM_CCS_EV_FULL_SOC, ev.FullSOC);
         if (ev.isUsed & 0x10) StoreEv(regmap::SHRMEM_CCS_EV_BULK_SOC, ev.BulkSOC);
     }
-    res.ResponseCode = CommonFrame(kStepChargeParameterDiscovery, header);
     res.isUsed = 0x2;  // DC parameters
     res.EVSEProcessing = MapProcessing(regmap::SHRMEM_CCS_CPD_PROCESSING);
     // CableCheck reports Ongoing until the station has tested the isolation.
-    Map().set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
+    if (Accepted(res.ResponseCode)) Map().set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
     DC_EVSEChargeParameterType& dc = *res.DC_EVSEChargeParameter;
     FillDcEvseStatus(dc.DC_EVSEStatus);
     dc.EVSEMaximumCurrentLimit = Physical(0, kUnitA, Map().get(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT));
@@ -374,31 +421,66 @@ std::int32_t chargeParameterDiscovery(MessageHeaderType& header, DinMessageStore
     dc.EVSEEnergyToBeDelivered = Physical(3, kUnitWh, Map().get(regmap::SHRMEM_CCS_EVSE_ENERGY_TO_DELIVER));
     dc.isUsed = 0x1 | 0x4;  // power limit and energy; no regulation tolerance
     FillSchedules(res.SAScheduleList);
-    Map().set(regmap::ccsb::SHRMEM_CCS_CPD_DONE, 1);
+    if (Accepted(res.ResponseCode)) Map().set(regmap::ccsb::SHRMEM_CCS_CPD_DONE, 1);
     FillHeader(header);
     return res.ResponseCode;
 }
 
 std::int32_t cableCheck(MessageHeaderType& header, DinMessageStore& s) {
     CableCheckResType& res = s.cableCheckRes;
-    StoreEvStatus(s.cableCheckReq.DC_EVStatus);
     res.ResponseCode = CommonFrame(kStepCableCheck, header);
+    if (Accepted(res.ResponseCode)) StoreEvStatus(s.cableCheckReq.DC_EVStatus);
     res.EVSEProcessing = MapProcessing(regmap::SHRMEM_CCS_EVSE_PROCESSING);
     FillDcEvseStatus(res.DC_EVSEStatus);
     FillHeader(header);
     return res.ResponseCode;
 }
 
+// The vehicle's targets as the station may take them: never above its own
+// present limits (2176-2179), and only values a DC vehicle can mean.
+constexpr std::int32_t kMostDcVolts = 1500;
+constexpr std::int32_t kMostDcAmps = 1000;
+
+struct Targets {
+    std::int32_t volts = 0, amps = 0;
+    bool plausible = false;
+    bool voltageLimited = false, currentLimited = false, powerLimited = false;
+};
+
+Targets LimitTargets(std::int32_t volts, std::int32_t amps) {
+    Targets t;
+    t.plausible = volts >= 0 && amps >= 0 && volts <= kMostDcVolts && amps <= kMostDcAmps;
+    if (!t.plausible) return t;
+    regmap::RegisterMap m = Map();
+    std::int32_t maxVolts = m.get(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE);
+    std::int32_t maxAmps = m.get(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT);
+    std::int32_t maxWatts = m.get(regmap::SHRMEM_CCS_EVSE_MAX_POWER) * 1000;
+    t.voltageLimited = volts > maxVolts;
+    t.volts = t.voltageLimited ? maxVolts : volts;
+    t.currentLimited = amps > maxAmps;
+    t.amps = t.currentLimited ? maxAmps : amps;
+    if (t.volts > 0 && t.volts * t.amps > maxWatts) {
+        t.powerLimited = true;
+        t.amps = maxWatts / t.volts;
+    }
+    return t;
+}
+
+void StoreTargets(const Targets& t) {
+    Map().set(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, static_cast<std::uint16_t>(t.volts));
+    Map().set(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, static_cast<std::uint8_t>(t.amps));
+}
+
 std::int32_t preCharge(MessageHeaderType& header, DinMessageStore& s) {
     const PreChargeReqType& req = s.preChargeReq;
     PreChargeResType& res = s.preChargeRes;
-    StoreEvStatus(req.DC_EVStatus);
-    std::int32_t voltage = Conv(req.EVTargetVoltage);
-    std::int32_t current = Conv(req.EVTargetCurrent);
-    StoreEv(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, voltage);
-    StoreEv(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, current);
     res.ResponseCode = CommonFrame(kStepPreCharge, header);
-    if (voltage < 0 || current < 0) res.ResponseCode = kRespFAILED_WrongChargeParameter;
+    Targets t = LimitTargets(Conv(req.EVTargetVoltage), Conv(req.EVTargetCurrent));
+    if (Accepted(res.ResponseCode) && !t.plausible) res.ResponseCode = kRespFAILED_WrongChargeParameter;
+    if (Accepted(res.ResponseCode)) {
+        StoreEvStatus(req.DC_EVStatus);
+        StoreTargets(t);
+    }
     FillDcEvseStatus(res.DC_EVSEStatus);
     res.EVSEPresentVoltage = PresentVoltage();
     FillHeader(header);
@@ -430,25 +512,31 @@ bool OfferedTuple(std::int16_t id) {
 std::int32_t powerDelivery(MessageHeaderType& header, DinMessageStore& s) {
     const PowerDeliveryReqType& req = s.powerDeliveryReq;
     PowerDeliveryResType& res = s.powerDeliveryRes;
+    const bool start = req.ReadyToChargeState != 0;
     if (!(req.isUsed & 0x2)) {
         // Without DC parameters: an AC answer, nothing of the map touched.
-        nLast_SystemStatus = nSystemStatus;
-        SetStep(kStepPowerDelivery);
-        res.ResponseCode = kRespOK;
+        res.ResponseCode = CommonFrame(kStepPowerDelivery, header, !start);
         FillAcEvseStatus(*res.AC_EVSEStatus);
         res.isUsed = 0x1;
         return res.ResponseCode;
     }
     const DC_EVPowerDeliveryParameterType& p = *req.DC_EVPowerDeliveryParameter;
-    StoreEv(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE, req.ReadyToChargeState);
-    StoreEvStatus(p.DC_EVStatus);
-    if (p.isUsed & 0x1) StoreEv(regmap::SHRMEM_CCS_EV_BULK_COMPLETE, p.BulkChargingComplete);
-    StoreEv(regmap::SHRMEM_CCS_EV_CHARGING_COMPLETE, p.ChargingComplete);
-    res.ResponseCode = CommonFrame(kStepPowerDelivery, header);
-    if ((req.isUsed & 0x1) && !OfferedTuple(req.ChargingProfile.SAScheduleTupleID)) {
+    res.ResponseCode = CommonFrame(kStepPowerDelivery, header, !start);
+    if (Accepted(res.ResponseCode) && (req.isUsed & 0x1) && !OfferedTuple(req.ChargingProfile.SAScheduleTupleID)) {
         res.ResponseCode = kRespFAILED_TariffSelectionInvalid;
     }
-    if (req.ReadyToChargeState == 0) WaitForOutputDown();
+    if (Accepted(res.ResponseCode)) {
+        if (start) {
+            g_charging = true;
+        } else {
+            StopEnergy();
+        }
+        StoreEv(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE, start ? 1 : 0);
+        StoreEvStatus(p.DC_EVStatus);
+        if (p.isUsed & 0x1) StoreEv(regmap::SHRMEM_CCS_EV_BULK_COMPLETE, p.BulkChargingComplete);
+        StoreEv(regmap::SHRMEM_CCS_EV_CHARGING_COMPLETE, p.ChargingComplete);
+        if (!start) WaitForOutputDown();
+    }
     FillDcEvseStatus(*res.DC_EVSEStatus);
     res.isUsed = 0x2;
     FillHeader(header);
@@ -456,8 +544,10 @@ std::int32_t powerDelivery(MessageHeaderType& header, DinMessageStore& s) {
 }
 
 // A remaining time in seconds; a negative result stays negative (refused).
+// A time without its unit is taken as seconds, the unit DIN counts in.
 std::int64_t RemainingSeconds(const PhysicalValueType& p) {
     std::int64_t v = Conv(p);
+    if (!(p.isUsed & 0x1)) return v;
     if (p.Unit == kUnitH) return v * 3600;
     if (p.Unit == kUnitMin) return v * 60;
     return v;
@@ -466,31 +556,27 @@ std::int64_t RemainingSeconds(const PhysicalValueType& p) {
 std::int32_t currentDemand(MessageHeaderType& header, DinMessageStore& s) {
     CurrentDemandReqType& req = s.currentDemandReq;
     CurrentDemandResType& res = s.currentDemandRes;
-    bool negative = false;
-    auto keep = [&negative](auto field, std::int64_t v) {
-        if (v < 0) negative = true;
-        StoreEv(field, v);
-    };
-    StoreEvStatus(req.DC_EVStatus);
-    keep(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, Conv(req.EVTargetCurrent));
-    if (req.isUsed & 0x1) keep(regmap::SHRMEM_CCS_EV_MAX_VOLTAGE, Conv(req.EVMaximumVoltageLimit));
-    if (req.isUsed & 0x2) keep(regmap::SHRMEM_CCS_EV_MAX_CURRENT, Conv(req.EVMaximumCurrentLimit));
-    if (req.isUsed & 0x4) {
-        std::int32_t w = Conv(req.EVMaximumPowerLimit);
-        if (w < 0) negative = true;
-        StoreEvKilo(regmap::SHRMEM_CCS_EV_MAX_POWER, w);
-    }
-    if (req.isUsed & 0x8) StoreEv(regmap::SHRMEM_CCS_EV_BULK_COMPLETE, req.BulkChargingComplete);
-    StoreEv(regmap::SHRMEM_CCS_EV_CHARGING_COMPLETE, req.ChargingComplete);
-    if (req.isUsed & 0x10) {
-        // A vehicle that cannot tell its time to full is taken as five minutes off.
-        if (req.RemainingTimeToFullSoC.Value < 0) req.RemainingTimeToFullSoC.Value = 300;
-        keep(regmap::SHRMEM_CCS_EV_TIME_TO_FULL, RemainingSeconds(req.RemainingTimeToFullSoC));
-    }
-    if (req.isUsed & 0x20) keep(regmap::SHRMEM_CCS_EV_TIME_TO_BULK, RemainingSeconds(req.RemainingTimeToBulkSoC));
-    keep(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, Conv(req.EVTargetVoltage));
     res.ResponseCode = CommonFrame(kStepCurrentDemand, header);
-    if (negative) res.ResponseCode = kRespFAILED_WrongChargeParameter;
+    Targets t = LimitTargets(Conv(req.EVTargetVoltage), Conv(req.EVTargetCurrent));
+    // A vehicle that cannot tell its time to full is taken as five minutes off.
+    if ((req.isUsed & 0x10) && req.RemainingTimeToFullSoC.Value < 0) req.RemainingTimeToFullSoC.Value = 300;
+    bool negative = (req.isUsed & 0x1 && Conv(req.EVMaximumVoltageLimit) < 0) ||
+                    (req.isUsed & 0x2 && Conv(req.EVMaximumCurrentLimit) < 0) ||
+                    (req.isUsed & 0x4 && Conv(req.EVMaximumPowerLimit) < 0) ||
+                    (req.isUsed & 0x10 && RemainingSeconds(req.RemainingTimeToFullSoC) < 0) ||
+                    (req.isUsed & 0x20 && RemainingSeconds(req.RemainingTimeToBulkSoC) < 0);
+    if (Accepted(res.ResponseCode) && (negative || !t.plausible)) res.ResponseCode = kRespFAILED_WrongChargeParameter;
+    if (Accepted(res.ResponseCode)) {
+        StoreEvStatus(req.DC_EVStatus);
+        if (req.isUsed & 0x1) StoreEv(regmap::SHRMEM_CCS_EV_MAX_VOLTAGE, Conv(req.EVMaximumVoltageLimit));
+        if (req.isUsed & 0x2) StoreEv(regmap::SHRMEM_CCS_EV_MAX_CURRENT, Conv(req.EVMaximumCurrentLimit));
+        if (req.isUsed & 0x4) StoreEvKilo(regmap::SHRMEM_CCS_EV_MAX_POWER, Conv(req.EVMaximumPowerLimit));
+        if (req.isUsed & 0x8) StoreEv(regmap::SHRMEM_CCS_EV_BULK_COMPLETE, req.BulkChargingComplete);
+        StoreEv(regmap::SHRMEM_CCS_EV_CHARGING_COMPLETE, req.ChargingComplete);
+        if (req.isUsed & 0x10) StoreEv(regmap::SHRMEM_CCS_EV_TIME_TO_FULL, RemainingSeconds(req.RemainingTimeToFullSoC));
+        if (req.isUsed & 0x20) StoreEv(regmap::SHRMEM_CCS_EV_TIME_TO_BULK, RemainingSeconds(req.RemainingTimeToBulkSoC));
+        StoreTargets(t);
+    }
 
     regmap::RegisterMap m = Map();
     std::uint32_t volts = m.get(regmap::SHRMEM_CCS_EVSE_PRESENT_VOLTAGE);
@@ -498,12 +584,15 @@ std::int32_t currentDemand(MessageHeaderType& header, DinMessageStore& s) {
     std::uint32_t maxVolts = m.get(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE);
     std::uint32_t maxAmps = m.get(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT);
     std::uint32_t maxKw = m.get(regmap::SHRMEM_CCS_EVSE_MAX_POWER);
+    bool limited = Accepted(res.ResponseCode);  // a refused target was not taken, so not limited either
     FillDcEvseStatus(res.DC_EVSEStatus);
     res.EVSEPresentVoltage = Physical(0, kUnitV, volts);
     res.EVSEPresentCurrent = Physical(0, kUnitA, amps);
-    res.EVSECurrentLimitAchieved = amps >= maxAmps;
-    res.EVSEVoltageLimitAchieved = volts >= maxVolts;
-    res.EVSEPowerLimitAchieved = volts * amps >= maxKw * 1000;
+    // A limit is achieved when the output stands at it or the vehicle's
+    // target was held to it.
+    res.EVSECurrentLimitAchieved = amps >= maxAmps || (limited && t.currentLimited);
+    res.EVSEVoltageLimitAchieved = volts >= maxVolts || (limited && t.voltageLimited);
+    res.EVSEPowerLimitAchieved = volts * amps >= maxKw * 1000 || (limited && t.powerLimited);
     res.EVSEMaximumVoltageLimit = Physical(0, kUnitV, maxVolts);
     res.EVSEMaximumCurrentLimit = Physical(0, kUnitA, maxAmps);
     res.EVSEMaximumPowerLimit = Physical(3, kUnitW, maxKw);
@@ -514,8 +603,12 @@ std::int32_t currentDemand(MessageHeaderType& header, DinMessageStore& s) {
 
 std::int32_t weldingDetection(MessageHeaderType& header, DinMessageStore& s) {
     WeldingDetectionResType& res = s.weldingDetectionRes;
-    StoreEvStatus(s.weldingDetectionReq.DC_EVStatus);
     res.ResponseCode = CommonFrame(kStepWeldingDetection, header);
+    if (Accepted(res.ResponseCode)) {
+        // A vehicle checking its contactors for welding takes no energy.
+        StopEnergy();
+        StoreEvStatus(s.weldingDetectionReq.DC_EVStatus);
+    }
     FillDcEvseStatus(res.DC_EVSEStatus);
     res.EVSEPresentVoltage = PresentVoltage();
     FillHeader(header);
@@ -527,6 +620,7 @@ std::int32_t sessionStop(MessageHeaderType& header, DinMessageStore& s) {
     V2GPhase = kV2gPhaseStopped;
     s.sessionStopRes.ResponseCode = CommonFrame(kStepSessionStop, header);
     FillHeader(header);
+    EndSession();
     return s.sessionStopRes.ResponseCode;
 }
 
@@ -629,10 +723,11 @@ int appHandshakeHandler(std::uint8_t* data, std::uint16_t len, std::uint8_t* out
 
 int V2GFlowCheck(std::uint8_t step) {
     std::uint8_t prev = static_cast<std::uint8_t>(nLast_SystemStatus >> 16);
+    if (step == 0x00) return 1;
+    if (step == kStepHandshake) return prev == 0x00;
+    if (step == kStepSessionSetup) return prev == kStepHandshake && !g_sessionOpen;
+    if (!g_sessionOpen) return 0;  // nothing but SessionSetup before a session
     switch (step) {
-        case 0x00: return 1;
-        case kStepHandshake: return prev == 0x00;
-        case kStepSessionSetup: return prev == kStepHandshake;
         case kStepServiceDiscovery: return prev == kStepSessionSetup;
         case kStepServicePaymentSelection: return prev == kStepServiceDiscovery;
         case kStepContractAuthentication: return prev == kStepContractAuthentication || prev == kStepServicePaymentSelection;
@@ -640,8 +735,10 @@ int V2GFlowCheck(std::uint8_t step) {
             return prev == kStepContractAuthentication || prev == kStepChargeParameterDiscovery;
         case kStepCableCheck: return prev == kStepChargeParameterDiscovery || prev == kStepCableCheck;
         case kStepPreCharge: return prev == kStepCableCheck || prev == kStepPreCharge;
-        case kStepPowerDelivery: return 1;
-        case kStepCurrentDemand: return prev == kStepPowerDelivery || prev == kStepCurrentDemand;
+        // The start of energy transfer: only once the isolation is tested
+        // and the output precharged (a stop is in order at any step).
+        case kStepPowerDelivery: return prev == kStepPreCharge;
+        case kStepCurrentDemand: return g_charging && (prev == kStepPowerDelivery || prev == kStepCurrentDemand);
         case kStepWeldingDetection: return 1;
         case kStepSessionStop: return 1;
         default: return 0;
@@ -649,7 +746,7 @@ int V2GFlowCheck(std::uint8_t step) {
 }
 
 int V2G_SessionID_Check(const MessageHeaderType& header) {
-    if (header.SessionID.bytesLen != sizeof nSessionID) return 0;
+    if (!g_sessionOpen || ZeroId(nSessionID) || header.SessionID.bytesLen != sizeof nSessionID) return 0;
     return std::memcmp(header.SessionID.bytes, nSessionID, sizeof nSessionID) == 0 ? 1 : 0;
 }
 
@@ -674,12 +771,13 @@ int messageDispatcher(std::uint8_t* data, std::uint32_t payloadLen, std::uint8_t
         }
     }
     if (pair < 0 || !kMethods[pair]) return -1;
-    std::uint32_t before = nSystemStatus;
-    g_orderRefused = false;
-    kMethods[pair](g_store.header, g_store);
-    // A request out of order does not move the step: the next request is
-    // judged against the last step that was accepted.
-    if (g_orderRefused) nSystemStatus = before;
+    // A refused request has changed nothing, and it ends the session: the
+    // connection closes after its answer.
+    if (!Accepted(kMethods[pair](g_store.header, g_store))) {
+        EndSession();
+        nSystemStatus = kSessionEndedWord;
+        if (V2GPhase == 0) V2GPhase = kV2gPhaseStopped;
+    }
     g_document.V2G_Message.Body.isUsed = std::uint64_t{1} << (2 * pair + 1);
     return dinSerializeMessage(&g_service, out, size, kV2gtpHeaderLen, exiLen) == 0 ? 0 : -1;
 }
@@ -699,11 +797,25 @@ int EVSE_V2G_App(std::uint8_t* data, std::uint16_t len, std::uint8_t* out, std::
 
 void V2G_Service() {
     if (DINState != 6) return;
-    if (common::ElapsedMs(V2G_MSG_Sequence_StartTime) >= kV2gSequenceTimeoutMs) {
-        nSystemStatus |= 0x060000FEu;
+    if (common::ElapsedMs(V2G_MSG_Sequence_StartTime) >= kV2gSequenceTimeoutMs && V2GPhase != kV2gPhaseTimeout) {
+        EndSession();
+        nSystemStatus = kSessionEndedWord | 0xFEu;
         V2GPhase = kV2gPhaseTimeout;
     }
     std::uint16_t flags = mdbcln_status_get(0);
+    // The vehicle closed or reset the connection, or left state C/D while
+    // it charged: the session is over at once.
+    bool pilotLeft = false;
+    if (g_charging) {
+        std::uint8_t pilot = Map().get(regmap::SHRMEM_CCS_PILOT_STATE);
+        pilotLeft = pilot != kPilotC && pilot != kPilotD;
+    }
+    if ((!(flags & CLN_CONNECTED) || pilotLeft) && V2GPhase == 0) {
+        EndSession();
+        nSystemStatus = kSessionEndedWord;
+        V2GPhase = kV2gPhaseLost;
+        return;
+    }
     constexpr std::uint16_t kReady = CLN_OPEN | CLN_CONNECTED | CLN_NEWDATA;
     if ((flags & kReady) != kReady || mdbcln_conn[0].state != 2) return;
     mdbcln_conn[0].flags = static_cast<std::uint16_t>(mdbcln_conn[0].flags & ~CLN_NEWDATA);
@@ -713,7 +825,7 @@ void V2G_Service() {
 }
 
 void V2G_SessionReset() {
-    std::memset(nSessionID, 0, sizeof nSessionID);
+    EndSession();
     nLast_SystemStatus = 0;
 }
 

@@ -49,7 +49,8 @@ enum DinResponseCode : std::int32_t {
 inline constexpr std::int32_t kRespLast = kRespFAILED_WrongEnergyTransferType;  // the last of the type
 
 // V2GPhase outcomes read by the controller.
-inline constexpr std::uint8_t kV2gPhaseStopped = 21;       // SessionStop answered
+inline constexpr std::uint8_t kV2gPhaseStopped = 21;       // SessionStop or a refusal answered: close
+inline constexpr std::uint8_t kV2gPhaseLost = 253;         // the vehicle closed the connection or left
 inline constexpr std::uint8_t kV2gPhaseNoNegotiation = 254;  // no common protocol: the session ends
 inline constexpr std::uint8_t kV2gPhaseTimeout = 255;
 
@@ -79,14 +80,20 @@ int appHandshakeHandler(std::uint8_t* data, std::uint16_t len, std::uint8_t* out
 int messageDispatcher(std::uint8_t* data, std::uint32_t payloadLen, std::uint8_t* out, std::uint32_t size,
                       std::uint32_t* exiLen);
 
-// 1 when the step before the current request allows `step`.
+// 1 when the step before the current request allows `step` (PowerDelivery:
+// its start); before SessionSetup no step but SessionSetup is allowed.
 int V2GFlowCheck(std::uint8_t step);
-// 1 when the header carries exactly the 8 bytes of the current session ID.
+// 1 when the header carries exactly the 8 bytes of the current session ID;
+// no ID matches outside a session.
 int V2G_SessionID_Check(const MessageHeaderType& header);
 // The value of a DIN PhysicalValue; the multiplier is clamped to -3..3.
 std::int32_t V2G_DataConv(std::int8_t multiplier, std::int16_t value);
 
-// Puts the session's own state back to its load values.
+// Pilot states in which energy may flow.
+inline constexpr std::uint8_t kPilotC = 4, kPilotD = 5;
+
+// Puts the session's own state back to its load values and clears the
+// bytes the session writes for the vehicle (at every reset of the link).
 void V2G_SessionReset();
 
 }  // namespace plc

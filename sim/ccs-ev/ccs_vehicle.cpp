@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "appHand_DataDeserialization.h"
 #include "appHand_dataSerialization.h"
@@ -32,23 +33,22 @@ struct MsgInfo {
     Msg msg;
     const char* name;
     int pair;         // request at body bit 2 * pair, its response one bit up
-    bool repeatable;  // DIN lets the vehicle send it again right after itself
     bool anyOrder;    // DIN lets it follow any request
 };
 
 constexpr MsgInfo kMsgs[] = {
-    {Msg::SupportedAppProtocol, "supportedAppProtocol", -1, false, false},
-    {Msg::SessionSetup, "SessionSetup", 0, false, false},
-    {Msg::ServiceDiscovery, "ServiceDiscovery", 1, false, false},
-    {Msg::ServicePaymentSelection, "ServicePaymentSelection", 3, false, false},
-    {Msg::ContractAuthentication, "ContractAuthentication", 5, true, false},
-    {Msg::ChargeParameterDiscovery, "ChargeParameterDiscovery", 6, true, false},
-    {Msg::CableCheck, "CableCheck", 13, true, false},
-    {Msg::PreCharge, "PreCharge", 14, true, false},
-    {Msg::PowerDelivery, "PowerDelivery", 7, true, true},
-    {Msg::CurrentDemand, "CurrentDemand", 15, true, false},
-    {Msg::WeldingDetection, "WeldingDetection", 16, true, true},
-    {Msg::SessionStop, "SessionStop", 10, true, true},
+    {Msg::SupportedAppProtocol, "supportedAppProtocol", -1, false},
+    {Msg::SessionSetup, "SessionSetup", 0, false},
+    {Msg::ServiceDiscovery, "ServiceDiscovery", 1, false},
+    {Msg::ServicePaymentSelection, "ServicePaymentSelection", 3, false},
+    {Msg::ContractAuthentication, "ContractAuthentication", 5, false},
+    {Msg::ChargeParameterDiscovery, "ChargeParameterDiscovery", 6, false},
+    {Msg::CableCheck, "CableCheck", 13, false},
+    {Msg::PreCharge, "PreCharge", 14, false},
+    {Msg::PowerDelivery, "PowerDelivery", 7, false},  // its start follows PreCharge only
+    {Msg::CurrentDemand, "CurrentDemand", 15, false},
+    {Msg::WeldingDetection, "WeldingDetection", 16, true},
+    {Msg::SessionStop, "SessionStop", 10, true},
 };
 
 const MsgInfo& Info(Msg m) {
@@ -300,10 +300,12 @@ bool CcsVehicle::Exchange(Msg m, const Fill& fill, bool wrongId, std::size_t spl
     req_->Clear();
     if (fill) fill(*req_->store);
     std::array<std::uint8_t, 8> id = sessionId_;
-    if (wrongId) id[0] = static_cast<std::uint8_t>(id[0] ^ 0xA5);
+    if (wrongId && config_.forceId) id = config_.forcedId;
+    else if (wrongId) id[0] = static_cast<std::uint8_t>(id[0] ^ 0xA5);
     Bytes request;
     if (!req_->Encode(2 * Info(m).pair, id.data(), &request))
         return Fail(std::string(MsgName(m)) + "Req does not encode");
+    lastRequest_ = request;
     if (!SendAndDecode(m, request, splitAt)) return false;
     return CheckCommon(m, expect);
 }
@@ -341,6 +343,12 @@ bool CcsVehicle::CheckCommon(Msg m, std::int32_t expect) {
         code = s.currentDemandRes.ResponseCode;
         detail = ", present " + Num(Value(s.currentDemandRes.EVSEPresentVoltage)) + " V " +
                  Num(Value(s.currentDemandRes.EVSEPresentCurrent)) + " A";
+        if (s.currentDemandRes.EVSEVoltageLimitAchieved || s.currentDemandRes.EVSECurrentLimitAchieved ||
+            s.currentDemandRes.EVSEPowerLimitAchieved) {
+            detail += std::string(", limit achieved:") + (s.currentDemandRes.EVSEVoltageLimitAchieved ? " voltage" : "") +
+                      (s.currentDemandRes.EVSECurrentLimitAchieved ? " current" : "") +
+                      (s.currentDemandRes.EVSEPowerLimitAchieved ? " power" : "");
+        }
         break;
     case Msg::WeldingDetection:
         code = s.weldingDetectionRes.ResponseCode;
@@ -406,47 +414,77 @@ CcsVehicle::Outcome CcsVehicle::Ask(Msg m, const Fill& fill) {
             if (fill) fill(*req_->store);
             Bytes request;
             if (!req_->Encode(2 * Info(m).pair, sessionId_.data(), &request) || !channel_->Send(request, split))
-                return ExpectEnd("the station ended the session") ? Outcome::Ended : Outcome::Failed;
-            return ExpectEnd("after " + std::to_string(config_.silentMs) + " ms without a request") ? Outcome::Ended
-                                                                                                    : Outcome::Failed;
+                return ExpectEnd("the station ended the session", 1) ? Outcome::Ended : Outcome::Failed;
+            // The late request may still get its refusal.
+            return ExpectEnd("after " + std::to_string(config_.silentMs) + " ms without a request", 1)
+                       ? Outcome::Ended
+                       : Outcome::Failed;
         }
     }
     if (!skipDone_ && config_.skip == m) {
         skipDone_ = true;
         skipPending_ = true;
-        skipped_ = m;
-        skippedFill_ = fill;
         Print(std::string("CcsEv: ") + MsgName(m) + "Req left out");
         return Outcome::Skipped;
+    }
+    if (!powerDone_ && config_.powerAfter != Msg::None && !answered_.empty() && answered_.back() == config_.powerAfter) {
+        // Energy asked for before the isolation test and the precharge.
+        powerDone_ = true;
+        auto start = [this](DinMessageStore& s) {
+            s.powerDeliveryReq.ReadyToChargeState = 1;
+            s.powerDeliveryReq.isUsed = 0x2;
+            FillStatus(s, static_cast<int>(Msg::PowerDelivery));
+        };
+        if (!Exchange(Msg::PowerDelivery, start, false, split, kFailedSequence)) return Outcome::Failed;
+        return AfterRefusal(Msg::PowerDelivery);
     }
     if (skipPending_ && Info(m).anyOrder) {
         skipPending_ = false;  // nothing to refuse: this one may follow any request
     } else if (skipPending_) {
-        // The request after a left-out one is out of order; the station's
-        // step stays where it was, so the left-out request is taken late.
+        // The request after a left-out one is out of order.
         skipPending_ = false;
         if (!Exchange(m, fill, false, split, kFailedSequence)) return Outcome::Failed;
-        if (config_.repeatFailed && !Exchange(m, fill, false, split, kFailedSequence)) return Outcome::Failed;
-        if (!Exchange(skipped_, skippedFill_, false, 0, kExpectOk)) return Outcome::Failed;
+        return AfterRefusal(m);
     }
     if (!wrongDone_ && config_.wrongSession == m) {
         wrongDone_ = true;
         if (!Exchange(m, fill, true, split, kFailedUnknownSession)) return Outcome::Failed;
-        // The refused request still moved the station's step: sent once
-        // more it is out of order unless DIN lets it follow itself.
-        if (config_.repeatFailed &&
-            !Exchange(m, fill, true, split, Info(m).repeatable ? kFailedUnknownSession : kFailedSequence))
-            return Outcome::Failed;
-        if (!Info(m).repeatable) return Outcome::Refused;
+        return AfterRefusal(m);
+    }
+    if (!refuseDone_ && config_.refuseAt == m) {
+        refuseDone_ = true;
+        if (!Exchange(m, fill, false, split, config_.refuseCode)) return Outcome::Failed;
+        return AfterRefusal(m);
     }
     return Exchange(m, fill, false, split, kExpectOk) ? Outcome::Answered : Outcome::Failed;
 }
 
-// The station must end the session: an answer may still come, then the
-// connection closes.
-bool CcsVehicle::ExpectEnd(const std::string& why) {
+// A refusal ends the session: the station closes the connection after its
+// answer, and a request sent once more gets no answer.
+CcsVehicle::Outcome CcsVehicle::AfterRefusal(Msg m) {
+    const std::string why = std::string(MsgName(m)) + "Req refused";
+    if (!config_.repeatFailed) return ExpectEnd(why, 0) ? Outcome::Ended : Outcome::Failed;
+    channel_->Send(lastRequest_, 0);  // may fail: the connection may be gone already
     Bytes answer;
-    for (int i = 0; i < 2; ++i) {
+    switch (channel_->Receive(&answer, config_.answerTimeoutMs)) {
+    case V2gChannel::Rx::Closed:
+        ended_ = true;
+        Print("CcsEv: the station closed the connection (" + why + ", sent once more unanswered)");
+        return Outcome::Ended;
+    case V2gChannel::Rx::TimedOut:
+        Fail("the station did not close the connection (" + why + ")");
+        return Outcome::Failed;
+    case V2gChannel::Rx::Message: break;
+    }
+    Fail("the station answered " + std::string(MsgName(m)) + "Req again after it ended the session");
+    return Outcome::Failed;
+}
+
+// The station must end the session: the connection closes after at most
+// `answers` more messages from the station.
+bool CcsVehicle::ExpectEnd(const std::string& why, int answers) {
+    Bytes answer;
+    for (int i = 0; i <= answers; ++i) {
         switch (channel_->Receive(&answer, config_.answerTimeoutMs)) {
         case V2gChannel::Rx::Closed:
             ended_ = true;
@@ -637,7 +675,7 @@ bool CcsVehicle::RunSequence() {
         o = Ask(Msg::CurrentDemand, [&](DinMessageStore& s) {
             auto& q = s.currentDemandReq;
             FillStatus(s, static_cast<int>(Msg::CurrentDemand));
-            Physical(&q.EVTargetCurrent, 0, kUnitA, static_cast<std::int16_t>(c.targetCurrent));
+            Physical(&q.EVTargetCurrent, c.targetCurrentMultiplier, kUnitA, static_cast<std::int16_t>(c.targetCurrent));
             Physical(&q.EVMaximumVoltageLimit, 0, kUnitV, static_cast<std::int16_t>(c.maxVoltage));
             Physical(&q.EVMaximumCurrentLimit, 0, kUnitA, static_cast<std::int16_t>(c.maxCurrent));
             Physical(&q.EVMaximumPowerLimit, 3, kUnitW, static_cast<std::int16_t>(c.maxPowerKw));
@@ -645,7 +683,10 @@ bool CcsVehicle::RunSequence() {
             q.ChargingComplete = last ? 1 : 0;
             Physical(&q.RemainingTimeToFullSoC, 0, kUnitS, static_cast<std::int16_t>((100 - soc_) * 60));
             Physical(&q.RemainingTimeToBulkSoC, 0, kUnitS, static_cast<std::int16_t>(soc_ < 80 ? (80 - soc_) * 60 : 0));
-            Physical(&q.EVTargetVoltage, -1, kUnitV, static_cast<std::int16_t>(target * 10));
+            if (c.demandVoltage != 0)
+                Physical(&q.EVTargetVoltage, c.demandVoltageMultiplier, kUnitV, static_cast<std::int16_t>(c.demandVoltage));
+            else
+                Physical(&q.EVTargetVoltage, -1, kUnitV, static_cast<std::int16_t>(target * 10));
             q.isUsed = 0x3F;
         });
         if (endOf(o) < 2) return endOf(o) == 1;
@@ -658,27 +699,48 @@ bool CcsVehicle::RunSequence() {
                 return Fail("EVSEPresentCurrent comes in unit " + std::to_string(r.EVSEPresentCurrent.Unit));
             double v = Value(r.EVSEPresentVoltage), a = Value(r.EVSEPresentCurrent);
             if (v > c.maxVoltage) return Fail("the station applies " + Num(v) + " V above the vehicle's limit");
-            double over = c.targetCurrent / 10.0 > 5 ? c.targetCurrent / 10.0 : 5;
-            if (a > c.targetCurrent + over)
-                return Fail("the station delivers " + Num(a) + " A over the target " + std::to_string(c.targetCurrent) + " A");
-            // The flags agree with the values of the same answer.
+            PhysicalValueType asked{};
+            Physical(&asked, c.targetCurrentMultiplier, kUnitA, static_cast<std::int16_t>(c.targetCurrent));
+            const double askedAmps = Value(asked);
+            double over = askedAmps / 10.0 > 5 ? askedAmps / 10.0 : 5;
+            if (a > askedAmps + over)
+                return Fail("the station delivers " + Num(a) + " A over the target " + Num(askedAmps) + " A");
+            PhysicalValueType askedV{};
+            if (c.demandVoltage != 0) Physical(&askedV, c.demandVoltageMultiplier, kUnitV, static_cast<std::int16_t>(c.demandVoltage));
+            else Physical(&askedV, 0, kUnitV, static_cast<std::int16_t>(target));
+            const double askedVolts = Value(askedV);
+            // The flags agree with the values of the same answer: a limit is
+            // achieved when the output stands at it or the target lay beyond it.
             struct {
                 const char* name;
                 int bit;
                 const PhysicalValueType& limit;
-                double present;
+                double present, asked;
                 std::int32_t flag;
-            } limits[] = {{"EVSEVoltageLimitAchieved", 0, r.EVSEMaximumVoltageLimit, v, r.EVSEVoltageLimitAchieved},
-                          {"EVSECurrentLimitAchieved", 1, r.EVSEMaximumCurrentLimit, a, r.EVSECurrentLimitAchieved},
-                          {"EVSEPowerLimitAchieved", 2, r.EVSEMaximumPowerLimit, v * a, r.EVSEPowerLimitAchieved}};
+            } limits[] = {{"EVSEVoltageLimitAchieved", 0, r.EVSEMaximumVoltageLimit, v, askedVolts, r.EVSEVoltageLimitAchieved},
+                          {"EVSECurrentLimitAchieved", 1, r.EVSEMaximumCurrentLimit, a, askedAmps, r.EVSECurrentLimitAchieved},
+                          {"EVSEPowerLimitAchieved", 2, r.EVSEMaximumPowerLimit, v * a, askedVolts * askedAmps,
+                           r.EVSEPowerLimitAchieved}};
             for (const auto& l : limits) {
                 if (!(r.isUsed & (1u << l.bit))) continue;
                 bool reached = l.present >= Value(l.limit);
-                if ((l.flag != 0) != reached)
+                bool held = l.asked > Value(l.limit);  // the target may have been held to the limit
+                if ((l.flag != 0) != reached && !(l.flag && held))
                     return Fail(std::string(l.name) + " is " + (l.flag ? "true" : "false") + " at " + Num(l.present) +
                                 " against " + Num(Value(l.limit)));
             }
             if (soc_ < 100) ++soc_;
+            if (c.dropAfter > 0 && (i + 1 >= c.dropAfter || (c.endCharge && *c.endCharge))) {
+                // Gone mid-charge: no stop, no SessionStop.
+                timespec now{};
+                clock_gettime(CLOCK_REALTIME, &now);
+                char at[32];
+                std::snprintf(at, sizeof at, "%lld.%03ld", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000000);
+                if (!channel_->Drop(c.dropReset)) return Fail("the connection cannot be dropped");
+                Print(std::string("CcsEv: connection ") + (c.dropReset ? "reset" : "closed") + " at " + at);
+                ended_ = true;
+                return true;
+            }
         }
         if (last) break;
         clock.SleepMs(c.gapMs);
@@ -699,7 +761,7 @@ bool CcsVehicle::RunSequence() {
 
     o = Ask(Msg::SessionStop, nullptr);
     if (endOf(o) < 2) return endOf(o) == 1;
-    return ExpectEnd("SessionStop answered");
+    return ExpectEnd("SessionStop answered", 0);
 }
 
 }  // namespace evsim

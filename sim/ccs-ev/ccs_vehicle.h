@@ -56,6 +56,8 @@ public:
     virtual bool Send(const Bytes& message, std::size_t splitAt) = 0;
     // The next whole message the station sent.
     virtual Rx Receive(Bytes* message, std::int64_t timeoutMs) = 0;
+    // Ends the connection from the vehicle's side, with a FIN or a reset.
+    virtual bool Drop(bool /*reset*/) { return false; }
 };
 
 struct CcsEvConfig {
@@ -65,7 +67,7 @@ struct CcsEvConfig {
     int soc = 40;               // % at the start
     int demands = 10;           // CurrentDemand exchanges
     int targetVoltage = 400;    // V, PreCharge and CurrentDemand
-    int targetCurrent = 100;    // A, CurrentDemand
+    int targetCurrent = 100;    // A, CurrentDemand (times 10^targetCurrentMultiplier)
     int maxCurrent = 125;       // A
     int maxVoltage = 450;       // V
     int maxPowerKw = 50;
@@ -75,10 +77,21 @@ struct CcsEvConfig {
     std::int64_t prechargeLimitMs = 10000;
     int weldingChecks = 10;               // WeldingDetection at most this often
 
-    // Misbehaviour, each on the first request of the named message.
+    // Misbehaviour, each on the first request of the named message. Every
+    // refusal ends the session: the station closes the connection.
     Msg skip = Msg::None;          // left out; the next request must be refused as out of order
     Msg wrongSession = Msg::None;  // sent with a session ID the station did not issue
-    bool repeatFailed = false;     // a request refused on purpose is sent once more, refused alike
+    bool forceId = false;          // the wrong ID is this one (all zero, a past session's) ...
+    std::array<std::uint8_t, 8> forcedId{};
+    bool repeatFailed = false;     // a request refused on purpose is sent once more: it must go unanswered
+    Msg powerAfter = Msg::None;    // PowerDelivery start straight after this answer: refused as out of order
+    Msg refuseAt = Msg::None;      // the first request of this message must be refused with refuseCode
+    std::int32_t refuseCode = 0;
+    int dropAfter = 0;             // after this many CurrentDemand answers (or endCharge) the vehicle drops the connection
+    bool dropReset = false;        // with a reset rather than a FIN
+    int demandVoltage = 0;         // CurrentDemand's target voltage, as sent (0: the PreCharge target)
+    std::int8_t demandVoltageMultiplier = 0;
+    std::int8_t targetCurrentMultiplier = 0;  // of targetCurrent in CurrentDemand
     Msg silentBefore = Msg::None;  // the vehicle says nothing for silentMs first
     std::int64_t silentMs = 60000;
     Msg split = Msg::None;         // sent over two TCP segments (every request: splitAll)
@@ -112,7 +125,7 @@ public:
 
 private:
     struct Doc;
-    enum class Outcome { Answered, Skipped, Refused, Ended, Failed };
+    enum class Outcome { Answered, Skipped, Ended, Failed };
     using Fill = std::function<void(DinMessageStore&)>;
 
     bool Handshake();
@@ -126,7 +139,8 @@ private:
     void FillStatus(DinMessageStore& s, int which) const;
 
     bool RunSequence();
-    bool ExpectEnd(const std::string& why);
+    bool ExpectEnd(const std::string& why, int answers);
+    Outcome AfterRefusal(Msg m);
 
     CcsEvConfig config_;
     V2gChannel* channel_;
@@ -141,9 +155,9 @@ private:
     int evseMaxVoltage_ = 0;
     int evseMaxCurrent_ = 0;
     bool skipPending_ = false;
-    Msg skipped_ = Msg::None;
-    Fill skippedFill_;
     bool skipDone_ = false, wrongDone_ = false, silentDone_ = false, splitDone_ = false;
+    bool powerDone_ = false, refuseDone_ = false;
+    Bytes lastRequest_;
     bool ended_ = false;
     std::vector<std::int64_t> benchUs_;
     std::vector<Msg> answered_;

@@ -5,14 +5,20 @@
 // printing each message as it passes and checking every answer.
 //
 //   CcsEv --if NAME [--no-slac] [--mac MAC] [--soc N] [--demands N]
-//         [--target-voltage V] [--target-current A] [--gap-ms N] [--timeout-ms N]
-//         [--skip MSG] [--wrong-session MSG] [--repeat-failed]
+//         [--target-voltage V] [--target-current A] [--max-voltage V] [--gap-ms N] [--timeout-ms N]
+//         [--skip MSG] [--wrong-session MSG] [--session-id HEX] [--repeat-failed]
+//         [--power-delivery-after MSG] [--refused MSG:CODE] [--demand-voltage V]
+//         [--drop-after N close|reset]
 //         [--silent-before MSG] [--silent-ms N] [--split MSG|all] [--split-at N]
 //         [--bench N]
-// MSG is a request name such as CurrentDemand. SIGUSR1 ends the charge: the
-// next CurrentDemand is the last, then PowerDelivery stop. Exits 0 when the session ran
-// as asked, 1 when an answer failed its check, 2 on bad usage, 3 when no
-// station was found or connected.
+// MSG is a request name such as CurrentDemand. Targets may carry a power of
+// ten as DIN sends it ("32767e3": 32767 x 10^3). A refused request ends the
+// session: the vehicle then expects the station to close the connection.
+// SIGUSR1 ends the charge: the next CurrentDemand is the last, then
+// PowerDelivery stop (with --drop-after: the connection is dropped after the
+// next CurrentDemand). Exits 0 when the session ran as asked, 1 when an
+// answer failed its check, 2 on bad usage, 3 when no station was found or
+// connected.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -22,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -68,7 +75,9 @@ void Print(const std::string& line) {
 class TcpChannel final : public evsim::V2gChannel {
 public:
     explicit TcpChannel(int fd) : fd_(fd) {}
-    ~TcpChannel() override { close(fd_); }
+    ~TcpChannel() override {
+        if (fd_ >= 0) close(fd_);
+    }
 
     bool Send(const evsim::Bytes& m, std::size_t splitAt) override {
         if (splitAt > 0 && splitAt < m.size()) {
@@ -79,6 +88,17 @@ public:
             return WriteAll(m.data() + splitAt, m.size() - splitAt);
         }
         return WriteAll(m.data(), m.size());
+    }
+
+    bool Drop(bool reset) override {
+        if (reset) {
+            // Lingering for no time: close sends a reset, not a FIN.
+            linger l{1, 0};
+            if (setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return false;
+        }
+        close(fd_);
+        fd_ = -1;
+        return true;
     }
 
     Rx Receive(evsim::Bytes* m, std::int64_t timeoutMs) override {
@@ -168,10 +188,48 @@ bool FindStation(unsigned scope, sockaddr_in6* station) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: CcsEv --if NAME [--no-slac] [--mac MAC] [--soc N] [--demands N] [--target-voltage V]\n"
-                 "             [--target-current A] [--gap-ms N] [--timeout-ms N] [--skip MSG]\n"
-                 "             [--wrong-session MSG] [--repeat-failed] [--silent-before MSG] [--silent-ms N]\n"
+                 "             [--target-current A] [--max-voltage V] [--gap-ms N] [--timeout-ms N] [--skip MSG]\n"
+                 "             [--wrong-session MSG] [--session-id HEX|zero] [--repeat-failed]\n"
+                 "             [--power-delivery-after MSG] [--refused MSG:CODE] [--demand-voltage V[eM]]\n"
+                 "             [--drop-after N close|reset] [--silent-before MSG] [--silent-ms N]\n"
                  "             [--split MSG|all] [--split-at N] [--bench N]\n");
     return 2;
+}
+
+// "V" or "VeM": a DIN physical value's Value and Multiplier.
+bool Physical(const char* text, int* value, std::int8_t* multiplier) {
+    std::string t = text;
+    std::size_t e = t.find('e');
+    const std::string digits = t.substr(0, e);
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(digits.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < -32768 || v > 32767 || digits.empty()) return false;
+    long m = 0;
+    if (e != std::string::npos) {
+        m = std::strtol(t.c_str() + e + 1, &end, 10);
+        if (*end != '\0' || m < -3 || m > 3 || e + 1 == t.size()) return false;
+    }
+    *value = static_cast<int>(v);
+    *multiplier = static_cast<std::int8_t>(m);
+    return true;
+}
+
+// 16 hexadecimal digits, or "zero".
+bool SessionIdText(const std::string& text, std::array<std::uint8_t, 8>* id) {
+    if (text == "zero") {
+        id->fill(0);
+        return true;
+    }
+    if (text.size() != 16) return false;
+    for (std::size_t i = 0; i < 8; ++i) {
+        char* end = nullptr;
+        std::string byte = text.substr(2 * i, 2);
+        long b = std::strtol(byte.c_str(), &end, 16);
+        if (*end != '\0') return false;
+        (*id)[i] = static_cast<std::uint8_t>(b);
+    }
+    return true;
 }
 
 bool Number(const char* text, long long lo, long long hi, long long* out) {
@@ -206,7 +264,9 @@ int main(int argc, char** argv) {
         } else if (a == "--soc" && num(0, 100)) c.soc = static_cast<int>(n);
         else if (a == "--demands" && num(1, 1000000)) c.demands = static_cast<int>(n);
         else if (a == "--target-voltage" && num(50, 1000)) c.targetVoltage = static_cast<int>(n);
-        else if (a == "--target-current" && num(0, 500)) c.targetCurrent = static_cast<int>(n);
+        else if (a == "--max-voltage" && num(50, 1500)) c.maxVoltage = static_cast<int>(n);
+        else if (a == "--target-current" && v && Physical(v, &c.targetCurrent, &c.targetCurrentMultiplier)) ++i;
+        else if (a == "--demand-voltage" && v && Physical(v, &c.demandVoltage, &c.demandVoltageMultiplier)) ++i;
         else if (a == "--gap-ms" && num(0, 10000)) c.gapMs = n;
         else if (a == "--timeout-ms" && num(100, 600000)) c.answerTimeoutMs = n;
         else if (a == "--skip" && msg(&c.skip)) {
@@ -214,6 +274,25 @@ int main(int argc, char** argv) {
             if (c.skip < evsim::Msg::ServiceDiscovery || c.skip > evsim::Msg::PowerDelivery) return Usage();
         } else if (a == "--wrong-session" && msg(&c.wrongSession)) {
             if (c.wrongSession <= evsim::Msg::SessionSetup) return Usage();  // no session to be wrong about yet
+        } else if (a == "--session-id" && v && SessionIdText(v, &c.forcedId)) {
+            c.forceId = true;
+            ++i;
+        } else if (a == "--power-delivery-after" && msg(&c.powerAfter)) {
+        } else if (a == "--refused" && v && std::strchr(v, ':')) {
+            std::string t = v;
+            std::string name = t.substr(0, t.find(':')), code = t.substr(t.find(':') + 1);
+            if (!evsim::ParseMsg(name, &c.refuseAt)) return Usage();
+            c.refuseCode = -1;
+            for (std::int32_t k = 0; k < 23; ++k)
+                if (evsim::ResponseCodeName(k) == code) c.refuseCode = k;
+            if (c.refuseCode < 4) return Usage();  // a refusal is a FAILED code
+            ++i;
+        } else if (a == "--drop-after" && num(1, 1000000)) {
+            c.dropAfter = static_cast<int>(n);
+            const char* how = i + 1 < argc ? argv[i + 1] : "";
+            if (std::strcmp(how, "close") != 0 && std::strcmp(how, "reset") != 0) return Usage();
+            c.dropReset = std::strcmp(how, "reset") == 0;
+            ++i;
         } else if (a == "--repeat-failed") c.repeatFailed = true;
         else if (a == "--silent-before" && msg(&c.silentBefore)) {
         } else if (a == "--silent-ms" && num(0, 600000)) c.silentMs = n;
@@ -226,6 +305,8 @@ int main(int argc, char** argv) {
         else return Usage();
     }
     if (ifname.empty()) return Usage();
+    // A session ID of the vehicle's own choosing stands in from the first request after SessionSetup.
+    if (c.forceId && c.wrongSession == evsim::Msg::None) c.wrongSession = evsim::Msg::ServiceDiscovery;
     c.endCharge = &g_endCharge;
     std::signal(SIGUSR1, OnEndCharge);
     unsigned scope = if_nametoindex(ifname.c_str());

@@ -42,7 +42,17 @@ bool SessionChannel::Send(const Bytes& message, std::size_t) {
     if (answered_) pending_.assign(plc::mdb_conn->tx, plc::mdb_conn->tx + plc::mdb_conn->txlen);
     slot.flags = static_cast<std::uint16_t>(slot.flags & ~plc::CLN_SENDPEND);
     std::uint8_t phase = plc::V2GPhase;
-    ending_ = phase == plc::kV2gPhaseStopped || phase == plc::kV2gPhaseTimeout || phase == plc::kV2gPhaseNoNegotiation;
+    ending_ = phase == plc::kV2gPhaseStopped || phase == plc::kV2gPhaseTimeout || phase == plc::kV2gPhaseNoNegotiation ||
+              phase == plc::kV2gPhaseLost;
+    return true;
+}
+
+bool SessionChannel::Drop(bool) {
+    // The slot freed as the IP stack frees it on the vehicle's FIN or RST;
+    // the session sees it at its next pass.
+    plc::mdbcln_close(0);
+    plc::V2G_Service();
+    closed_ = true;
     return true;
 }
 
@@ -62,6 +72,7 @@ V2gChannel::Rx SessionChannel::Receive(Bytes* message, std::int64_t) {
 SimpleStation::SimpleStation() : bytes(regmap::kMapSize, 0) {
     using namespace regmap;
     RegisterMap map(bytes.data());
+    map.set(SHRMEM_CCS_PILOT_STATE, 4);  // C: plugged in, may charge
     map.set(SHRMEM_CCS_EVSE_PROCESSING, 1);
     map.set(SHRMEM_CCS_EVSE_STATUS_CODE, 1);
     map.set(SHRMEM_CCS_EVSE_MAX_CURRENT, 125);

@@ -19,6 +19,7 @@ public:
     explicit SessionChannel(std::uint8_t* map);
     bool Send(const Bytes& message, std::size_t splitAt) override;
     Rx Receive(Bytes* message, std::int64_t timeoutMs) override;
+    bool Drop(bool reset) override;
 
     // Runs before each request is taken: the station's software at work.
     std::function<void()> beforeRequest;

@@ -19,6 +19,9 @@ void V2G_Service() {
     if (s.rxlen >= 4 && s.rxbuf[2] == 0x80 && s.rxbuf[3] == 0x02) V2GPhase = 21;
 }
 
+// The echo keeps no session to end.
+void V2G_SessionReset() {}
+
 }  // namespace plc
 
 int main() { return plc::Marlet_Main(plc::MarletStart{}); }

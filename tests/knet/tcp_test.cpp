@@ -235,6 +235,20 @@ TEST(TcpDataTest, MessageSplitOverSegmentsIsGatheredUpToItsV2gtpLength) {
     EXPECT_EQ(rig.TakeMessage(), junk);
 }
 
+// A vehicle's fragment that never becomes a header is dropped when a whole
+// message follows it: the message is taken, not swallowed.
+TEST(TcpDataTest, AMalformedFragmentDoesNotSwallowTheNextMessage) {
+    const Bytes request = V2gtp(40);
+    for (const Bytes& fragment : {Bytes{0x01, 0xFE, 0x80}, Bytes{0x01, 0xFE}, Bytes{0x01, 0xFE, 0x80, 0x01, 0x00}}) {
+        TcpRig rig;
+        rig.Connect();
+        rig.SendData(fragment);
+        EXPECT_EQ(plc::mdbcln_status_get(0) & plc::CLN_NEWDATA, 0);
+        rig.SendData(request);
+        EXPECT_EQ(rig.TakeMessage(), request) << fragment.size();
+    }
+}
+
 TEST(TcpDataTest, RequestsLongerThanTheSlotSetOverflowAndAreNotStored) {
     struct Case {
         const char* name;

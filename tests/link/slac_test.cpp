@@ -107,6 +107,20 @@ TEST(Slac, VehicleIsMatchedWithTheModemsKeyAndOnlyThenAdmitted) {
     EXPECT_EQ(Bytes(&s.rig.map[2208], &s.rig.map[2214]), Bytes(evMac.begin(), evMac.end()));
 }
 
+// The vehicle's first CM_SLAC_PARM.REQ can arrive in the very pass in which
+// the station sees the pilot become active: it is answered, not left for
+// the vehicle's retry.
+TEST(Slac, FirstParmRequestOfAPlugInIsAnswered) {
+    SlacRig s;
+    s.rig.SetPilot(0);
+    ASSERT_TRUE(s.rig.RunUntil([] { return QCA7k_PowerOn == 1; }));
+    s.rig.Pass();
+    s.ev->Step();  // the request is on the line before the station's next pass
+    s.rig.SetPilot(4);
+    ASSERT_TRUE(s.RunUntil([&] { return s.ev->state() == State::Matched; }));
+    EXPECT_EQ(s.ev->parmRequests(), 1);
+}
+
 TEST(Slac, MisbehavingVehiclesAreNotMatched) {
     {
         SCOPED_TRACE("silent");

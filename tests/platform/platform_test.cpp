@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <thread>
 
@@ -263,4 +264,46 @@ TEST(InstanceLock, OneHolderPerNameUntilItEnds) {
     EXPECT_EQ(InstanceHolderPid("Tool"), getpid());
     close(ready[0]);
     close(ready[1]);
+}
+
+// A killed program leaves the process list (its memory is released first)
+// a moment before its files, and so its lock, are released; under load the
+// moment is long. A successor started as soon as the list is empty must
+// still come up: it waits for a holder that is on its way out.
+TEST(InstanceLock, ASuccessorStartsWhileTheKilledHolderIsStillExiting) {
+    TestRoot root;
+    for (int round = 0; round < 3; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t holder = fork();
+        ASSERT_GE(holder, 0);
+        if (holder == 0) {
+            char ok = HoldInstanceLock("Exiting") ? 1 : 0;
+            // Much memory to release makes the exit slow, as a loaded
+            // machine or an emulator does.
+            constexpr std::size_t kBytes = std::size_t{192} << 20;
+            auto* big = static_cast<volatile char*>(std::malloc(kBytes));
+            for (std::size_t i = 0; big && i < kBytes; i += 4096) big[i] = 1;
+            if (write(ready[1], &ok, 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        char ok = 0;
+        ASSERT_EQ(read(ready[0], &ok, 1), 1);
+        ASSERT_EQ(ok, 1);
+        const std::string cmdline = "/proc/" + std::to_string(holder) + "/cmdline";
+        kill(holder, SIGKILL);
+        // Gone from the list as pgrep -f sees it: no command line any more.
+        for (;;) {
+            std::ifstream f(cmdline);
+            std::string text;
+            if (!f || !std::getline(f, text) || text.empty()) break;
+        }
+        std::string err;
+        EXPECT_TRUE(HoldInstanceLock("Exiting", &err)) << err;
+        waitpid(holder, nullptr, 0);
+        // Held by this process now: for the next round a fresh name's lock.
+        std::filesystem::remove(SystemPath("/var/lock/Exiting.lock"));
+        close(ready[0]);
+        close(ready[1]);
+    }
 }

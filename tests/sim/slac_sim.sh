@@ -18,6 +18,7 @@ show_state() {
     echo "--- Halvard:"; cat "$CCS_ROOT/halvard.out" || true
     echo "--- modem:"; cat "$CCS_ROOT"/greenphy*.out || true
     echo "--- Marlet processes:"; for p in $(marlets); do ps -o pid=,ppid=,stat=,args= -p "$p" || true; done
+    for f in "$CCS_ROOT"/marlet-*.out; do [ -e "$f" ] && { echo "--- $f:"; cat "$f"; }; done
     for f in "$CCS_ROOT"/plc*.pcap; do
         echo "--- $f:"; command -v tshark > /dev/null && tshark -r "$f" 2>&1 | tail -n 40 || true
     done

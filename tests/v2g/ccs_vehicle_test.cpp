@@ -332,6 +332,7 @@ protected:
         evsim::SessionChannel channel(station.bytes.data());
         channel.beforeRequest = [this] {
             Note();
+            beforeLast = station.bytes;
             station.Work();
         };
         RunResult r = RunAgainst(&channel, c);
@@ -357,25 +358,33 @@ protected:
     platform::ScopedClock scoped{clock};
     std::vector<int> steps;
     evsim::SimpleStation station;
+    std::vector<std::uint8_t> beforeLast;  // the map as the last request came
     std::string all;
 };
 
-TEST_F(VehicleSession, ChargesToSessionStopAndLeavesItsValuesInTheMap) {
+TEST_F(VehicleSession, ChargesToSessionStopAndClearsItsValuesAtTheEnd) {
     evsim::CcsEvConfig c = QuickConfig();
     c.demands = 5;
     RunResult r = Charge(c);
     ASSERT_TRUE(r.ok) << r.failure << "\n" << all;
-    const RegisterMap m(station.bytes.data());
-    // The final map values follow the last request.
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_TARGET_VOLTAGE), 400);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_TARGET_CURRENT), 100);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_SOC), 45);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_MAX_CURRENT), 125);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_MAX_VOLTAGE), 450);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_MAX_POWER), 50);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_READY_TO_CHARGE), 0);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_CHARGING_COMPLETE), 1);
-    EXPECT_EQ(m.get(SHRMEM_CCS_EV_TIME_TO_FULL), (100 - 44) * 60);
+    // When SessionStop came the map held what the last requests carried,
+    // with the targets and the ready flag gone since the stop.
+    const RegisterMap before(beforeLast.data());
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_TARGET_VOLTAGE), 0);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_TARGET_CURRENT), 0);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_READY_TO_CHARGE), 0);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_SOC), 45);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_MAX_CURRENT), 125);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_MAX_VOLTAGE), 450);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_MAX_POWER), 50);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_CHARGING_COMPLETE), 1);
+    EXPECT_EQ(before.get(SHRMEM_CCS_EV_TIME_TO_FULL), (100 - 44) * 60);
+    // The session's end leaves none of the vehicle's bytes for the next one.
+    for (std::uint32_t at = 2163; at <= 2195; ++at) {
+        if (at <= 2173 || (at >= 2184 && at <= 2186) || at >= 2189) {
+            EXPECT_EQ(station.bytes[at], 0) << at;
+        }
+    }
     EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
     // From the handshake to SessionStop in the order of the charge (0x00
     // before the handshake; PowerDelivery again to stop).
@@ -383,40 +392,57 @@ TEST_F(VehicleSession, ChargesToSessionStopAndLeavesItsValuesInTheMap) {
                                        0x0C}));
 }
 
-// Misbehaviour on demand: what the session answers, and that the vehicle
-// gets through the rest of the session all the same.
-TEST_F(VehicleSession, MisbehaviourGetsItsAnswerAndTheSessionGoesOn) {
+// Misbehaviour on demand: the session refuses it, acts on nothing of it and
+// ends; nothing stays armed.
+TEST_F(VehicleSession, MisbehaviourIsRefusedAndEndsTheSession) {
     struct Case {
         const char* name;
         std::function<void(evsim::CcsEvConfig&)> set;
         const char* answer;  // the refusal the session must give
-        int times;
+        std::uint8_t phase;  // how the session ended
     };
     const Case cases[] = {
         {"wrong session ID in CurrentDemand", [](auto& c) { c.wrongSession = Msg::CurrentDemand; },
-         "CurrentDemandRes FAILED_UnknownSession", 1},
-        {"wrong session ID in ServiceDiscovery, repeated",
+         "CurrentDemandRes FAILED_UnknownSession", plc::kV2gPhaseStopped},
+        {"wrong session ID in ServiceDiscovery, sent once more",
          [](auto& c) {
              c.wrongSession = Msg::ServiceDiscovery;
              c.repeatFailed = true;
          },
-         "ServiceDiscoveryRes FAILED_UnknownSession", 1},
+         "sent once more unanswered", plc::kV2gPhaseStopped},
+        {"an all-zero session ID", [](auto& c) {
+             c.wrongSession = Msg::ServiceDiscovery;
+             c.forceId = true;
+         }, "ServiceDiscoveryRes FAILED_UnknownSession", plc::kV2gPhaseStopped},
+        {"PowerDelivery straight after the handshake", [](auto& c) { c.powerAfter = Msg::SupportedAppProtocol; },
+         "PowerDeliveryRes FAILED_SequenceError", plc::kV2gPhaseStopped},
+        {"PowerDelivery after ChargeParameterDiscovery", [](auto& c) { c.powerAfter = Msg::ChargeParameterDiscovery; },
+         "PowerDeliveryRes FAILED_SequenceError", plc::kV2gPhaseStopped},
         {"ServicePaymentSelection left out", [](auto& c) { c.skip = Msg::ServicePaymentSelection; },
-         "ContractAuthenticationRes FAILED_SequenceError", 1},
-        // Refused twice: the refused request did not move the step.
-        {"PowerDelivery left out, the refused request repeated",
+         "ContractAuthenticationRes FAILED_SequenceError", plc::kV2gPhaseStopped},
+        {"PowerDelivery left out", [](auto& c) { c.skip = Msg::PowerDelivery; }, "CurrentDemandRes FAILED_SequenceError",
+         plc::kV2gPhaseStopped},
+        {"PreCharge left out", [](auto& c) { c.skip = Msg::PreCharge; }, "PowerDeliveryRes FAILED_SequenceError",
+         plc::kV2gPhaseStopped},
+        {"CableCheck left out", [](auto& c) { c.skip = Msg::CableCheck; }, "PreChargeRes FAILED_SequenceError",
+         plc::kV2gPhaseStopped},
+        {"a target voltage of 32767 kV",
          [](auto& c) {
-             c.skip = Msg::PowerDelivery;
-             c.repeatFailed = true;
+             c.demandVoltage = 32767;
+             c.demandVoltageMultiplier = 3;
+             c.refuseAt = Msg::CurrentDemand;
+             c.refuseCode = 16;
          },
-         "CurrentDemandRes FAILED_SequenceError", 2},
-        {"PreCharge left out: PowerDelivery may follow any request", [](auto& c) { c.skip = Msg::PreCharge; },
-         "PowerDeliveryRes OK", 2},
-        {"CableCheck left out", [](auto& c) { c.skip = Msg::CableCheck; }, "PreChargeRes FAILED_SequenceError", 1},
-        {"silent for 59.999 s", [](auto& c) {
-             c.silentBefore = Msg::CableCheck;
-             c.silentMs = 59999;
-         }, "CableCheckRes OK", 1},
+         "CurrentDemandRes FAILED_WrongChargeParameter", plc::kV2gPhaseStopped},
+        {"a negative target current",
+         [](auto& c) {
+             c.targetCurrent = -5;
+             c.refuseAt = Msg::CurrentDemand;
+             c.refuseCode = 16;
+         },
+         "CurrentDemandRes FAILED_WrongChargeParameter", plc::kV2gPhaseStopped},
+        {"the connection dropped mid-charge", [](auto& c) { c.dropAfter = 2; }, "connection closed at",
+         plc::kV2gPhaseLost},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -426,9 +452,34 @@ TEST_F(VehicleSession, MisbehaviourGetsItsAnswerAndTheSessionGoesOn) {
         k.set(c);
         RunResult r = Charge(c);
         EXPECT_TRUE(r.ok) << r.failure << "\n" << all;
-        EXPECT_GE(Count(k.answer), k.times) << all;
-        EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
+        EXPECT_EQ(Count(k.answer), 1) << all;
+        EXPECT_EQ(plc::V2GPhase, k.phase);
+        const RegisterMap m(station.bytes.data());
+        EXPECT_EQ(m.get(SHRMEM_CCS_EV_READY_TO_CHARGE), 0);
+        EXPECT_EQ(m.get(SHRMEM_CCS_EV_TARGET_VOLTAGE), 0);
+        EXPECT_EQ(m.get(SHRMEM_CCS_EV_TARGET_CURRENT), 0);
+        EXPECT_EQ(plc::nSystemStatus >> 16, 0x060Cu);
     }
+}
+
+// Targets above the station's limits are taken as the limits, as DIN means.
+TEST_F(VehicleSession, TargetsAboveTheLimitsAreHeldToThem) {
+    evsim::CcsEvConfig c = QuickConfig();
+    c.targetCurrent = 300;
+    c.demands = 3;
+    RunResult r = Charge(c);
+    ASSERT_TRUE(r.ok) << r.failure << "\n" << all;
+    EXPECT_GE(Count("CurrentDemandRes OK, present 400 V 125 A"), 1) << all;
+}
+
+TEST_F(VehicleSession, SilentForAlmostSixtySecondsTheSessionGoesOn) {
+    evsim::CcsEvConfig c = QuickConfig();
+    c.silentBefore = Msg::CableCheck;
+    c.silentMs = 59999;
+    RunResult r = Charge(c);
+    ASSERT_TRUE(r.ok) << r.failure << "\n" << all;
+    EXPECT_GE(Count("CableCheckRes OK"), 1) << all;
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
 }
 
 TEST_F(VehicleSession, SixtySecondsOfSilenceEndTheSession) {

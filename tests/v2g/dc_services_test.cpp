@@ -56,7 +56,22 @@ protected:
         m.set(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT, maxAmps);
         m.set(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE, maxVolts);
     }
+
+    // A fresh session that has started energy transfer (after PreCharge).
+    void Charging() {
+        NewSession();
+        AtStep(plc::kStepPreCharge);
+        ASSERT_TRUE(Ask(kPowerDelivery, [](DinMessageStore& s) {
+            s.powerDeliveryReq.ReadyToChargeState = 1;
+            s.powerDeliveryReq.isUsed = 0x2;
+            EvStatus(s.dcEVPowerDeliveryParameter.DC_EVStatus);
+        }));
+        ASSERT_EQ(answer.store->powerDeliveryRes.ResponseCode, plc::kRespOK);
+    }
 };
+
+// The bytes the session writes for the vehicle.
+bool VehicleByte(std::uint32_t at) { return (at >= 2163 && at <= 2173) || (at >= 2184 && at <= 2186) || (at >= 2189 && at <= 2195); }
 
 // ------------------------------------------------- ChargeParameterDiscovery
 
@@ -183,7 +198,7 @@ TEST_F(DcServiceTest, MapValuesAreKeptInsideTheirTypesBeforeEncoding) {
     ASSERT_TRUE(Ask(kChargeParameterDiscovery, DcParameters));
     const DC_EVSEChargeParameterType& dc = answer.store->dcEVSEChargeParameter;
     EXPECT_EQ(dc.DC_EVSEStatus.EVSEIsolationStatus, 3);  // Fault
-    EXPECT_EQ(dc.DC_EVSEStatus.EVSEStatusCode, 7);       // EVSE_Malfunction
+    EXPECT_EQ(dc.DC_EVSEStatus.EVSEStatusCode, 6);       // EVSE_Malfunction
     EXPECT_EQ(dc.EVSEMaximumVoltageLimit.Value, 32767);
     EXPECT_EQ(answer.store->chargeParameterDiscoveryRes.EVSEProcessing, 1);
     EXPECT_EQ(answer.store->chargeParameterDiscoveryRes.ResponseCode, plc::kRespFAILED);
@@ -197,11 +212,11 @@ TEST_F(DcServiceTest, MapValuesAreKeptInsideTheirTypesBeforeEncoding) {
     EXPECT_EQ(answer.store->preChargeRes.EVSEPresentVoltage.Value, 32767);
 
     // The status codes of the type pass as they are, up to its last.
-    for (std::uint8_t code : {0, 7, 12, 13}) {
+    for (std::uint8_t code : {0, 6, 7, 11, 12, 13}) {
         m.set(regmap::SHRMEM_CCS_EVSE_STATUS_CODE, code);
         AtStep(plc::kStepPowerDelivery);
         ASSERT_TRUE(Ask(kWeldingDetection));
-        EXPECT_EQ(answer.store->weldingDetectionRes.DC_EVSEStatus.EVSEStatusCode, code <= 12 ? code : 7) << int(code);
+        EXPECT_EQ(answer.store->weldingDetectionRes.DC_EVSEStatus.EVSEStatusCode, code <= 11 ? code : 6) << int(code);
     }
 }
 
@@ -224,6 +239,7 @@ TEST_F(DcServiceTest, AnswersWithTheLargestMapValuesStillFitTheAnswerBuffer) {
     }
     SteppedClock stepped;  // the stop wait gives up on the present values
     platform::ScopedClock use{stepped};
+    std::vector<std::uint8_t> largest = map;
     struct Case {
         std::uint8_t at;
         int bit;
@@ -234,6 +250,16 @@ TEST_F(DcServiceTest, AnswersWithTheLargestMapValuesStillFitTheAnswerBuffer) {
         {plc::kStepPowerDelivery, kWeldingDetection}, {plc::kStepWeldingDetection, kSessionStop},
     };
     for (const Case& c : cases) {
+        // Every refusal ends the session: each request comes in a session of
+        // its own, charging where it must.
+        map.assign(262144, 0);
+        map[2160] = 4;
+        Map().set(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE, 500);
+        Map().set(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT, 125);
+        Map().set(regmap::SHRMEM_CCS_EVSE_MAX_POWER, 255);
+        Charging();
+        map = largest;
+        map[2160] = 4;
         AtStep(c.at);
         EXPECT_TRUE(Ask(c.bit, [](DinMessageStore& s) {
             DcParameters(s);
@@ -244,6 +270,7 @@ TEST_F(DcServiceTest, AnswersWithTheLargestMapValuesStillFitTheAnswerBuffer) {
         })) << c.bit;
     }
     EXPECT_EQ(answer.store->sessionStopRes.ResponseCode, plc::kRespFAILED);
+    NewSession();
     m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 22);
     ASSERT_TRUE(Ask(kSessionStop));
     EXPECT_EQ(answer.store->sessionStopRes.ResponseCode, plc::kRespFAILED_WrongEnergyTransferType);
@@ -272,38 +299,54 @@ TEST_F(DcServiceTest, AcRequestIsRefusedWithThePlaceholderAndItsOwnSessionId) {
     EXPECT_EQ(r.SAScheduleList.SAScheduleTuple.array[0].SAScheduleTupleID, 10);
     EXPECT_EQ(answer.store->salesTariff[0].SalesTariffID, 20);
     EXPECT_EQ(std::memcmp(AnswerHeader().SessionID.bytes, other, 8), 0);
-    EXPECT_EQ(map, before);
+    // The refusal ends the session: of the block only the vehicle's bytes change.
+    for (std::uint32_t at = 2160; at <= 2220; ++at) EXPECT_EQ(map[at], VehicleByte(at) ? 0 : before[at]) << at;
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
 }
 
 // ------------------------------------------------- order of the DC steps
 
-TEST_F(DcServiceTest, OutOfOrderRequestsStoreTheirValuesButDoNotMoveTheStep) {
-    ToSessionSetup();
+TEST_F(DcServiceTest, OnlyRequestsInOrderAreActedOn) {
     struct Case {
         const char* what;
         std::uint8_t at;
         int bit;
+        std::int32_t ready;  // PowerDelivery's ReadyToChargeState
         std::int32_t code;
         std::uint8_t stepAfter;
+        bool charging = false;  // after an accepted start of energy transfer
     } cases[] = {
-        {"CableCheck after ChargeParameterDiscovery", plc::kStepChargeParameterDiscovery, kCableCheck, plc::kRespOK, 0x07},
-        {"CableCheck repeated", plc::kStepCableCheck, kCableCheck, plc::kRespOK, 0x07},
-        {"CableCheck after payment selection", plc::kStepServicePaymentSelection, kCableCheck,
-         plc::kRespFAILED_SequenceError, 0x05},
-        {"PreCharge repeated", plc::kStepPreCharge, kPreCharge, plc::kRespOK, 0x08},
-        {"PreCharge after ChargeParameterDiscovery", plc::kStepChargeParameterDiscovery, kPreCharge,
-         plc::kRespFAILED_SequenceError, 0x06},
-        {"CurrentDemand after PreCharge", plc::kStepPreCharge, kCurrentDemand, plc::kRespFAILED_SequenceError, 0x08},
-        {"CurrentDemand after PowerDelivery", plc::kStepPowerDelivery, kCurrentDemand, plc::kRespOK, 0x0A},
-        {"PowerDelivery after SessionSetup", plc::kStepSessionSetup, kPowerDelivery, plc::kRespOK, 0x09},
-        {"WeldingDetection after ServiceDiscovery", plc::kStepServiceDiscovery, kWeldingDetection, plc::kRespOK, 0x0B},
-        {"ChargeParameterDiscovery after discovery", plc::kStepServiceDiscovery, kChargeParameterDiscovery,
-         plc::kRespFAILED_SequenceError, 0x03},
+        {"CableCheck after ChargeParameterDiscovery", plc::kStepChargeParameterDiscovery, kCableCheck, 0, plc::kRespOK, 0x07},
+        {"CableCheck repeated", plc::kStepCableCheck, kCableCheck, 0, plc::kRespOK, 0x07},
+        {"CableCheck after payment selection", plc::kStepServicePaymentSelection, kCableCheck, 0,
+         plc::kRespFAILED_SequenceError, 0x0C},
+        {"PreCharge repeated", plc::kStepPreCharge, kPreCharge, 0, plc::kRespOK, 0x08},
+        {"PreCharge after ChargeParameterDiscovery", plc::kStepChargeParameterDiscovery, kPreCharge, 0,
+         plc::kRespFAILED_SequenceError, 0x0C},
+        {"CurrentDemand after PreCharge", plc::kStepPreCharge, kCurrentDemand, 0, plc::kRespFAILED_SequenceError, 0x0C},
+        {"CurrentDemand after a start", plc::kStepPowerDelivery, kCurrentDemand, 0, plc::kRespOK, 0x0A, true},
+        {"CurrentDemand after a stop", plc::kStepPowerDelivery, kCurrentDemand, 0, plc::kRespFAILED_SequenceError, 0x0C},
+        {"start after PreCharge", plc::kStepPreCharge, kPowerDelivery, 1, plc::kRespOK, 0x09},
+        {"start after SessionSetup", plc::kStepSessionSetup, kPowerDelivery, 1, plc::kRespFAILED_SequenceError, 0x0C},
+        {"start after ChargeParameterDiscovery", plc::kStepChargeParameterDiscovery, kPowerDelivery, 1,
+         plc::kRespFAILED_SequenceError, 0x0C},
+        {"start after CableCheck", plc::kStepCableCheck, kPowerDelivery, 1, plc::kRespFAILED_SequenceError, 0x0C},
+        {"start while charging", plc::kStepCurrentDemand, kPowerDelivery, 1, plc::kRespFAILED_SequenceError, 0x0C, true},
+        {"stop after SessionSetup", plc::kStepSessionSetup, kPowerDelivery, 0, plc::kRespOK, 0x09},
+        {"stop after CableCheck", plc::kStepCableCheck, kPowerDelivery, 0, plc::kRespOK, 0x09},
+        {"WeldingDetection after ServiceDiscovery", plc::kStepServiceDiscovery, kWeldingDetection, 0, plc::kRespOK, 0x0B},
+        {"ChargeParameterDiscovery after discovery", plc::kStepServiceDiscovery, kChargeParameterDiscovery, 0,
+         plc::kRespFAILED_SequenceError, 0x0C},
     };
     for (const Case& c : cases) {
+        if (c.charging) {
+            Charging();
+        } else {
+            NewSession();
+        }
         map[2165] = 0;
         AtStep(c.at);
-        ASSERT_TRUE(Ask(c.bit, [](DinMessageStore& s) {
+        ASSERT_TRUE(Ask(c.bit, [&](DinMessageStore& s) {
             DcParameters(s);
             EvStatus(s.cableCheckReq.DC_EVStatus, 61);
             EvStatus(s.preChargeReq.DC_EVStatus, 61);
@@ -312,7 +355,7 @@ TEST_F(DcServiceTest, OutOfOrderRequestsStoreTheirValuesButDoNotMoveTheStep) {
             EvStatus(s.currentDemandReq.DC_EVStatus, 61);
             s.currentDemandReq.EVTargetVoltage = PV(0, kV, 380);
             s.currentDemandReq.EVTargetCurrent = PV(0, kA, 50);
-            s.powerDeliveryReq.ReadyToChargeState = 1;
+            s.powerDeliveryReq.ReadyToChargeState = c.ready;
             s.powerDeliveryReq.isUsed = 0x2;
             EvStatus(s.dcEVPowerDeliveryParameter.DC_EVStatus, 61);
             EvStatus(s.weldingDetectionReq.DC_EVStatus, 61);
@@ -327,9 +370,15 @@ TEST_F(DcServiceTest, OutOfOrderRequestsStoreTheirValuesButDoNotMoveTheStep) {
             case kWeldingDetection: code = &answer.store->weldingDetectionRes.ResponseCode; break;
             default: code = &answer.store->chargeParameterDiscoveryRes.ResponseCode; break;
         }
+        const bool ok = c.code == plc::kRespOK;
         EXPECT_EQ(*code, c.code) << c.what;
         EXPECT_EQ(Step(), c.stepAfter) << c.what;
-        EXPECT_EQ(Byte(2165), 61u) << c.what;  // stored before the checks
+        // A refused request leaves nothing: the session ends with nothing armed.
+        EXPECT_EQ(Byte(2165), ok ? 61u : 0u) << c.what;
+        EXPECT_EQ(Byte(2189), ok && c.bit == kPowerDelivery ? std::uint32_t(c.ready) : ok && c.charging ? 1u : 0u)
+            << c.what;
+        EXPECT_EQ(Word(2184), ok && c.bit == kPreCharge ? 380u : ok && c.bit == kCurrentDemand ? 380u : 0u) << c.what;
+        EXPECT_EQ(plc::V2GPhase, ok ? 0 : plc::kV2gPhaseStopped) << c.what;
     }
 }
 
@@ -351,20 +400,24 @@ TEST_F(DcServiceTest, CableCheckReportsTheStationsProcessingAndIsolation) {
     }
 }
 
-TEST_F(DcServiceTest, PreChargeStoresTheTargetsAndRefusesNegativeOnes) {
-    ToSessionSetup();
+TEST_F(DcServiceTest, PreChargeHoldsTheTargetsToTheLimitsAndRefusesImpossibleOnes) {
     struct Case {
         PhysicalValueType volts, amps;
         std::int32_t code;
-        std::uint32_t storedVolts, storedAmps;  // 0xA5A5 / 0xA5: left as it was
+        std::uint32_t storedVolts, storedAmps;
     } cases[] = {
         {PV(-1, kV, 4000), PV(0, kA, 2), plc::kRespOK, 400, 2},
-        {PV(0, kV, 400), PV(-1, kA, -20), plc::kRespFAILED_WrongChargeParameter, 400, 0xA5},
-        {PV(0, kV, -1), PV(0, kA, 3), plc::kRespFAILED_WrongChargeParameter, 0xA5A5, 3},
-        {PV(0, kV, 350), PV(1, kA, 40), plc::kRespOK, 350, 255},
+        {PV(0, kV, 400), PV(-1, kA, -20), plc::kRespFAILED_WrongChargeParameter, 0, 0},
+        {PV(0, kV, -1), PV(0, kA, 3), plc::kRespFAILED_WrongChargeParameter, 0, 0},
+        {PV(0, kV, 350), PV(1, kA, 40), plc::kRespOK, 350, 125},  // 400 A held to the station's 125 A
+        {PV(0, kV, 900), PV(0, kA, 2), plc::kRespOK, 500, 2},     // held to the station's 500 V
+        {PV(3, kV, 32767), PV(0, kA, 2), plc::kRespFAILED_WrongChargeParameter, 0, 0},
+        {PV(0, kV, 1501), PV(0, kA, 2), plc::kRespFAILED_WrongChargeParameter, 0, 0},
+        {PV(0, kV, 400), PV(0, kA, 1001), plc::kRespFAILED_WrongChargeParameter, 0, 0},
     };
-    Map().set(regmap::SHRMEM_CCS_EVSE_PRESENT_VOLTAGE, 123);
     for (const Case& c : cases) {
+        NewSession();
+        StationValues(123, 0, 255);
         std::fill(map.begin() + 2184, map.begin() + 2187, 0xA5);
         AtStep(plc::kStepCableCheck);
         ASSERT_TRUE(Ask(kPreCharge, [&](DinMessageStore& s) {
@@ -373,12 +426,12 @@ TEST_F(DcServiceTest, PreChargeStoresTheTargetsAndRefusesNegativeOnes) {
             s.preChargeReq.EVTargetCurrent = c.amps;
         }));
         const PreChargeResType& r = answer.store->preChargeRes;
-        EXPECT_EQ(r.ResponseCode, c.code);
-        EXPECT_EQ(Word(2184), c.storedVolts);
-        EXPECT_EQ(Byte(2186), c.storedAmps);
+        EXPECT_EQ(r.ResponseCode, c.code) << c.volts.Value;
+        EXPECT_EQ(Word(2184), c.storedVolts) << c.volts.Value;
+        EXPECT_EQ(Byte(2186), c.storedAmps) << c.volts.Value;
         EXPECT_EQ(r.EVSEPresentVoltage.Value, 123);
         EXPECT_EQ(r.EVSEPresentVoltage.Unit, kV);
-        EXPECT_EQ(Step(), plc::kStepPreCharge);
+        EXPECT_EQ(Step(), c.code == plc::kRespOK ? plc::kStepPreCharge : plc::kStepSessionStop);
     }
 }
 
@@ -398,6 +451,7 @@ TEST_F(DcServiceTest, PowerDeliveryTakesTheOfferedSchedulesOnly) {
         {true, 11, plc::kRespFAILED_TariffSelectionInvalid},
     };
     for (const Case& c : cases) {
+        NewSession();
         AtStep(plc::kStepPreCharge);
         ASSERT_TRUE(Ask(kPowerDelivery, [&](DinMessageStore& s) {
             PowerDeliveryReqType& r = s.powerDeliveryReq;
@@ -412,12 +466,13 @@ TEST_F(DcServiceTest, PowerDeliveryTakesTheOfferedSchedulesOnly) {
         const PowerDeliveryResType& r = answer.store->powerDeliveryRes;
         EXPECT_EQ(r.ResponseCode, c.code) << c.tuple;
         EXPECT_EQ(r.isUsed & 0x3, 0x2u);
-        EXPECT_EQ(Byte(2189), 1u);
+        EXPECT_EQ(Byte(2189), c.code == plc::kRespOK ? 1u : 0u);
     }
 }
 
 TEST_F(DcServiceTest, PowerDeliveryWithoutDcParametersTouchesNothing) {
     ToSessionSetup();
+    AtStep(plc::kStepPreCharge);
     std::vector<std::uint8_t> before = map;
     ASSERT_TRUE(Ask(kPowerDelivery, [](DinMessageStore& s) { s.powerDeliveryReq.ReadyToChargeState = 1; }));
     EXPECT_EQ(answer.store->powerDeliveryRes.ResponseCode, plc::kRespOK);
@@ -490,6 +545,7 @@ TEST_F(DcServiceTest, CurrentDemandLimitsAchievedFromThePresentValues) {
         {65535, 255, 255, 255, 65535, true, true, true},
     };
     for (const Case& c : cases) {
+        Charging();
         StationValues(c.volts, c.amps, c.maxKw, c.maxAmps, c.maxVolts);
         AtStep(plc::kStepCurrentDemand);
         ASSERT_TRUE(Ask(kCurrentDemand, [](DinMessageStore& s) {
@@ -509,6 +565,46 @@ TEST_F(DcServiceTest, CurrentDemandLimitsAchievedFromThePresentValues) {
     }
 }
 
+// Targets above the station's present limits are held to them and the
+// answer says the limit is achieved; targets no DC vehicle can mean are
+// refused and leave nothing armed.
+TEST_F(DcServiceTest, CurrentDemandHoldsTheTargetsToTheStationsLimits) {
+    struct Case {
+        const char* what;
+        PhysicalValueType volts, amps;
+        std::int32_t code;
+        std::uint32_t storedVolts, storedAmps;
+        bool voltage, current, power;
+    } cases[] = {
+        {"inside the limits", PV(0, kV, 400), PV(0, kA, 100), plc::kRespOK, 400, 100, false, false, false},
+        {"300 A at a 125 A station", PV(0, kV, 400), PV(0, kA, 300), plc::kRespOK, 400, 125, false, true, false},
+        {"600 V at a 500 V station", PV(0, kV, 600), PV(0, kA, 10), plc::kRespOK, 500, 10, true, false, false},
+        {"54 kW at a 50 kW station", PV(0, kV, 450), PV(0, kA, 120), plc::kRespOK, 450, 111, false, false, true},
+        {"32767 kV", PV(3, kV, 32767), PV(0, kA, 10), plc::kRespFAILED_WrongChargeParameter, 0, 0, false, false, false},
+        {"1001 A", PV(0, kV, 400), PV(0, kA, 1001), plc::kRespFAILED_WrongChargeParameter, 0, 0, false, false, false},
+        {"negative current", PV(0, kV, 400), PV(0, kA, -1), plc::kRespFAILED_WrongChargeParameter, 0, 0, false, false,
+         false},
+    };
+    for (const Case& c : cases) {
+        Charging();
+        StationValues(0, 0, 50, 125, 500);
+        AtStep(plc::kStepCurrentDemand);
+        ASSERT_TRUE(Ask(kCurrentDemand, [&](DinMessageStore& s) {
+            EvStatus(s.currentDemandReq.DC_EVStatus);
+            s.currentDemandReq.EVTargetVoltage = c.volts;
+            s.currentDemandReq.EVTargetCurrent = c.amps;
+        })) << c.what;
+        const CurrentDemandResType& r = answer.store->currentDemandRes;
+        EXPECT_EQ(r.ResponseCode, c.code) << c.what;
+        EXPECT_EQ(Word(2184), c.storedVolts) << c.what;
+        EXPECT_EQ(Byte(2186), c.storedAmps) << c.what;
+        EXPECT_EQ(Byte(2189), c.code == plc::kRespOK ? 1u : 0u) << c.what;
+        EXPECT_EQ(r.EVSEVoltageLimitAchieved, c.voltage) << c.what;
+        EXPECT_EQ(r.EVSECurrentLimitAchieved, c.current) << c.what;
+        EXPECT_EQ(r.EVSEPowerLimitAchieved, c.power) << c.what;
+    }
+}
+
 TEST_F(DcServiceTest, CurrentDemandStoresTheEvValuesAndRefusesNegativeOnes) {
     ToSessionSetup();
     struct Case {
@@ -521,7 +617,9 @@ TEST_F(DcServiceTest, CurrentDemandStoresTheEvValuesAndRefusesNegativeOnes) {
     } cases[] = {
         {"target voltage", [](auto&) {}, 2184, 2, 398, plc::kRespOK},
         {"target current", [](auto&) {}, 2186, 1, 87, plc::kRespOK},
-        {"negative target current", [](auto& r) { r.EVTargetCurrent = PV(0, kA, -5); }, 2186, 1, -1,
+        {"negative target current", [](auto& r) { r.EVTargetCurrent = PV(0, kA, -5); }, 2186, 1, 0,
+         plc::kRespFAILED_WrongChargeParameter},
+        {"negative target current: no voltage armed", [](auto& r) { r.EVTargetCurrent = PV(0, kA, -5); }, 2184, 2, 0,
          plc::kRespFAILED_WrongChargeParameter},
         {"max voltage", [](auto& r) { r.EVMaximumVoltageLimit = PV(-1, kV, 4100); r.isUsed |= 0x1; }, 2168, 2, 410,
          plc::kRespOK},
@@ -529,7 +627,7 @@ TEST_F(DcServiceTest, CurrentDemandStoresTheEvValuesAndRefusesNegativeOnes) {
          plc::kRespOK},
         {"max power 45.5 kW", [](auto& r) { r.EVMaximumPowerLimit = PV(2, kW, 455); r.isUsed |= 0x4; }, 2167, 1, 45,
          plc::kRespOK},
-        {"negative max power", [](auto& r) { r.EVMaximumPowerLimit = PV(0, kW, -1); r.isUsed |= 0x4; }, 2167, 1, -1,
+        {"negative max power", [](auto& r) { r.EVMaximumPowerLimit = PV(0, kW, -1); r.isUsed |= 0x4; }, 2167, 1, 0,
          plc::kRespFAILED_WrongChargeParameter},
         {"bulk complete", [](auto& r) { r.BulkChargingComplete = 1; r.isUsed |= 0x8; }, 2190, 1, 1, plc::kRespOK},
         {"bulk complete absent", [](auto&) {}, 2190, 1, -1, plc::kRespOK},
@@ -545,12 +643,20 @@ TEST_F(DcServiceTest, CurrentDemandStoresTheEvValuesAndRefusesNegativeOnes) {
         {"full in 30000 kh saturates", [](auto& r) { r.RemainingTimeToFullSoC = PV(3, kH, 30000); r.isUsed |= 0x10; },
          2192, 2, 65535, plc::kRespOK},
         {"full absent", [](auto&) {}, 2192, 2, -1, plc::kRespOK},
+        {"full in 5 without a unit is 5 s", [](auto& r) {
+             r.RemainingTimeToFullSoC = PV(0, kH, 5);
+             r.RemainingTimeToFullSoC.isUsed = 0;
+             r.isUsed |= 0x10;
+         }, 2192, 2, 5, plc::kRespOK},
         {"bulk in 90 s", [](auto& r) { r.RemainingTimeToBulkSoC = PV(0, kS, 90); r.isUsed |= 0x20; }, 2194, 2, 90,
          plc::kRespOK},
-        {"bulk in -1 s", [](auto& r) { r.RemainingTimeToBulkSoC = PV(0, kS, -1); r.isUsed |= 0x20; }, 2194, 2, -1,
+        {"bulk in -1 s", [](auto& r) { r.RemainingTimeToBulkSoC = PV(0, kS, -1); r.isUsed |= 0x20; }, 2194, 2, 0,
          plc::kRespFAILED_WrongChargeParameter},
+        {"bulk in -1 s: nothing armed", [](auto& r) { r.RemainingTimeToBulkSoC = PV(0, kS, -1); r.isUsed |= 0x20; },
+         2189, 1, 0, plc::kRespFAILED_WrongChargeParameter},
     };
     for (const Case& c : cases) {
+        Charging();
         std::fill(map.begin() + 2163, map.begin() + 2197, 0xA5);
         AtStep(plc::kStepCurrentDemand);
         ASSERT_TRUE(Ask(kCurrentDemand, [&](DinMessageStore& s) {
@@ -607,7 +713,16 @@ TEST_F(DcServiceTest, AWholeChargeStepsTheStatusWordInOrderAndEndsTheSession) {
         });
         EXPECT_EQ(answer.store->currentDemandRes.ResponseCode, plc::kRespOK);
     }
+    // The block holds what the last requests carried.
+    EXPECT_EQ(Word(2184), 399u);
+    EXPECT_EQ(Byte(2186), 95u);
+    EXPECT_EQ(Byte(2189), 1u);
     ask(kPowerDelivery, deliver(0));
+    // Stopped: nothing armed any more.
+    EXPECT_EQ(Word(2184), 0u);
+    EXPECT_EQ(Byte(2186), 0u);
+    EXPECT_EQ(Byte(2189), 0u);
+    EXPECT_EQ(Byte(2191), 1u);
     ask(kWeldingDetection, [](DinMessageStore& s) { EvStatus(s.weldingDetectionReq.DC_EVStatus, 59); });
     EXPECT_EQ(plc::V2GPhase, 0);
     ask(kSessionStop, nullptr);
@@ -620,12 +735,32 @@ TEST_F(DcServiceTest, AWholeChargeStepsTheStatusWordInOrderAndEndsTheSession) {
         if (steps.empty() || steps.back() != static_cast<std::uint8_t>(w >> 16)) steps.push_back(static_cast<std::uint8_t>(w >> 16));
     }
     EXPECT_EQ(steps, (std::vector<std::uint8_t>{0x02, 0x03, 0x05, 0x04, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x09, 0x0B, 0x0C}));
-    // The block holds what the last requests carried.
-    EXPECT_EQ(Word(2184), 399u);
-    EXPECT_EQ(Byte(2186), 95u);
-    EXPECT_EQ(Byte(2165), 59u);
-    EXPECT_EQ(Byte(2189), 0u);
-    EXPECT_EQ(Byte(2191), 1u);
+    // The session's end clears every byte it wrote for the vehicle.
+    for (std::uint32_t at = 2160; at <= 2200; ++at) {
+        if (VehicleByte(at)) {
+            EXPECT_EQ(Byte(at), 0u) << at;
+        }
+    }
+}
+
+// The pilot leaving C/D while energy is asked for ends the session in the
+// next pass: nothing stays armed for a vehicle that is gone.
+TEST_F(DcServiceTest, PilotLeavingStateCWhileChargingEndsTheSession) {
+    for (std::uint8_t pilot : {3, 2, 0, 6}) {
+        Charging();
+        map[2160] = pilot;
+        plc::V2G_Service();
+        EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseLost) << int(pilot);
+        EXPECT_EQ(Byte(2189), 0u) << int(pilot);
+        EXPECT_EQ(plc::nSystemStatus, 0x060C0000u) << int(pilot);
+        map[2160] = 4;
+    }
+    // In state D it goes on.
+    Charging();
+    map[2160] = 5;
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, 0);
+    EXPECT_EQ(Byte(2189), 1u);
 }
 
 TEST_F(DcServiceTest, SessionStopWithAWrongIdIsRefusedButEndsTheSession) {

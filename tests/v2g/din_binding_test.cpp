@@ -808,7 +808,7 @@ const RequestCase kResponses[] = {
          t.isUsed = 1;
        }
        auto& p = s->dcEVSEChargeParameter;
-       evseStatus(&p.DC_EVSEStatus, 12);
+       evseStatus(&p.DC_EVSEStatus, 11);  // Reserved_C, the last of the type
        physical(&p.EVSEMaximumCurrentLimit, 0, 3, 400);
        physical(&p.EVSEMaximumPowerLimit, 3, 7, 150);
        physical(&p.EVSEMaximumVoltageLimit, 0, 5, 920);

@@ -135,7 +135,12 @@ class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         map.assign(262144, 0);
+        map[2160] = 4;  // pilot in state C: the vehicle is plugged in and may charge
         plc::MeterSMPtr = map.data();
+        // The station's limits as the supervisor's defaults give them.
+        regmap::RegisterMap(map.data()).set(regmap::SHRMEM_CCS_EVSE_MAX_CURRENT, 125);
+        regmap::RegisterMap(map.data()).set(regmap::SHRMEM_CCS_EVSE_MAX_POWER, 100);
+        regmap::RegisterMap(map.data()).set(regmap::SHRMEM_CCS_EVSE_MAX_VOLTAGE, 500);
         plc::DINState = 6;
         plc::isHandshake = 1;
         plc::V2GPhase = 0;
@@ -184,6 +189,15 @@ protected:
         ASSERT_TRUE(Ask(kSessionSetup));
         ASSERT_EQ(answer.store->sessionSetupRes.ResponseCode, plc::kRespOK_NewSessionEstablished);
         std::memcpy(sessionId, AnswerHeader().SessionID.bytes, 8);
+    }
+
+    // A refusal ends the session: the vehicle comes back with a new one.
+    void NewSession() {
+        plc::V2G_SessionReset();
+        plc::isHandshake = 1;
+        plc::V2GPhase = 0;
+        plc::nSystemStatus = 0x06000000;
+        ToSessionSetup();
     }
 
     platform::TestClock clock;

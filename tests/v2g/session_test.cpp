@@ -114,7 +114,7 @@ TEST_F(SessionTest, AHandshakeAnswerFromTheVehicleIsRefusedAsUndecodable) {
 
 // -------------------------------------------------------- sequence time-out
 
-TEST_F(SessionTest, SequenceTimeoutAtSixtySecondsAndTheLateRequestIsStillAnswered) {
+TEST_F(SessionTest, SequenceTimeoutAtSixtySecondsEndsTheSessionAndTheLateRequestIsRefused) {
     ToSessionSetup();
     clock.Advance(59999);
     plc::V2G_Service();
@@ -123,9 +123,28 @@ TEST_F(SessionTest, SequenceTimeoutAtSixtySecondsAndTheLateRequestIsStillAnswere
     clock.Advance(1);
     plc::V2G_Service();
     EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseTimeout);
-    EXPECT_EQ(plc::nSystemStatus, 0x060200FEu);
-    EXPECT_TRUE(Ask(kServiceDiscovery));
+    EXPECT_EQ(plc::nSystemStatus, 0x060C00FEu);  // the session ended by the time-out
+    ASSERT_TRUE(Ask(kServiceDiscovery));
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespFAILED_SequenceError);
     EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseTimeout);
+}
+
+// The vehicle closing or resetting the connection ends the session within
+// the pass that sees the slot freed: nothing stays armed.
+TEST_F(SessionTest, ConnectionGoneEndsTheSessionAtOnce) {
+    ToSessionSetup();
+    regmap::RegisterMap m(map.data());
+    m.set(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE, 1);
+    m.set(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE, 400);
+    m.set(regmap::SHRMEM_CCS_EV_TARGET_CURRENT, 100);
+    plc::mdbcln_close(0);
+    plc::V2G_Service();
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseLost);
+    EXPECT_EQ(plc::nSystemStatus, 0x060C0000u);
+    EXPECT_EQ(m.get(regmap::SHRMEM_CCS_EV_READY_TO_CHARGE), 0);
+    EXPECT_EQ(m.get(regmap::SHRMEM_CCS_EV_TARGET_VOLTAGE), 0);
+    EXPECT_EQ(m.get(regmap::SHRMEM_CCS_EV_TARGET_CURRENT), 0);
+    EXPECT_EQ(plc::V2G_SessionID_Check(AnswerHeader()), 0);
 }
 
 TEST_F(SessionTest, NoTimeoutOutsideTheV2gState) {
@@ -137,15 +156,22 @@ TEST_F(SessionTest, NoTimeoutOutsideTheV2gState) {
 
 // ------------------------------------------------ order and session checks
 
-TEST(V2gFlow, OrderTable) {
+TEST_F(SessionTest, OrderTable) {
+    // Before SessionSetup no step but SessionSetup is in order.
+    for (int step = 0x03; step <= 0x0C; ++step) {
+        plc::nLast_SystemStatus = 0x06010000u;
+        EXPECT_EQ(plc::V2GFlowCheck(static_cast<std::uint8_t>(step)), 0) << step;
+    }
+    ToSessionSetup();
     struct Case {
         std::uint8_t prev, step;
         int ok;
     } cases[] = {
-        {0x01, 0x02, 1}, {0x02, 0x02, 0}, {0x02, 0x03, 1}, {0x03, 0x05, 1}, {0x03, 0x04, 0}, {0x05, 0x04, 1},
+        {0x01, 0x02, 0}, {0x02, 0x02, 0}, {0x02, 0x03, 1}, {0x03, 0x05, 1}, {0x03, 0x04, 0}, {0x05, 0x04, 1},
         {0x04, 0x04, 1}, {0x04, 0x06, 1}, {0x06, 0x06, 1}, {0x05, 0x06, 0}, {0x06, 0x07, 1}, {0x07, 0x07, 1},
-        {0x07, 0x08, 1}, {0x08, 0x08, 1}, {0x08, 0x0A, 0}, {0x09, 0x0A, 1}, {0x0A, 0x0A, 1}, {0x02, 0x09, 1},
-        {0x03, 0x0B, 1}, {0x01, 0x0C, 1}, {0x00, 0x01, 1}, {0x02, 0x01, 0}, {0x0C, 0x0D, 0}, {0x0C, 0xFF, 0},
+        {0x07, 0x08, 1}, {0x08, 0x08, 1}, {0x08, 0x0A, 0}, {0x08, 0x09, 1}, {0x02, 0x09, 0}, {0x06, 0x09, 0},
+        {0x09, 0x09, 0}, {0x09, 0x0A, 0},  // no start accepted yet: no CurrentDemand
+        {0x03, 0x0B, 1}, {0x02, 0x0C, 1}, {0x00, 0x01, 1}, {0x02, 0x01, 0}, {0x0C, 0x0D, 0}, {0x0C, 0xFF, 0},
     };
     for (const Case& c : cases) {
         plc::nLast_SystemStatus = 0x06000000u | static_cast<std::uint32_t>(c.prev) << 16;
@@ -163,26 +189,54 @@ TEST(V2gDataConv, MultiplierClampedAndDivisionTruncates) {
     for (const Case& c : cases) EXPECT_EQ(plc::V2G_DataConv(c.m, c.v), c.out) << int(c.m) << " " << c.v;
 }
 
-TEST_F(SessionTest, SessionSetupIssuesRandomIdsAndRefusesASecondSetup) {
+TEST_F(SessionTest, SessionSetupIssuesRandomIdsAndASecondSetupEndsTheSession) {
+    regmap::RegisterMap m(map.data());
+    std::fill(map.begin() + 2163, map.begin() + 2196, 0x5A);
+    m.set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 0);  // the last vehicle's authorisation
     ToSessionSetup();
     EXPECT_EQ(AnswerHeader().SessionID.bytesLen, 8u);
     const auto& evseId = answer.store->sessionSetupRes.EVSEID;
     EXPECT_EQ(Bytes(evseId.bytes, evseId.bytes + evseId.bytesLen), (Bytes{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
     EXPECT_EQ(answer.store->sessionSetupRes.isUsed, 0u);  // no DateTimeNow
     EXPECT_EQ(Step(), plc::kStepSessionSetup);
+    // The new vehicle starts from nothing and waits for its own authorisation.
+    for (std::uint32_t at = 2163; at <= 2195; ++at) {
+        bool vehicles = at <= 2173 || (at >= 2184 && at <= 2186) || at >= 2189;
+        EXPECT_EQ(map[at], vehicles ? 0 : 0x5A) << at;
+    }
+    EXPECT_EQ(m.get(regmap::SHRMEM_CCS_EVSE_PROCESSING), 1);
+    std::uint8_t first[8];
+    std::memcpy(first, sessionId, 8);
 
-    // A second one in the same second: refused, with a fresh ID all the same.
+    // A second one: refused with the session's own ID, and the session ends.
     ASSERT_TRUE(Ask(kSessionSetup));
     EXPECT_EQ(answer.store->sessionSetupRes.ResponseCode, plc::kRespFAILED_SequenceError);
-    EXPECT_NE(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0);
-    std::memcpy(sessionId, AnswerHeader().SessionID.bytes, 8);
-    // The refused request did not move the step: discovery is still next.
+    EXPECT_EQ(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0);
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
     ASSERT_TRUE(Ask(kServiceDiscovery));
-    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespOK);
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespFAILED_SequenceError);
+
+    // The next session has an ID of its own; the last one's matches nothing.
+    NewSession();
+    EXPECT_NE(std::memcmp(sessionId, first, 8), 0);
+    ASSERT_TRUE(Ask(kServiceDiscovery, nullptr, first));
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespFAILED_UnknownSession);
+}
+
+// Before SessionSetup nothing is served, and an all-zero ID (the ID of no
+// session) never matches.
+TEST_F(SessionTest, NothingButSessionSetupIsServedBeforeASession) {
+    ASSERT_FALSE(Exchange(Handshake({{kDin, 2, 0, 1}})).empty());
+    const std::uint8_t zero[8] = {};
+    ASSERT_TRUE(Ask(kServiceDiscovery, nullptr, zero));
+    EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespFAILED_SequenceError);
+    EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
+    MessageHeaderType h{};
+    h.SessionID.bytesLen = 8;
+    EXPECT_EQ(plc::V2G_SessionID_Check(h), 0);
 }
 
 TEST_F(SessionTest, SessionCheckWantsExactlyTheEightBytesOfTheCurrentId) {
-    ToSessionSetup();
     struct Case {
         const char* what;
         int changeByte;  // -1: none
@@ -196,6 +250,7 @@ TEST_F(SessionTest, SessionCheckWantsExactlyTheEightBytesOfTheCurrentId) {
         {"the current ID", -1, 8, plc::kRespOK},
     };
     for (const Case& c : cases) {
+        NewSession();
         std::uint8_t id[8];
         std::memcpy(id, sessionId, 8);
         if (c.changeByte >= 0) id[c.changeByte] ^= 0xFF;
@@ -204,8 +259,8 @@ TEST_F(SessionTest, SessionCheckWantsExactlyTheEightBytesOfTheCurrentId) {
         // The answer carries the station's own ID.
         EXPECT_EQ(AnswerHeader().SessionID.bytesLen, 8u) << c.what;
         EXPECT_EQ(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0) << c.what;
-        // Repeating discovery is out of order only after an accepted one.
-        plc::nSystemStatus = 0x06020000;
+        // A refused request leaves the step at the session's end.
+        EXPECT_EQ(Step(), c.code == plc::kRespOK ? plc::kStepServiceDiscovery : plc::kStepSessionStop) << c.what;
     }
 }
 
@@ -215,7 +270,7 @@ TEST_F(SessionTest, ResponseCodeFromTheMapIsKeptInsideItsType) {
     m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 200);
     ASSERT_TRUE(Ask(kServiceDiscovery));
     EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, plc::kRespFAILED);
-    plc::nSystemStatus = 0x06020000;
+    NewSession();
     m.set(regmap::SHRMEM_CCS_RESPONSE_CODE, 6);
     ASSERT_TRUE(Ask(kServiceDiscovery));
     EXPECT_EQ(answer.store->serviceDiscoveryRes.ResponseCode, 6);
@@ -257,7 +312,7 @@ TEST_F(SessionTest, PaymentSelectionAndAuthorisation) {
     // Authorisation straight after discovery is out of order.
     ASSERT_TRUE(Ask(kContractAuthentication));
     EXPECT_EQ(answer.store->contractAuthenticationRes.ResponseCode, plc::kRespFAILED_SequenceError);
-    EXPECT_EQ(Step(), plc::kStepServiceDiscovery);
+    EXPECT_EQ(Step(), plc::kStepSessionStop);
 
     struct Case {
         std::int32_t option;
@@ -269,7 +324,8 @@ TEST_F(SessionTest, PaymentSelectionAndAuthorisation) {
         {1, {22, 1}, plc::kRespOK},
     };
     for (const Case& c : cases) {
-        plc::nSystemStatus = 0x06030000;
+        NewSession();
+        ASSERT_TRUE(Ask(kServiceDiscovery));
         ASSERT_TRUE(Ask(kServicePaymentSelection, [&](DinMessageStore& s) {
             auto& r = s.servicePaymentSelectionReq;
             r.SelectedPaymentOption = c.option;
@@ -278,7 +334,7 @@ TEST_F(SessionTest, PaymentSelectionAndAuthorisation) {
         EXPECT_EQ(answer.store->servicePaymentSelectionRes.ResponseCode, c.code) << c.option;
     }
     regmap::RegisterMap m(map.data());
-    m.set(regmap::SHRMEM_CCS_EVSE_PROCESSING, 1);
+    EXPECT_EQ(m.get(regmap::SHRMEM_CCS_EVSE_PROCESSING), 1);  // set by SessionSetup
     ASSERT_TRUE(Ask(kContractAuthentication));
     EXPECT_EQ(answer.store->contractAuthenticationRes.ResponseCode, plc::kRespOK);
     EXPECT_EQ(answer.store->contractAuthenticationRes.EVSEProcessing, 1);
@@ -290,15 +346,16 @@ TEST_F(SessionTest, PaymentSelectionAndAuthorisation) {
     ASSERT_TRUE(Ask(kContractAuthentication));
     EXPECT_EQ(answer.store->contractAuthenticationRes.ResponseCode, plc::kRespFAILED);
     EXPECT_EQ(answer.store->contractAuthenticationRes.EVSEProcessing, 0);
-    EXPECT_EQ(Step(), plc::kStepContractAuthentication);
+    EXPECT_EQ(Step(), plc::kStepSessionStop);
 }
 
-TEST_F(SessionTest, UnsupportedRequestsGetFailedAndLeaveTheStepAlone) {
-    ToSessionSetup();
+TEST_F(SessionTest, UnsupportedRequestsGetFailedAndEndTheSession) {
     for (int bit : {kServiceDetail, kChargingStatus}) {
+        NewSession();
         ASSERT_TRUE(Ask(bit)) << bit;
         EXPECT_EQ(std::memcmp(AnswerHeader().SessionID.bytes, sessionId, 8), 0);
-        EXPECT_EQ(plc::nSystemStatus, 0x06020000u);
+        EXPECT_EQ(plc::nSystemStatus, 0x060C0000u);
+        EXPECT_EQ(plc::V2GPhase, plc::kV2gPhaseStopped);
     }
     EXPECT_EQ(answer.store->chargingStatusRes.ResponseCode, plc::kRespFAILED);
 }

@@ -5,15 +5,17 @@
 #include "charger_frames.h"
 #include "clock.h"
 #include "regmap_chademo.h"
+#include "syslog.h"
 
 namespace chademo {
 
 using namespace regmap;
 using platform::CanFrame;
 
-CanIo::CanIo(RegisterMap map, platform::CanBus& bus, SessionLog& log, std::function<int()> d1)
-    : map_(map), bus_(bus), log_(log), d1_(std::move(d1)) {
-    lastVehicleFrame_ = lastSend_ = platform::GetClock().MonotonicMs();
+CanIo::CanIo(RegisterMap map, platform::CanBus& bus, SessionLog& log, std::function<int()> d1,
+             std::function<bool()> modulesAlive)
+    : map_(map), bus_(bus), log_(log), d1_(std::move(d1)), modulesAlive_(std::move(modulesAlive)) {
+    lastVehicleFrame_ = lastSend_ = lastModulesCheck_ = platform::GetClock().MonotonicMs();
 }
 
 void CanIo::Send() {
@@ -58,6 +60,15 @@ void CanIo::Pass() {
         }
     }
 
+    if (modulesAlive_ && now - lastModulesCheck_ >= kModulesCheckMs) {
+        lastModulesCheck_ = now;
+        if (!modulesAlive_()) {
+            SetBitsAtomic(map_, ALARM_SMR_COMM, true);
+            if (!modulesLostLogged_) common::RecordSysLog("[Corvane] Pellion not running: the power modules' values are stale");
+            modulesLostLogged_ = true;
+        }
+    }
+
     if (talking) {
         const std::int64_t limit = (flags & kStopping) ? kFrameLossStoppingMs : kFrameLossMs;
         if (now - lastVehicleFrame_ > limit) OrByteAtomic(map_, ChargerFlag, kFramesLost);
@@ -88,7 +99,7 @@ void CanIo::Receive(const CanFrame& f) {
             OrByteAtomic(map_, StartRecv, 0x04);
         }
         if (map_.get(ChargerFlag) & kFollowRequest) {
-            map_.set(SHRMEM_SET_I1, static_cast<std::uint16_t>(f.data[3] * 10));
+            map_.set(SHRMEM_SET_I1, CappedRequest(map_, f.data[3] * 10));
             map_.set(SHRMEM_SET_PENDING, 255);
         }
         OrByteAtomic(map_, SHRMEM_CHADEMO_EV_ALARM,

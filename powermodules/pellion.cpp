@@ -75,7 +75,49 @@ std::uint32_t Pellion::Addressed(std::uint32_t base, int index) const {
     return base | PresentModule | a;
 }
 
-void Pellion::Send(const CanFrame& f) { bus_.Write(f); }
+bool Pellion::Send(const CanFrame& f) {
+    if (bus_.Write(f)) return true;
+    BusFault();
+    return false;
+}
+
+// A frame that did not leave, or a bus that hung up: the modules hear nothing
+// the loop sends, which the CHAdeMO session must know as a module fault.
+void Pellion::BusFault() {
+    if (busFault_) return;
+    busFault_ = true;
+    busFaultAlarm_ = !Alarm(ALARM_SMR_COMM);
+    SetAlarm(ALARM_SMR_COMM, true);
+    common::RecordSysLogf("[Pellion] can0 lost: frames to the modules do not leave");
+}
+
+// A module of the table answered again on a bus that is back.
+void Pellion::BusBack() {
+    if (!busFault_ || bus_.Lost()) return;
+    busFault_ = false;
+    if (busFaultAlarm_) SetAlarm(ALARM_SMR_COMM, false);
+    busFaultAlarm_ = false;
+    common::RecordSysLogf("[Pellion] can0 back: the modules answer");
+}
+
+// The CHAdeMO session holds the outlet's energy only while it lives: when its
+// process is gone with the outlet's relay closed, the modules are switched off,
+// the mailbox it left is emptied and the relay is asked open.
+void Pellion::WatchChademo() {
+    const bool alive = chademoAlive ? chademoAlive() : platform::InstanceRunning("Corvane");
+    const bool died = chademoWasAlive_ && !alive;
+    chademoWasAlive_ = alive;
+    const std::uint8_t relay = map_.get(SHRMEM_RECTIFIER2_RELAY);
+    if (!died || (relay & 0x03) == 0) return;
+    map_.set(SHRMEM_SET_V1, 0);
+    map_.set(SHRMEM_SET_I1, 0);
+    map_.set(SHRMEM_SET_PENDING, 0);
+    SwitchPCM(-1, kOff);
+    SwitchPCM(-1, kOff);
+    map_.set(SHRMEM_RECTIFIER2_RELAY, 0x80);
+    common::RecordSysLogf("[Pellion] Corvane ended with the CHAdeMO relay closed (0x%x): modules off, relay opened",
+                          relay);
+}
 
 bool Pellion::Recv(CanFrame& f) {
     f = CanFrame{};
@@ -133,6 +175,11 @@ void Pellion::Startup() {
 
 void Pellion::LoopPass() {
     const std::int64_t now = NowS();
+
+    WatchChademo();
+    if (bus_.Lost()) BusFault();
+    // An on/off command that did not leave is sent again until it does.
+    if (pendingOnOff_ >= 0 && !bus_.Lost()) SwitchPCM(-1, pendingOnOff_);
 
     // Module detection.
     if (!operational) {
@@ -321,6 +368,7 @@ void Pellion::Acknowledge(const CanFrame& f) {
     const unsigned a = Address(FrameId(f));
     // Only modules of the table are supervised.
     if (EntryOfAddress(a) < 0) return;
+    BusBack();
     if (a == 1) ackFlag_[0] = true;
     if (a == 2) ackFlag_[1] = true;
     if ((reportedFlag_[0] || ackFlag_[0]) && (reportedFlag_[1] || ackFlag_[1])) {
@@ -479,7 +527,12 @@ int Pellion::SmrGoOpState() {
 
 void Pellion::SwitchPCM(int index, int code) {
     if (index >= 0 && !Operational(index)) return;
-    Send(MakeFrame(Addressed(kSwitch, index), {static_cast<std::uint8_t>(code)}));
+    // The state says what the modules were sent, never what failed to leave.
+    if (!Send(MakeFrame(Addressed(kSwitch, index), {static_cast<std::uint8_t>(code)}))) {
+        if (index < 0) pendingOnOff_ = code;
+        return;
+    }
+    if (index < 0) pendingOnOff_ = -1;
     PCMOnOff = code;
     map_.set(SHRMEM_PCM_ONOFF, static_cast<std::uint8_t>(code));
 }
@@ -622,6 +675,7 @@ void Pellion::DecodeReply(const CanFrame& f) {
     // Replies come only from the first two modules of the table, and only
     // in the form of the module kind that was addressed.
     if (entry < 0 || entry > 1 || (id & kKindMask) != PresentModule || f.len < 2) return;
+    BusBack();
     const unsigned cmd = Command(id);
     const std::uint16_t raw = Be16(f.data);
     switch (cmd) {

@@ -80,13 +80,19 @@ public:
     std::uint32_t TotalAvaliablePower[2] = {};
     std::uint8_t smrOKflag = 0;
     bool operational = false;
+    // Whether a CHAdeMO session process lives; by default its instance lock.
+    std::function<bool()> chademoAlive;
 
 private:
     bool Operational(int index) const;
     // The table index of an operational module at `address`, or -1.
     int EntryOfAddress(unsigned address) const;
     std::uint32_t Addressed(std::uint32_t base, int index) const;
-    void Send(const platform::CanFrame& f);
+    // False when the frame did not leave: the bus is at fault.
+    bool Send(const platform::CanFrame& f);
+    void BusFault();
+    void BusBack();
+    void WatchChademo();
     bool Recv(platform::CanFrame& f);
     // Reads frames for up to `ms`; stops early when `take` returns true.
     bool Window(std::int64_t ms, const std::function<bool(std::uint32_t, const platform::CanFrame&)>& take);
@@ -123,6 +129,9 @@ private:
     std::int64_t startMs_ = 0, lastAvailMs_ = 0;
     bool ackFlag_[2] = {}, reportedFlag_[2] = {};
     bool hardwareFault_[kTableSize] = {};  // per module: what keeps 313.0x01 raised
+    int pendingOnOff_ = -1;       // an on/off code the modules have not been sent yet
+    bool busFault_ = false, busFaultAlarm_ = false;
+    bool chademoWasAlive_ = false;
 };
 
 // The program: attach the map, raise the priority, open can0, start, loop.

@@ -88,15 +88,29 @@ TEST(ChademoCanIo, PresentCurrentAndTheLowCurrentFlag) {
     }
 }
 
-TEST(ChademoCanIo, CurrentRequestsFollowedOnlyWhenAsked) {
-    for (bool follow : {false, true}) {
+TEST(ChademoCanIo, CurrentRequestsFollowedOnlyWhenAskedAndNeverAboveTheAnnouncedCurrent) {
+    struct Case {
+        bool follow;
+        std::uint8_t request, announced;
+        std::int16_t modules;       // A the modules can give
+        std::uint16_t setPoint;     // 0.1 A in the mailbox
+    };
+    for (const Case c : {Case{false, 25, 125, 125, 0}, Case{true, 25, 125, 125, 250},
+                         Case{true, 200, 69, 80, 690},    // the vehicle sees 69 A: it gets 69 A
+                         Case{true, 100, 125, 40, 400},   // no more than the modules give
+                         Case{true, 30, 0, 80, 0}}) {     // nothing announced, nothing asked of the modules
         ChademoRig r;
-        r.map.set(ChargerFlag, follow ? kFollowRequest : 0);
-        r.VehicleTalks(2, 25);
+        r.map.set(U8{2204}, 125);
+        r.map.set(S16Le{21506}, static_cast<std::uint16_t>(-1));
+        r.map.set(S16Le{21512}, static_cast<std::uint16_t>(c.modules));
+        r.map.set(CP108_AVAILABLE_CURRENT, c.announced);
+        r.map.set(ChargerFlag, c.follow ? kFollowRequest : 0);
+        r.VehicleTalks(2, c.request);
         r.Run(3);
-        EXPECT_EQ(r.map.get(SHRMEM_SET_I1), follow ? 250 : 0);
-        EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), follow ? 255 : 0);
-        EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0);
+        const std::string name = std::to_string(c.request) + " A of " + std::to_string(c.announced);
+        EXPECT_EQ(r.map.get(SHRMEM_SET_I1), c.setPoint) << name;
+        EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), c.follow ? 255 : 0) << name;
+        EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0) << name;
     }
 }
 

@@ -27,7 +27,7 @@ void CanIo::Send() {
         f.can_id = id;
         f.len = 8;
         std::memcpy(f.data, map_.bytes(data), 8);
-        bus_.Write(f);
+        if (!bus_.Write(f)) writeFailed_ = true;
     };
     frame(0x108, CP108);
     frame(0x109, CP109);
@@ -49,7 +49,10 @@ void CanIo::Pass() {
         (!(flags & kFramesLost) || map_.get(SHRMEM_CHADEMO_STOPPING) == 1) && now - lastSend_ > kSendPeriodMs)
         Send();
 
-    if (talking && now - lastVehicleFrame_ > kCanTimeoutMs && d1_ && d1_() == 1) {
+    // A charger frame that did not leave, or a bus that hung up, is the same
+    // fault as a silent vehicle: nothing of the exchange can be trusted.
+    const bool busFault = talking && (writeFailed_ || bus_.Lost());
+    if (busFault || (talking && now - lastVehicleFrame_ > kCanTimeoutMs && d1_ && d1_() == 1)) {
         SetBitsAtomic(map_, ALARM_CHADEMO_COMM, true);
         map_.set(SHRMEM_STOP_CHARGING, kStopCanTimeout);
         // One line per session, however long the silence lasts.

@@ -45,6 +45,7 @@ private:
     std::function<bool()> modulesAlive_;
     std::int64_t lastVehicleFrame_, lastSend_, lastModulesCheck_;
     bool modulesLostLogged_ = false;
+    bool writeFailed_ = false;   // for the rest of the session
 };
 
 }  // namespace chademo

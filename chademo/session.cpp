@@ -84,6 +84,9 @@ void Session::Startup() {
     s_.ZeroSetPoints();
     s_.Status(kCpStopped);
     s_.ClearRemainingTime();
+    // d2 as a killed session may have left it: the vehicle closes its
+    // contactor only when this session asks.
+    s_.D2(0);
     s_.D1(1);
 }
 

@@ -34,9 +34,14 @@ public:
     // One pass of the polling loop.
     void LoopPass();
 
-    // Address assignment and go-operational.
+    // Address assignment and go-operational, as steps of the loop: a module
+    // asking for an address starts a run; each pass moves it on. Each returns
+    // -1 while under way, else its result (modules addressed, or 1 when all
+    // are operational; 0 on failure).
+    void StartAssignment();
     int SmrIdAssign();
     int SmrGoOpState();
+    bool Assigning() const { return run_.step != AssignStep::Idle; }
 
     // Commands and requests; index -1 is a broadcast where the command allows it.
     void SwitchPCM(int index, int code);
@@ -103,13 +108,33 @@ private:
     bool Alarm(regmap::Bits bit) const { return map_.get(bit); }
 
     void ResetTable();
-    void AssignmentSequence();
+    enum class AssignStep { Idle, Settle, Word0, Word1, Word2, Word3, Answer, NextWord0, GoOpNext, Crc, Accept, Segment };
+    struct AssignmentRun {
+        AssignStep step = AssignStep::Idle;
+        std::int64_t until = 0;          // end of the present window, ms
+        int found = 0, assigned = 0, qty = 0;
+        std::uint8_t serial[8] = {};
+        std::uint16_t lowest = 0xFFFF;
+        SmrEntry table[kTableSize];      // the table being built
+        int entry = 0, downloads = 0, segment = 0;
+        std::int64_t crcFrom = 0;
+    };
+    void AssignmentStep();
+    bool AssignmentFrame(const platform::CanFrame& f);
+    void Window(AssignStep step, std::uint32_t request);
+    void PutWord(int word, std::uint16_t w);
+    void CrcCheck();
+    int NextGoOpEntry();
+    void SendSegment();
+    void SegmentDone();
+    bool GoOpFrame(const platform::CanFrame& f);
+    void AssignmentDone();
+    void AssignmentFailed();
     void Acknowledge(const platform::CanFrame& f);
     void DecodeReply(const platform::CanFrame& f);
     void DecodeStatusReport(const platform::CanFrame& f);
     void StoreOutputVoltage(unsigned address, std::uint16_t raw);
     void StoreOutputCurrent(unsigned address, std::uint16_t raw);
-    void DownloadParameters(std::uint8_t address);
     int ObjectOpen(int index);
     bool ObjectRead(int index, std::uint8_t group, std::uint8_t object, std::int64_t waitMs, std::uint8_t* value);
     int ObjectClose(int index);
@@ -132,6 +157,7 @@ private:
     int pendingOnOff_ = -1;       // an on/off code the modules have not been sent yet
     bool busFault_ = false, busFaultAlarm_ = false;
     bool chademoWasAlive_ = false;
+    AssignmentRun run_;
 };
 
 // The program: attach the map, raise the priority, open can0, start, loop.

@@ -559,3 +559,129 @@ TEST(PellionLoop, FanCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::uint8_t> SwitchCodes(const PellionRig& r) {
+    std::vector<std::uint8_t> codes;
+    for (const CanFrame& f : r.bus.Sent(0xFFFFFFFF, kSwitch | KindBits(10))) codes.push_back(f.data[0]);
+    return codes;
+}
+
+// An address request, from a module that rebooted or from no module at all,
+// starts a run that goes on across passes: the emergency stop pressed
+// meanwhile is served within 100 ms, the old table works until the new one
+// is complete, and a request no module follows up leaves the table as it was.
+TEST(PellionAssignment, AnAddressRequestNeverHoldsTheLoop) {
+    for (bool rebooted : {false, true}) {
+        PellionRig r;
+        r.AddTwoModules();
+        r.StartAndAssign();
+        r.ArmSetPoint(4000, 300);
+        r.RunFor(1000);
+        ASSERT_EQ(r.p.PCMOnOff, kOn);
+        if (rebooted) {
+            modbank::SimModule& m = ModuleAt(r, 1);
+            m.address = 0;
+            m.operational = false;
+            r.bank.PowerUp();
+        } else {
+            CanFrame request{};
+            request.can_id = 0x9B401000;   // class 0x0D, command 0x10, from nobody
+            r.bus.inbox.push_back(request);
+        }
+        r.RunFor(1000);
+        ASSERT_TRUE(r.p.Assigning()) << rebooted;
+        EXPECT_EQ(r.p.SmrAddrMsn[0].state, 4) << rebooted;
+        EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER_QTY), 2) << rebooted;
+        // The station presses the emergency stop; the session zeroes its set-point.
+        r.bus.sent.clear();
+        r.map.set(SHRMEM_STOP_BUTTON, 0x08);
+        r.ArmSetPoint(0, 0);
+        const std::int64_t pressed = r.clock.MonotonicMs();
+        while (SwitchCodes(r).empty() && r.clock.MonotonicMs() - pressed < 1000) r.p.LoopPass();
+        EXPECT_LE(r.clock.MonotonicMs() - pressed, 100) << rebooted;
+        EXPECT_EQ(SwitchCodes(r), (std::vector<std::uint8_t>{kForcedOff, kForcedOff})) << rebooted;
+        r.RunFor(6000);
+        EXPECT_FALSE(r.p.Assigning()) << rebooted;
+        EXPECT_EQ(r.p.SmrAddrMsn[0].state, 4) << rebooted;
+        EXPECT_EQ(r.p.SmrAddrMsn[0].address, 1) << rebooted;
+        if (rebooted) {
+            EXPECT_TRUE(ModuleAt(r, 1).operational);
+        } else {
+            EXPECT_EQ(r.p.SmrAddrMsn[1].state, 4);
+            EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER_QTY), 2);
+            EXPECT_NE(r.Log().find("Address request without a module answering: ignored"), std::string::npos)
+                << r.Log();
+            // Nothing asks the bank to start again.
+            EXPECT_TRUE(r.bus.SentIds(0xFFFFFFFF, kAnnounce).empty());
+        }
+    }
+}
+
+// The CHAdeMO session process holds the outlet's energy: when it is gone
+// with the relay closed, the modules are switched off at the next pass, its
+// set-point is emptied and the relay asked open; with the relay open the
+// modules are left to the other outlet.
+TEST(PellionSupervision, ADeadChademoSessionSwitchesTheOutletOff) {
+    for (std::uint8_t relay : {0x03, 0x00}) {
+        PellionRig r;
+        bool alive = true;
+        r.p.chademoAlive = [&] { return alive; };
+        r.AddTwoModules();
+        r.StartAndAssign();
+        r.ArmSetPoint(4000, 300);
+        r.RunFor(1000);
+        r.map.set(SHRMEM_RECTIFIER2_RELAY, relay);
+        r.bus.sent.clear();
+        alive = false;
+        r.p.LoopPass();
+        if (relay) {
+            EXPECT_EQ(SwitchCodes(r), (std::vector<std::uint8_t>{kOff, kOff}));
+            EXPECT_EQ(r.p.PCMOnOff, kOff);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_I1), 0);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), 0);
+            EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER2_RELAY), 0x80);
+            r.RunFor(1000);
+            EXPECT_EQ(r.map.get(SHRMEM_GET_I1), 0);
+        } else {
+            EXPECT_TRUE(SwitchCodes(r).empty());
+            EXPECT_EQ(r.p.PCMOnOff, kOn);
+            EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER2_RELAY), 0);
+        }
+    }
+}
+
+// A bus that is gone: the off command does not leave, so the state does not
+// say off; the alarm stands while the bus is gone (also when a session
+// cleared it) and the command goes out once the bus is back.
+TEST(PellionSupervision, OffThatDidNotLeaveIsNotOffAndIsSentOnceTheBusIsBack) {
+    PellionRig r;
+    r.AddTwoModules();
+    r.StartAndAssign();
+    r.ArmSetPoint(4000, 300);
+    r.RunFor(1000);
+    r.bus.down = true;
+    r.ArmSetPoint(0, 0);
+    r.RunFor(200);
+    EXPECT_EQ(r.p.PCMOnOff, kOn);
+    EXPECT_EQ(r.map.get(SHRMEM_PCM_ONOFF), kOn);
+    EXPECT_TRUE(r.map.get(ALARM_SMR_COMM));
+    SetBitsAtomic(r.map, ALARM_SMR_COMM, false);
+    r.RunFor(100);
+    EXPECT_TRUE(r.map.get(ALARM_SMR_COMM));
+    r.bus.sent.clear();
+    r.bus.down = false;
+    r.RunFor(500);
+    ASSERT_FALSE(SwitchCodes(r).empty());
+    EXPECT_EQ(SwitchCodes(r).front(), kOff);
+    EXPECT_EQ(r.p.PCMOnOff, kOff);
+    EXPECT_EQ(r.map.get(SHRMEM_GET_I1), 0);
+    EXPECT_FALSE(r.map.get(ALARM_SMR_COMM));
+    const std::string log = r.Log();
+    EXPECT_NE(log.find("can0 lost"), std::string::npos) << log;
+    EXPECT_NE(log.find("can0 back"), std::string::npos) << log;
+}
+
+}  // namespace

@@ -50,7 +50,8 @@ const char* LowestBitName(std::uint32_t value, const char* const* names, int cou
 constexpr std::int64_t kWindowMs = 100;
 constexpr std::int64_t kCrcWaitMs = 3500;
 constexpr std::int64_t kSettleMs = 5000;       // modules asking together are all on the bus
-constexpr std::int64_t kSegmentWaitMs = 200;   // twenty reads for a segment's acknowledgement
+constexpr std::int64_t kSegmentWaitMs = 200;
+constexpr std::int64_t kFanRiseMs = 10000;     // for the modules to reach 40 V for the fan command   // twenty reads for a segment's acknowledgement
 constexpr std::int64_t kBootWaitMs = 20000;
 constexpr std::int64_t kBootPollPauseMs = 100;
 
@@ -110,6 +111,37 @@ void Pellion::BusBack() {
     const int code = PCMOnOff == kOn ? kOff : PCMOnOff;
     SwitchPCM(-1, code);
     SwitchPCM(-1, code);
+}
+
+// The fan command needs the modules' output up: below 40 V they are brought
+// to 50 V / 1 A first, once per request, and only while every output relay
+// is open and no session holds the mailbox, so that neither an outlet nor a
+// session's zero set-point ever gets the 50 V. Modules that do not come up
+// end the request with a line instead of a mailbox armed for ever.
+void Pellion::FanCommand() {
+    if (static_cast<std::int16_t>(map_.get(SHRMEM_RECTIFIER_OUTPUT_VOLT)) > 399) {
+        SetFanRPM(-1);
+        fanPostedAt_ = -1;
+        return;
+    }
+    if (fanPostedAt_ < 0) {
+        for (U8 relay : {SHRMEM_RECTIFIER1_RELAY, SHRMEM_RECTIFIER2_RELAY, U8{2784}})
+            if (map_.get(relay) & 0x83) return;
+        if (chademoWasAlive_ || map_.get(SHRMEM_SET_PENDING) != 0) return;
+        map_.set(SHRMEM_SET_V1, 500);
+        map_.set(SHRMEM_SET_I1, 10);
+        map_.set(SHRMEM_SET_PENDING, 255);
+        fanPostedAt_ = NowMs();
+        return;
+    }
+    if (NowMs() - fanPostedAt_ <= kFanRiseMs) return;
+    common::RecordSysLogf("[Pellion] Fan command 0x%02x: the modules did not reach 40 V; given up",
+                          map_.get(SHRMEM_FAN_SPEED_CMD));
+    SetBitsAtomic(map_, Bits{SHRMEM_FAN_SPEED_CMD.offset, 0x80}, false);
+    map_.set(SHRMEM_SET_V1, 0);
+    map_.set(SHRMEM_SET_I1, 0);
+    map_.set(SHRMEM_SET_PENDING, 255);
+    fanPostedAt_ = -1;
 }
 
 // The CHAdeMO session holds the outlet's energy only while it lives: when its
@@ -303,16 +335,7 @@ void Pellion::LoopPass() {
         lastAvailMs_ = NowMs();
     }
 
-    // Fan command.
-    if (operational && (map_.get(SHRMEM_FAN_SPEED_CMD) & 0x80)) {
-        if (static_cast<std::int16_t>(map_.get(SHRMEM_RECTIFIER_OUTPUT_VOLT)) > 399) {
-            SetFanRPM(-1);
-        } else {
-            map_.set(SHRMEM_SET_V1, 500);
-            map_.set(SHRMEM_SET_I1, 10);
-            map_.set(SHRMEM_SET_PENDING, 255);
-        }
-    }
+    if (operational && (map_.get(SHRMEM_FAN_SPEED_CMD) & 0x80)) FanCommand();
 
     // Receive: six frames at most, so that the timed steps keep their periods.
     for (int count = 0; count < 6;) {

@@ -98,6 +98,7 @@ private:
     void BusFault();
     void BusBack();
     void WatchChademo();
+    void FanCommand();
     bool Recv(platform::CanFrame& f);
     // Reads frames for up to `ms`; stops early when `take` returns true.
     bool Window(std::int64_t ms, const std::function<bool(std::uint32_t, const platform::CanFrame&)>& take);
@@ -157,6 +158,7 @@ private:
     int pendingOnOff_ = -1;       // an on/off code the modules have not been sent yet
     bool busFault_ = false, busFaultAlarm_ = false;
     bool chademoWasAlive_ = false;
+    std::int64_t fanPostedAt_ = -1;   // when the fan command's set-point was posted
     AssignmentRun run_;
 };
 

@@ -685,3 +685,57 @@ TEST(PellionSupervision, OffThatDidNotLeaveIsNotOffAndIsSentOnceTheBusIsBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fan command's 50 V: posted once per request and only with every
+// output relay open and no session holding the mailbox; modules that never
+// come up end the request with a line and a zero set-point.
+TEST(PellionLoop, FanCommandRunsTheModulesOnlyWhenNoOutletOrSessionCanGetIt) {
+    struct Case {
+        const char* name;
+        std::uint8_t relay2783;
+        bool session;
+        bool modulesOff;     // the modules never come up (emergency stop held)
+    };
+    for (const Case c : {Case{"free", 0, false, false}, Case{"relay closed", 0x03, false, false},
+                         Case{"session running", 0, true, false}, Case{"modules stay off", 0, false, true}}) {
+        PellionRig r;
+        bool session = c.session;
+        r.p.chademoAlive = [&] { return session; };
+        r.AddTwoModules();
+        r.bank.loadOhms = 100.0;   // 1 A gives the 50 V
+        r.StartAndAssign();
+        r.ArmSetPoint(0, 0);
+        r.RunFor(500);
+        r.map.set(SHRMEM_RECTIFIER2_RELAY, c.relay2783);
+        if (c.modulesOff) r.map.set(SHRMEM_STOP_BUTTON, 0x08);
+        r.map.set(SHRMEM_FAN_SPEED_VALUE, 0x40);
+        r.map.set(SHRMEM_FAN_SPEED_CMD, 0x85);
+        int posts = 0;
+        for (const std::int64_t end = r.clock.MonotonicMs() + 15000; r.clock.MonotonicMs() < end;) {
+            r.p.LoopPass();
+            if (r.map.get(SHRMEM_SET_PENDING) == 255 && r.map.get(SHRMEM_SET_V1) == 500) ++posts;
+        }
+        const auto fan = r.bus.Sent(0xFFFFFFFF, kFanSpeed | KindBits(10));
+        const std::string log = r.Log();
+        if (c.relay2783 || c.session) {
+            EXPECT_EQ(posts, 0) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0) << c.name;
+            EXPECT_TRUE(fan.empty()) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED_CMD), 0x85) << c.name;   // waits
+        } else if (c.modulesOff) {
+            EXPECT_EQ(posts, 1) << c.name;
+            EXPECT_TRUE(fan.empty()) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED_CMD), 0x05) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0) << c.name;
+            EXPECT_NE(log.find("did not reach 40 V; given up"), std::string::npos) << c.name << log;
+        } else {
+            EXPECT_EQ(posts, 1) << c.name;
+            ASSERT_EQ(fan.size(), 1u) << c.name;
+            EXPECT_EQ(Data(fan[0]), (std::vector<std::uint8_t>{0x85, 0x40})) << c.name;
+        }
+    }
+}
+
+}  // namespace

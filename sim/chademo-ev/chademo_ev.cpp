@@ -14,13 +14,14 @@
 //   chademo-ev [--protocol N] [--target V] [--max-volts V] [--request A]
 //              [--charge-ms MS] [--silent] [--silent-at MS] [--early]
 //              [--time-10s N] [--plant FIFO] [--battery V] [--expect-fault MASK]
-//              [--expect-refusal] [--expect-silence] [--steps]
+//              [--expect-refusal] [--expect-silence] [--over-ask] [--steps]
 // --steps prints each step of the vehicle's side as it passes.
 // --expect-fault: the charger must show one of these 0x109 status bits;
 // --expect-refusal: it must never energise the outlet.
 // A charger whose frames stop for a second while d1 is on has failed: the
 // vehicle opens its contactor, withdraws its permission, ends its frames and
 // leaves, as CHAdeMO asks of it; --expect-silence says the test causes that.
+// --over-ask: the vehicle asks more than the charger announces, on purpose.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +45,7 @@ constexpr int kD1 = 82, kD2 = 68, kJ = 44, kProximity = 46, kLock = 80, kLockDet
 struct Options {
     int protocol = 2, target = 400, maxVolts = 500, request = 30, time10s = 60, battery = 350, expectFault = 0;
     long chargeMs = 5000, silentAt = 0;
-    bool silent = false, early = false, expectRefusal = false, expectSilence = false, steps = false;
+    bool silent = false, early = false, expectRefusal = false, expectSilence = false, overAsk = false, steps = false;
     std::string plant;
 };
 
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
         else if (a == "--early") o.early = true;
         else if (a == "--expect-refusal") o.expectRefusal = true;
         else if (a == "--expect-silence") o.expectSilence = true;
+        else if (a == "--over-ask") o.overAsk = true;
         else if (a == "--steps") o.steps = true;
         else {
             std::fprintf(stderr, "chademo-ev: unknown option %s\n", a.c_str());
@@ -261,7 +263,8 @@ int main(int argc, char** argv) {
     if (o.silent) return 0;
     // A vehicle ends the session after 1 s without the charger's frames;
     // half of that is the margin it accepts.
-    bool ok = longestGap <= 500 && announcedBelowRequest == 0 && (o.silentAt || chargerLost == o.expectSilence);
+    bool ok = longestGap <= 500 && (announcedBelowRequest == 0 || o.overAsk) &&
+              (o.silentAt || chargerLost == o.expectSilence);
     if (o.expectSilence) return ok ? 0 : 1;
     if (o.expectFault) ok = ok && (faultStatus & o.expectFault);
     else if (o.expectRefusal) ok = ok && !energisingSeen && mostCurrent == 0;

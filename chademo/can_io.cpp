@@ -45,9 +45,19 @@ void CanIo::Pass() {
     const bool talking = map_.get(StartRecv) == 7;
     const std::uint8_t flags = map_.get(ChargerFlag);
 
-    if (talking && (flags & kTimeLimitComputed) && (flags & kFramesComputed) &&
-        (!(flags & kFramesLost) || map_.get(SHRMEM_CHADEMO_STOPPING) == 1) && now - lastSend_ > kSendPeriodMs)
+    // The frames go first in a pass, before anything that could take time.
+    const bool due = talking && (flags & kTimeLimitComputed) && (flags & kFramesComputed) &&
+                     (!(flags & kFramesLost) || map_.get(SHRMEM_CHADEMO_STOPPING) == 1);
+    if (due && now - lastSend_ > kSendPeriodMs) {
+        const std::int64_t gap = now - lastSend_;
         Send();
+        // A late frame is this process's own: it says so, so that a gap on
+        // the bus can be told from a stall of the bus or of the vehicle.
+        if (sending_ && gap > kLateSendMs)
+            log_.Write(common::FormatLogText("[Corvane] Charger frames late: %lld ms since the last",
+                                             static_cast<long long>(gap)));
+    }
+    sending_ = due;
 
     // A charger frame that did not leave, or a bus that hung up, is the same
     // fault as a silent vehicle: nothing of the exchange can be trusted.
@@ -67,7 +77,7 @@ void CanIo::Pass() {
         lastModulesCheck_ = now;
         if (!modulesAlive_()) {
             SetBitsAtomic(map_, ALARM_SMR_COMM, true);
-            if (!modulesLostLogged_) common::RecordSysLog("[Corvane] Pellion not running: the power modules' values are stale");
+            if (!modulesLostLogged_) log_.Write("[Corvane] Pellion not running: the power modules' values are stale");
             modulesLostLogged_ = true;
         }
     }
@@ -79,6 +89,7 @@ void CanIo::Pass() {
 
     CanFrame f{};
     if (bus_.Read(f)) Receive(f);
+    log_.Flush();
 }
 
 void CanIo::Receive(const CanFrame& f) {

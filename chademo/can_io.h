@@ -19,6 +19,7 @@ inline constexpr std::int64_t kCanTimeoutMs = 1000;     // vehicle silent while 
 inline constexpr std::int64_t kFrameLossMs = 1100;
 inline constexpr std::int64_t kFrameLossStoppingMs = 150;
 inline constexpr std::int64_t kStartSettleMs = 200;     // after the third vehicle frame
+inline constexpr std::int64_t kLateSendMs = 300;        // a charger frame this late is logged
 inline constexpr std::int64_t kModulesCheckMs = 100;    // how often the module manager's life is checked
 inline constexpr int kCan1TimeoutUs = 1000;             // read and send time-out of can1
 
@@ -46,6 +47,7 @@ private:
     std::int64_t lastVehicleFrame_, lastSend_, lastModulesCheck_;
     bool modulesLostLogged_ = false;
     bool writeFailed_ = false;   // for the rest of the session
+    bool sending_ = false;       // the frames were due on the last pass
 };
 
 }  // namespace chademo

@@ -53,6 +53,7 @@ int main() {
         return platform::StartChild([&] {
             // The charger's frames keep their period only ahead of the rest.
             platform::SetOwnNiceness(-20);
+            log.Background();
             chademo::CanIo io(map, *bus, log, [&] { return signals.GetD1D2(1); },
                               [] { return platform::InstanceRunning("Pellion"); });
             for (;;) io.Pass();

@@ -1,6 +1,10 @@
 // The CAN I/O process of a CHAdeMO session on the test clock.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "chademo_rig.h"
 
 namespace {
@@ -183,6 +187,50 @@ TEST(ChademoCanIo, VehicleFaultsGoToAlarmByte341AndAreLoggedOnce) {
     EXPECT_EQ(Count(log, "[Corvane][01970][EV] Battery undervoltage; "), 1) << log;
     EXPECT_EQ(Count(log, "[Corvane][01970][EV] Charging system error; "), 1) << log;
     EXPECT_LT(log.find("Battery overvoltage"), log.find("Battery undervoltage"));
+}
+
+}  // namespace
+
+namespace {
+
+// A charger frame that leaves late is this process's own stall and says so
+// in one line; frames on their period, and a pause while the vehicle's
+// frames are lost, say nothing. In the background form the lines are
+// written by a child, in order, and the loop goes on meanwhile.
+TEST(ChademoCanIo, LateChargerFramesAreLoggedByTheProcessThatSendsThem) {
+    for (bool background : {false, true}) {
+        ChademoRig r;
+        if (background) r.log.Background();
+        r.VehicleTalks(2);
+        r.Run(3);
+        FramesComputed(r);
+        for (int t = 0; t < 5; ++t) {
+            r.VehicleTalks(2);
+            r.Run(100);
+        }
+        r.clock.Advance(450);   // the process stood still
+        r.VehicleTalks(2);
+        r.Run(100);
+        // The vehicle's frames lost: sending pauses, which is no lateness.
+        OrByteAtomic(r.map, ChargerFlag, kFramesLost);
+        r.Run(1000);
+        SetBitsAtomic(r.map, Bits{ChargerFlag.offset, kFramesLost}, false);
+        r.VehicleTalks(2);
+        r.Run(100);
+        std::string log;
+        for (int i = 0; i < 200; ++i) {
+            r.io.Pass();
+            log = r.Log();
+            if (log.find("late") != std::string::npos) break;
+            usleep(5000);
+        }
+        const std::size_t first = log.find("[Corvane] Charger frames late: ");
+        ASSERT_NE(first, std::string::npos) << background << log;
+        EXPECT_EQ(log.find("late", first + 30), std::string::npos) << background << log;
+        const int ms = std::atoi(log.c_str() + first + 31);
+        EXPECT_GE(ms, 450) << log;
+        EXPECT_LT(ms, 600) << log;
+    }
 }
 
 }  // namespace

@@ -16,10 +16,11 @@ first_frame() {
     awk -v t="$1" -v re="$2" '{ s = substr($1, 2, length($1) - 2) + 0 }
         s > t && $3 ~ re { printf "%.6f", s; exit }' "$root/candump.log"
 }
-# reaction WHAT AFTER REGEX LIMIT: waits for the frame, prints its delay
-# after AFTER and fails when it is LIMIT s or more.
+# reaction WHAT AFTER REGEX LIMIT [SINCE]: waits for the frame, prints its
+# delay after AFTER (SINCE names that moment) and fails when it is LIMIT s
+# or more.
 reaction() {
-    local what=$1 after=$2 re=$3 limit=$4 at=""
+    local what=$1 after=$2 re=$3 limit=$4 since=${5:-the fault} at=""
     local end=$((SECONDS + 20))
     while [ -z "$at" ] && [ $SECONDS -lt $end ]; do
         at=$(first_frame "$after" "$re")
@@ -30,7 +31,7 @@ reaction() {
     delay=$(awk -v a="$at" -v b="$after" 'BEGIN { printf "%.3f", a - b }')
     awk -v d="$delay" -v l="$limit" 'BEGIN { exit !(d < l) }' ||
         { echo "FAIL $what: $delay s (limit $limit s)"; show_state; exit 1; }
-    echo "ok   $what: $delay s after the fault (candump)"
+    echo "ok   $what: $delay s after $since (candump)"
 }
 # Pellion's broadcast switch command with code 1 (off), kind-10 modules.
 off_frame='^09508100#01$'
@@ -96,7 +97,7 @@ CANHUB_PID=$LAST_PID
 back=$(now)
 wait_until 10 "hub restarted: CAN fault, code 13" logged "\[01871\]"
 is 12 410 || { echo "FAIL hub restarted: stop reason $(shm read 410)"; exit 1; }
-reaction "hub restarted: modules told off once the bus is back" "$back" "$off_frame" 3
+reaction "hub restarted: modules told off once the bus is back" "$back" "$off_frame" 3 "the hub's return"
 wait_until 5 "hub restarted: the modules' current gone" is 0 5 u16
 session_end hub
 wait_until 1 "hub restarted: Pellion saw the bus go" logged "can0 lost"
@@ -112,7 +113,7 @@ t=$(now)
 kill -9 "$PELLION_PID"
 reaction "Pellion killed: 0x109 shows the charger malfunction" "$t" "$malfunction_109" 1
 wait_until 1 "Pellion killed: alarm 312 bit 0x40" bit 64 312 64
-reaction "Pellion killed: 0x109 no longer energising" "$t" "$not_energising_109" 1
+reaction "Pellion killed: 0x109 no longer energising" "$t" "$not_energising_109" 2
 # With the output's measurements stale the connector stays locked; the
 # station starts the manager again, and the session ends on fresh values.
 power_run pellion "$build/bin/Pellion"

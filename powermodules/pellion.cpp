@@ -50,8 +50,8 @@ const char* LowestBitName(std::uint32_t value, const char* const* names, int cou
 constexpr std::int64_t kWindowMs = 100;
 constexpr std::int64_t kCrcWaitMs = 3500;
 constexpr std::int64_t kSettleMs = 5000;       // modules asking together are all on the bus
-constexpr std::int64_t kSegmentWaitMs = 200;
-constexpr std::int64_t kFanRiseMs = 10000;     // for the modules to reach 40 V for the fan command   // twenty reads for a segment's acknowledgement
+constexpr std::int64_t kSegmentWaitMs = 200;   // twenty reads for a segment's acknowledgement
+constexpr std::int64_t kFanRiseMs = 10000;     // for the modules to reach 40 V for the fan command
 constexpr std::int64_t kBootWaitMs = 20000;
 constexpr std::int64_t kBootPollPauseMs = 100;
 
@@ -411,7 +411,7 @@ void Pellion::AssignmentFailed() {
     Send(MakeFrame(kAnnounce));
 }
 
-void Pellion::Window(AssignStep step, std::uint32_t request) {
+void Pellion::OpenWindow(AssignStep step, std::uint32_t request) {
     if (request) Send(MakeFrame(request));
     run_.step = step;
     run_.until = NowMs() + kWindowMs;
@@ -443,7 +443,7 @@ int Pellion::SmrIdAssign() {
     switch (run_.step) {
     case AssignStep::Settle:
         run_.lowest = 0xFFFF;
-        Window(AssignStep::Word0, kSerialWord0);
+        OpenWindow(AssignStep::Word0, kSerialWord0);
         return -1;
     case AssignStep::Word0:
         PutWord(0, run_.lowest);
@@ -451,10 +451,10 @@ int Pellion::SmrIdAssign() {
         // The table holds four modules; more are not addressed.
         run_.found = std::min(run_.found, kTableSize);
         for (int i = 0; i < run_.found; ++i) run_.table[i].state = 1;
-        Window(AssignStep::Word1, kSerialWord0 + 0x100);
+        OpenWindow(AssignStep::Word1, kSerialWord0 + 0x100);
         return -1;
-    case AssignStep::Word1: Window(AssignStep::Word2, kSerialWord0 + 0x200); return -1;
-    case AssignStep::Word2: Window(AssignStep::Word3, kSerialWord0 + 0x300); return -1;
+    case AssignStep::Word1: OpenWindow(AssignStep::Word2, kSerialWord0 + 0x200); return -1;
+    case AssignStep::Word2: OpenWindow(AssignStep::Word3, kSerialWord0 + 0x300); return -1;
     default: break;
     }
     // A window that ended without its frame ends the exchange.
@@ -484,7 +484,7 @@ bool Pellion::AssignmentFrame(const CanFrame& f) {
     case AssignStep::Word3:
         if (!isWord(3)) return false;
         PutWord(3, id & 0xFFFF);
-        Window(AssignStep::Answer, kAssignRequest);
+        OpenWindow(AssignStep::Answer, kAssignRequest);
         return true;
     case AssignStep::Answer: {
         const std::uint32_t base = id & 0xFFFFFF00u;
@@ -506,13 +506,13 @@ bool Pellion::AssignmentFrame(const CanFrame& f) {
         std::memset(run_.serial, 0, sizeof run_.serial);
         run_.lowest = 0xFFFF;
         ++run_.assigned;
-        Window(AssignStep::NextWord0, kSerialWord0);
+        OpenWindow(AssignStep::NextWord0, kSerialWord0);
         return true;
     }
     case AssignStep::NextWord0:
         if (!isWord(0)) return false;
         PutWord(0, id & 0xFFFF);
-        Window(AssignStep::Word1, kSerialWord0 + 0x100);
+        OpenWindow(AssignStep::Word1, kSerialWord0 + 0x100);
         return true;
     case AssignStep::Crc:
     case AssignStep::Accept:

@@ -122,7 +122,7 @@ private:
     };
     void AssignmentStep();
     bool AssignmentFrame(const platform::CanFrame& f);
-    void Window(AssignStep step, std::uint32_t request);
+    void OpenWindow(AssignStep step, std::uint32_t request);
     void PutWord(int word, std::uint16_t w);
     void CrcCheck();
     int NextGoOpEntry();

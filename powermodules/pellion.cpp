@@ -168,9 +168,32 @@ bool Pellion::Recv(CanFrame& f) {
     return bus_.Read(f);
 }
 
+// Switching off never waits for the loop: within any wait of a pass (an
+// object access, a status read, the pause between its tries) a mailbox that
+// asks for 0 V, or any with the emergency stop pressed, is served at once. A
+// set-point that would switch the modules on waits for the loop's own step.
+void Pellion::ServeStop() {
+    if (!operational || updating_ || map_.get(SHRMEM_SET_PENDING) == 0) return;
+    const bool emergency = (map_.get(SHRMEM_STOP_BUTTON) & 0x08) != 0;
+    if (map_.get(SHRMEM_SET_V1) != 0 && !emergency) return;
+    if (ExchangeByte(map_, SHRMEM_SET_PENDING, 0) == 0) return;
+    const int code = emergency ? kForcedOff : kOff;
+    SwitchPCM(-1, code);
+    SwitchPCM(-1, code);
+}
+
+void Pellion::Pause(std::int64_t ms) {
+    const std::int64_t t0 = NowMs();
+    while (NowMs() - t0 < ms) {
+        ServeStop();
+        platform::GetClock().SleepMs(std::min<std::int64_t>(10, ms - (NowMs() - t0)));
+    }
+}
+
 bool Pellion::Window(std::int64_t ms, const std::function<bool(std::uint32_t, const CanFrame&)>& take) {
     const std::int64_t t0 = NowMs();
     while (NowMs() - t0 <= ms) {
+        ServeStop();
         CanFrame f;
         if (!Recv(f)) continue;
         const std::uint32_t id = FrameId(f);
@@ -305,7 +328,10 @@ void Pellion::LoopPass() {
     // Firmware update.
     if (Operational(0) && map_.get(SHRMEM_RECTIFIER_FW_UPDATE) != 0) {
         SwitchPCM(-1, kForcedOff);
+        // The modules are held forced off for the whole update.
+        updating_ = true;
         if (map_.get(SHRMEM_RECTIFIER_FW_UPDATE) == 1) PCMPrimaryFirmwareUP(); else PCMSecondaryFirmwareUP();
+        updating_ = false;
         map_.set(SHRMEM_RECTIFIER_FW_UPDATE, 0);
     }
 
@@ -943,7 +969,7 @@ void Pellion::DecodeStatusReport(const CanFrame& f) {
         // A module that never completes the object access is given up after
         // a few tries: the loop must keep supervising the other module.
         for (int tries = 0; tries < kMaxStatusReads && GetGroup21(entry) == 0; ++tries)
-            platform::GetClock().SleepMs(1000);
+            Pause(1000);
     }
 }
 

@@ -98,6 +98,8 @@ private:
     void BusFault();
     void BusBack();
     void WatchChademo();
+    void ServeStop();
+    void Pause(std::int64_t ms);
     void FanCommand();
     bool Recv(platform::CanFrame& f);
     // Reads frames for up to `ms`; stops early when `take` returns true.
@@ -160,6 +162,7 @@ private:
     bool chademoWasAlive_ = false;
     std::int64_t fanPostedAt_ = -1;   // when the fan command's set-point was posted
     AssignmentRun run_;
+    bool updating_ = false;   // a firmware update holds the modules forced off
 };
 
 // The program: attach the map, raise the priority, open can0, start, loop.

@@ -739,3 +739,50 @@ TEST(PellionLoop, FanCommandRunsTheModulesOnlyWhenNoOutletOrSessionCanGetIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A wait inside a pass (here the status reads after a serious fault, of a
+// module that then falls silent: seconds of object-access tries) never holds
+// a stop: the zero set-point of a withdrawn permission and the emergency
+// stop reach the modules within 100 ms, while a set-point that would switch
+// them on waits for the loop.
+TEST(PellionStatus, AStopIsServedWithinTheWaitsOfAPass) {
+    struct Case { std::uint16_t volts; bool emergency; std::uint8_t code; };
+    for (const Case c : {Case{0, false, kOff}, Case{4000, true, kForcedOff}, Case{4000, false, 0xFF}}) {
+        PellionRig r;
+        r.AddTwoModules();
+        r.StartAndAssign();
+        r.ArmSetPoint(4000, 300);
+        r.RunFor(1000);
+        ASSERT_EQ(r.p.PCMOnOff, kOn);
+        ModuleAt(r, 1).muted = true;
+        const std::int64_t t0 = r.clock.MonotonicMs();
+        std::int64_t armedAt = -1, servedAt = -1;
+        r.bus.onIdle = [&, idle = r.bus.onIdle] {
+            idle();
+            if (armedAt < 0 && r.clock.MonotonicMs() - t0 >= 1500) {
+                if (c.emergency) r.map.set(SHRMEM_STOP_BUTTON, 0x08);
+                r.ArmSetPoint(c.volts, 300);
+                armedAt = r.clock.MonotonicMs();
+            }
+        };
+        r.bus.onWrite = [&, write = r.bus.onWrite](const CanFrame& f) {
+            write(f);
+            if (servedAt < 0 && armedAt >= 0 && FrameId(f) == (kSwitch | KindBits(10))) servedAt = r.clock.MonotonicMs();
+        };
+        r.p.Dispatch(MakeFrame(kStatusReport | KindBits(10) | 1, {0x8F, 0xA0, 0x40, 0x00, 0, 0, 0x05, 0x03}));
+        ASSERT_GE(armedAt, 0) << c.volts;
+        ASSERT_GT(r.clock.MonotonicMs() - armedAt, 1000) << "the pass went on waiting";
+        if (c.code == 0xFF) {
+            EXPECT_LT(servedAt, 0);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), 255);   // for the loop
+        } else {
+            ASSERT_GE(servedAt, 0) << c.volts;
+            EXPECT_LE(servedAt - armedAt, 100) << c.volts;
+            EXPECT_EQ(r.p.PCMOnOff, c.code);
+        }
+    }
+}
+
+}  // namespace

@@ -102,6 +102,13 @@ struct PellionRig {
         p.Startup();
         RunFor(8000);
     }
+    // Two modules addressed and switched on by a set-point of 400.0 V / 30.0 A.
+    void ModulesOn() {
+        AddTwoModules();
+        StartAndAssign();
+        ArmSetPoint(4000, 300);
+        RunFor(1000);
+    }
     std::string Log() const { return ReadSystemLog(root.path()); }
     void ArmSetPoint(std::uint16_t tenthsVolt, std::uint16_t tenthsAmp) {
         map.set(regmap::SHRMEM_SET_V1, tenthsVolt);

@@ -575,10 +575,7 @@ std::vector<std::uint8_t> SwitchCodes(const PellionRig& r) {
 TEST(PellionAssignment, AnAddressRequestNeverHoldsTheLoop) {
     for (bool rebooted : {false, true}) {
         PellionRig r;
-        r.AddTwoModules();
-        r.StartAndAssign();
-        r.ArmSetPoint(4000, 300);
-        r.RunFor(1000);
+        r.ModulesOn();
         ASSERT_EQ(r.p.PCMOnOff, kOn);
         if (rebooted) {
             modbank::SimModule& m = ModuleAt(r, 1);
@@ -628,10 +625,7 @@ TEST(PellionSupervision, ADeadChademoSessionSwitchesTheOutletOff) {
         PellionRig r;
         bool alive = true;
         r.p.chademoAlive = [&] { return alive; };
-        r.AddTwoModules();
-        r.StartAndAssign();
-        r.ArmSetPoint(4000, 300);
-        r.RunFor(1000);
+        r.ModulesOn();
         r.map.set(SHRMEM_RECTIFIER2_RELAY, relay);
         r.bus.sent.clear();
         alive = false;
@@ -658,10 +652,7 @@ TEST(PellionSupervision, ADeadChademoSessionSwitchesTheOutletOff) {
 // cleared it) and the command goes out once the bus is back.
 TEST(PellionSupervision, OffThatDidNotLeaveIsNotOffAndIsSentOnceTheBusIsBack) {
     PellionRig r;
-    r.AddTwoModules();
-    r.StartAndAssign();
-    r.ArmSetPoint(4000, 300);
-    r.RunFor(1000);
+    r.ModulesOn();
     r.bus.down = true;
     r.ArmSetPoint(0, 0);
     r.RunFor(200);
@@ -751,10 +742,7 @@ TEST(PellionStatus, AStopIsServedWithinTheWaitsOfAPass) {
     struct Case { std::uint16_t volts; bool emergency; std::uint8_t code; };
     for (const Case c : {Case{0, false, kOff}, Case{4000, true, kForcedOff}, Case{4000, false, 0xFF}}) {
         PellionRig r;
-        r.AddTwoModules();
-        r.StartAndAssign();
-        r.ArmSetPoint(4000, 300);
-        r.RunFor(1000);
+        r.ModulesOn();
         ASSERT_EQ(r.p.PCMOnOff, kOn);
         ModuleAt(r, 1).muted = true;
         const std::int64_t t0 = r.clock.MonotonicMs();

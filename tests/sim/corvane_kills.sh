@@ -83,7 +83,7 @@ wait_until 5 "a new Corvane: ended" none_left
 # session with the CAN fault, and the modules hear "off" once the bus is back.
 chademo_session_start hub --protocol 2 --charge-ms 60000 --expect-silence
 steady hub
-canio=$(pgrep -P "$CORVANE_PID" | head -n 1)
+canio=$(pgrep -o -P "$CORVANE_PID")   # the CAN process, its oldest child
 t=$(now)
 kill -9 "$CANHUB_PID"
 sleep 0.3

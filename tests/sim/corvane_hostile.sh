@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Lying peers and requests that must not reach the power path (board of
-# corvane-checks.sh, a 1.x vehicle charging 30 A at 353 V): an address
-# request on can0 from no module while the emergency stop is pressed, a
-# vehicle asking 200 A of a charger that announces 69 A, and the fan command
-# while a session holds the outlet. Reactions are timed from the hub's
-# candump log and printed.
+# corvane-checks.sh): an address request on can0 from no module while the
+# emergency stop is pressed during a 30 A charge, a 0.9 vehicle asking 200 A
+# of a charger that announces about 55 A, and the fan command while a
+# session holds the mailbox and while the modules are held off. Reactions
+# are timed from the hub's candump log and printed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/corvane-checks.sh" "$1"

@@ -5,15 +5,17 @@
 #include "charger_frames.h"
 #include "clock.h"
 #include "regmap_chademo.h"
+#include "syslog.h"
 
 namespace chademo {
 
 using namespace regmap;
 using platform::CanFrame;
 
-CanIo::CanIo(RegisterMap map, platform::CanBus& bus, SessionLog& log, std::function<int()> d1)
-    : map_(map), bus_(bus), log_(log), d1_(std::move(d1)) {
-    lastVehicleFrame_ = lastSend_ = platform::GetClock().MonotonicMs();
+CanIo::CanIo(RegisterMap map, platform::CanBus& bus, SessionLog& log, std::function<int()> d1,
+             std::function<bool()> modulesAlive)
+    : map_(map), bus_(bus), log_(log), d1_(std::move(d1)), modulesAlive_(std::move(modulesAlive)) {
+    lastVehicleFrame_ = lastSend_ = lastModulesCheck_ = platform::GetClock().MonotonicMs();
 }
 
 void CanIo::Send() {
@@ -25,7 +27,7 @@ void CanIo::Send() {
         f.can_id = id;
         f.len = 8;
         std::memcpy(f.data, map_.bytes(data), 8);
-        bus_.Write(f);
+        if (!bus_.Write(f)) writeFailed_ = true;
     };
     frame(0x108, CP108);
     frame(0x109, CP109);
@@ -43,11 +45,24 @@ void CanIo::Pass() {
     const bool talking = map_.get(StartRecv) == 7;
     const std::uint8_t flags = map_.get(ChargerFlag);
 
-    if (talking && (flags & kTimeLimitComputed) && (flags & kFramesComputed) &&
-        (!(flags & kFramesLost) || map_.get(SHRMEM_CHADEMO_STOPPING) == 1) && now - lastSend_ > kSendPeriodMs)
+    // The frames go first in a pass, before anything that could take time.
+    const bool due = talking && (flags & kTimeLimitComputed) && (flags & kFramesComputed) &&
+                     (!(flags & kFramesLost) || map_.get(SHRMEM_CHADEMO_STOPPING) == 1);
+    if (due && now - lastSend_ > kSendPeriodMs) {
+        const std::int64_t gap = now - lastSend_;
         Send();
+        // A late frame is this process's own: it says so, so that a gap on
+        // the bus can be told from a stall of the bus or of the vehicle.
+        if (sending_ && gap > kLateSendMs)
+            log_.Write(common::FormatLogText("[Corvane] Charger frames late: %lld ms since the last",
+                                             static_cast<long long>(gap)));
+    }
+    sending_ = due;
 
-    if (talking && now - lastVehicleFrame_ > kCanTimeoutMs && d1_ && d1_() == 1) {
+    // A charger frame that did not leave, or a bus that hung up, is the same
+    // fault as a silent vehicle: nothing of the exchange can be trusted.
+    const bool busFault = talking && (writeFailed_ || bus_.Lost());
+    if (busFault || (talking && now - lastVehicleFrame_ > kCanTimeoutMs && d1_ && d1_() == 1)) {
         SetBitsAtomic(map_, ALARM_CHADEMO_COMM, true);
         map_.set(SHRMEM_STOP_CHARGING, kStopCanTimeout);
         // One line per session, however long the silence lasts.
@@ -58,6 +73,15 @@ void CanIo::Pass() {
         }
     }
 
+    if (modulesAlive_ && now - lastModulesCheck_ >= kModulesCheckMs) {
+        lastModulesCheck_ = now;
+        if (!modulesAlive_()) {
+            SetBitsAtomic(map_, ALARM_SMR_COMM, true);
+            if (!modulesLostLogged_) log_.Write("[Corvane] Pellion not running: the power modules' values are stale");
+            modulesLostLogged_ = true;
+        }
+    }
+
     if (talking) {
         const std::int64_t limit = (flags & kStopping) ? kFrameLossStoppingMs : kFrameLossMs;
         if (now - lastVehicleFrame_ > limit) OrByteAtomic(map_, ChargerFlag, kFramesLost);
@@ -65,6 +89,7 @@ void CanIo::Pass() {
 
     CanFrame f{};
     if (bus_.Read(f)) Receive(f);
+    log_.Flush();
 }
 
 void CanIo::Receive(const CanFrame& f) {
@@ -88,7 +113,7 @@ void CanIo::Receive(const CanFrame& f) {
             OrByteAtomic(map_, StartRecv, 0x04);
         }
         if (map_.get(ChargerFlag) & kFollowRequest) {
-            map_.set(SHRMEM_SET_I1, static_cast<std::uint16_t>(f.data[3] * 10));
+            map_.set(SHRMEM_SET_I1, CappedRequest(map_, f.data[3] * 10));
             map_.set(SHRMEM_SET_PENDING, 255);
         }
         OrByteAtomic(map_, SHRMEM_CHADEMO_EV_ALARM,

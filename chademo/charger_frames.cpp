@@ -17,6 +17,11 @@ std::int64_t StationCurrentCap(const RegisterMap& map) {
     return std::clamp<std::int64_t>(cap, 0, kCurrentCeiling);
 }
 
+std::uint16_t CappedRequest(const RegisterMap& map, std::int64_t tenths) {
+    const std::int64_t cap = std::min<std::int64_t>(map.get(CP108_AVAILABLE_CURRENT), StationCurrentCap(map));
+    return static_cast<std::uint16_t>(std::clamp<std::int64_t>(tenths, 0, cap * 10));
+}
+
 std::uint8_t PresentCurrentByte(const RegisterMap& map) {
     return static_cast<std::uint8_t>(std::min<std::uint32_t>(map.get(SHRMEM_GET_I1) / 10, 255));
 }

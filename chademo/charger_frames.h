@@ -26,6 +26,11 @@ std::int64_t StationPower(const regmap::RegisterMap& map);
 // value in tenths divided by 10, 255 for anything above one byte (never
 // only the low byte, which would tell a vehicle taking 30 A that 4 A flow).
 std::uint8_t PresentCurrentByte(const regmap::RegisterMap& map);
+// A current set-point taken from the vehicle's request, 0.1 A, as the mailbox
+// may carry it: never above what 0x108 announces available nor what the
+// station and its modules can give. A vehicle asking more gets the limit it
+// was told, never the modules' whole current.
+std::uint16_t CappedRequest(const regmap::RegisterMap& map, std::int64_t tenths);
 
 class ChargerFrames {
 public:

@@ -41,7 +41,7 @@ int main() {
     SetBitsAtomic(map, ALARM_SMR_COMM, false);
 
     platform::CanOpenStep step = platform::CanOpenStep::Ok;
-    std::unique_ptr<platform::CanBus> bus = platform::OpenCan("can1", &step);
+    std::unique_ptr<platform::CanBus> bus = platform::OpenCan("can1", &step, chademo::kCan1TimeoutUs);
     if (!bus) {
         if (step != platform::CanOpenStep::LaterOption) SetBitsAtomic(map, ALARM_CHADEMO_COMM, true);
         return 0;
@@ -53,7 +53,9 @@ int main() {
         return platform::StartChild([&] {
             // The charger's frames keep their period only ahead of the rest.
             platform::SetOwnNiceness(-20);
-            chademo::CanIo io(map, *bus, log, [&] { return signals.GetD1D2(1); });
+            log.Background();
+            chademo::CanIo io(map, *bus, log, [&] { return signals.GetD1D2(1); },
+                              [] { return platform::InstanceRunning("Pellion"); });
             for (;;) io.Pass();
             return 0;
         });

@@ -66,7 +66,9 @@ int ChargerMalfun(RegisterMap& map, std::uint32_t& flags) {
     static constexpr Condition kConditions[] = {
         {{316, 0x10}, 0x0004}, {{343, 0x02}, 0x0008}, {{313, 0x20}, 0x0010}, {{315, 0x80}, 0x0040},
         {{323, 0x01}, 0x0080}, {{323, 0x04}, 0x0100}, {{323, 0x10}, 0x0200}, {{323, 0x40}, 0x0400},
-        {{324, 0x01}, 0x0800}, {{324, 0x04}, 0x1000}, {{314, 0x08}, 0x2000}, {{314, 0x10}, 0x4000}};
+        {{324, 0x01}, 0x0800}, {{324, 0x04}, 0x1000}, {{314, 0x08}, 0x2000}, {{314, 0x10}, 0x4000},
+        // Modules that no longer hear their manager cannot be trusted with a charge.
+        {{312, 0x40}, 0x8000}};
     flags = 0;
     if (map.get(Bits{315, 0x80})) {
         Status(map, kCpMalfunction | kCpSystemMalfunction);

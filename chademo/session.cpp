@@ -79,8 +79,14 @@ void Session::Startup() {
     m.set(StartRecv, 0);
     m.set(ChargerFlag, 0);
     canIoPid_ = framesPid_ = timePid_ = 0;
+    // A session killed before its end may have left its set-point armed or
+    // waiting: this session starts from none.
+    s_.ZeroSetPoints();
     s_.Status(kCpStopped);
     s_.ClearRemainingTime();
+    // d2 as a killed session may have left it: the vehicle closes its
+    // contactor only when this session asks.
+    s_.D2(0);
     s_.D1(1);
 }
 
@@ -397,7 +403,7 @@ void Session::End09() {
     }
     OrByteAtomic(m, ChargerFlag, kStopping);
     s_.Status(kCpLocked, false);
-    p_.signals.ConnectorLock(0);
+    Unlock();
     OrByteAtomic(m, ChargerFlag, kStopping | kSessionEnded);
     const std::int64_t step = Now();
     while (!(m.get(ChargerFlag) & kFramesLost) && Now() - step <= 5999) Sleep(kWaitPauseMs);
@@ -722,8 +728,11 @@ void Session::RunV1x() {
     if (result == 1 || result == 3) {
         loopEnded();
         step = Now();
-        while (p_.signals.GetOptoJ() == 0 && Now() - step <= 4000) Sleep(kWaitPauseMs);
-        if (p_.signals.GetOptoJ() == 1) return ContactorOpenEnd();
+        // A silent vehicle will not withdraw its permission: its frames lost
+        // end the wait, and the contactor-open end lets it go at once.
+        auto lost = [&] { return (m.get(ChargerFlag) & kFramesLost) != 0; };
+        while (p_.signals.GetOptoJ() == 0 && !lost() && Now() - step <= 4000) Sleep(kWaitPauseMs);
+        if (p_.signals.GetOptoJ() == 1 || lost()) return ContactorOpenEnd();
         SetBitsAtomic(m, CHADEMO_ALARM_PERMISSION_KEPT, true);
         p_.log.systemLogHandle(24, 4583);
         s_.Status(kCpSystemMalfunction);
@@ -760,8 +769,14 @@ void Session::ContactorOpenEnd() {
     s_.Status(kCpEnergising, false);
     s_.ClearRemainingTime();
     step = Now();
-    while (!(s_.EvStatus() & kEvContactorOpen) && Now() - step <= 10000) Sleep(kWaitPauseMs);
-    if (!(s_.EvStatus() & kEvContactorOpen)) {
+    // A vehicle that fell silent says nothing more about its contactor: its
+    // signals go off at once instead of after the wait.
+    auto silent = [&] { return (m.get(ChargerFlag) & kFramesLost) != 0; };
+    while (!(s_.EvStatus() & kEvContactorOpen) && !silent() && Now() - step <= 10000) Sleep(kWaitPauseMs);
+    if (silent()) {
+        s_.D1(0);
+        s_.D2(0);
+    } else if (!(s_.EvStatus() & kEvContactorOpen)) {
         s_.Status(kCpSystemMalfunction);
         s_.D1(0);
         s_.D2(0);
@@ -772,6 +787,22 @@ void Session::ContactorOpenEnd() {
     s_.ClearRemainingTime();
     Sleep(350);
     SignalOffEnd();
+}
+
+// The connector is never released on a live output, on either path: the
+// unlock waits, however long, for the output to fall to 10 V. An output that
+// stays up is a fault of its own (code 22, once).
+void Session::Unlock() {
+    auto& m = p_.map;
+    const std::int64_t step = Now();
+    for (; m.get(SHRMEM_GET_V1) > kUnlockVoltage; Sleep(kWaitPauseMs)) {
+        if (Now() - step > 3999 && !m.get(CHADEMO_ALARM_NOT_DISCHARGED)) {
+            s_.Status(kCpSystemMalfunction);
+            SetBitsAtomic(m, CHADEMO_ALARM_NOT_DISCHARGED, true);
+            s_.LogCode(22, 4728);
+        }
+    }
+    p_.signals.ConnectorLock(0);
 }
 
 void Session::SignalOffEnd() {
@@ -794,9 +825,8 @@ void Session::VoltageDecayEnd() {
                 s_.LogCode(22, 4728);
             }
         }
-        if (Now() - step > 39999) break;
     }
-    p_.signals.ConnectorLock(0);
+    Unlock();
     OrByteAtomic(m, ChargerFlag, kStopping);
     s_.Status(kCpLocked, false);
     OrByteAtomic(m, ChargerFlag, kSessionEnded);
@@ -879,7 +909,7 @@ void Session::FinalEnd() {
     OrByteAtomic(m, ChargerFlag, kStopping);
     KillChildren();
     s_.ClearRemainingTime();
-    p_.signals.ConnectorLock(0);
+    Unlock();
     // What an earlier session left goes; what the relays answer now stays
     // for the alarm manager to report.
     SetBitsAtomic(m, Bits{323, 0xC0}, false);

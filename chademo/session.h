@@ -32,6 +32,8 @@ inline constexpr std::int64_t kCurrentFallWaitMs = 10000;
 // A vehicle keeping its permission after the ramp-down.
 inline constexpr std::int64_t kPermissionReleaseWaitMs = 20000;
 inline constexpr std::int64_t kWaitPauseMs = 1;
+// Present output voltage (0.1 V) at or below which the connector may be unlocked.
+inline constexpr int kUnlockVoltage = 100;
 
 // Runs "/sbin/ip link set can1 <args>".
 void SetCan1(platform::CommandRunner& runner, const std::string& args);
@@ -92,6 +94,7 @@ private:
     void SignalOffEnd();
     void VoltageDecayEnd();
     void VehicleReleaseEnd();
+    void Unlock();
 
     SessionPorts p_;
     StepPorts s_;

@@ -1,8 +1,11 @@
 #include "session_log.h"
 
+#include <sys/wait.h>
+
 #include <cstdarg>
 #include <cstdio>
 
+#include "children.h"
 #include "regmap_chademo.h"
 #include "syslog.h"
 
@@ -124,9 +127,37 @@ std::size_t SessionLog::systemLogHandle(unsigned code, unsigned number) {
 
 void SessionLog::writeSysLog() {
     while (!pending_.empty()) {
-        common::RecordSysLog(pending_.front());
+        Write(std::move(pending_.front()));
         pending_.pop_front();
     }
+}
+
+void SessionLog::Write(std::string text) {
+    if (!background_) {
+        common::RecordSysLog(text);
+        return;
+    }
+    queued_.push_back(std::move(text));
+    Flush();
+}
+
+void SessionLog::Flush() {
+    if (writer_ > 0) {
+        if (waitpid(writer_, nullptr, WNOHANG) == 0) return;
+        writer_ = 0;
+    }
+    if (queued_.empty()) return;
+    std::deque<std::string> lines;
+    lines.swap(queued_);
+    const pid_t pid = platform::StartChild([&lines] {
+        for (const std::string& line : lines) common::RecordSysLog(line);
+        return 0;
+    });
+    if (pid > 0) {
+        writer_ = pid;
+        return;
+    }
+    for (const std::string& line : lines) common::RecordSysLog(line);
 }
 
 void SessionLog::trapAlarm29LogHandle(unsigned number) {

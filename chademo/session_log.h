@@ -33,6 +33,15 @@ public:
     // `writeSysLog`: appends the queued lines to the monthly system log.
     void writeSysLog();
     bool Pending() const { return !pending_.empty(); }
+    // One plain line of the session, written as the coded ones are.
+    void Write(std::string text);
+    // From now on lines are written by a short-lived child process, one batch
+    // at a time and in order, so that a log file slow to take a line never
+    // holds the caller's loop (the CAN I/O process and the charger's frames).
+    void Background() { background_ = true; }
+    // In the background form: starts the writer of the lines queued since,
+    // once the last writer is done. Called by the loop on every pass.
+    void Flush();
     // `trapAlarm29LogHandle`: one line, written at once, for every bit of
     // alarm byte 341 set since the last call (bit 0 first).
     void trapAlarm29LogHandle(unsigned number);
@@ -45,6 +54,9 @@ private:
     SignalReaders signals_;
     std::deque<std::string> pending_;
     std::uint8_t uTrapAlarm29_ = 0;
+    bool background_ = false;
+    std::deque<std::string> queued_;   // background lines not yet handed to a writer
+    int writer_ = 0;                   // process id of the running writer
 };
 
 }  // namespace chademo

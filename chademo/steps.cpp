@@ -1,5 +1,6 @@
 #include "steps.h"
 
+#include "charger_frames.h"
 #include "clock.h"
 #include "regmap_fields.h"
 
@@ -26,7 +27,7 @@ void StepPorts::ZeroSetPoints() {
 }
 
 void StepPorts::CurrentSetPoint(int tenths) {
-    map.set(SHRMEM_SET_I1, static_cast<std::uint16_t>(tenths));
+    map.set(SHRMEM_SET_I1, CappedRequest(map, tenths));
     map.set(SHRMEM_SET_PENDING, 255);
 }
 

@@ -8,10 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "clock.h"
 #include "command.h"
 #include "paths.h"
 #include "unix_socket.h"
@@ -21,61 +23,117 @@ namespace {
 
 static_assert(sizeof(can_frame) == sizeof(CanFrame), "the record is the kernel's frame");
 
-bool ReadRecord(int fd, CanFrame& frame, bool waitFirst) {
-    if (waitFirst) {
+enum class Io { Done, Nothing, Broken };
+
+// Errors that say nothing about the bus itself: a time-out, a full queue.
+bool Transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ENOBUFS; }
+
+Io ReadRecord(int fd, CanFrame& frame, int pollMs) {
+    if (pollMs >= 0) {
         pollfd p{fd, POLLIN, 0};
         int r;
         do {
-            r = poll(&p, 1, kCanTimeoutUs / 1000);
+            r = poll(&p, 1, pollMs);
         } while (r < 0 && errno == EINTR);
-        if (r <= 0) return false;
+        if (r < 0) return Io::Broken;
+        if (r == 0) return Io::Nothing;
+        // A hung-up socket polls ready for ever: it is gone, not busy.
+        if (!(p.revents & POLLIN)) return Io::Broken;
     }
     CanFrame in{};
     ssize_t n;
     do {
-        n = recv(fd, &in, sizeof in, waitFirst ? MSG_DONTWAIT : 0);
+        n = recv(fd, &in, sizeof in, pollMs >= 0 ? MSG_DONTWAIT : 0);
     } while (n < 0 && errno == EINTR);
+    if (n == 0) return Io::Broken;  // the other end closed
+    if (n < 0) return Transient(errno) ? Io::Nothing : Io::Broken;
     // A record that is not a whole frame, or claims more than eight data
     // bytes, is not a frame of this bus.
-    if (n != static_cast<ssize_t>(sizeof in) || in.len > 8) return false;
+    if (n != static_cast<ssize_t>(sizeof in) || in.len > 8) return Io::Nothing;
     frame = in;
-    return true;
+    return Io::Done;
 }
 
-// One member of a bus: a SocketCAN raw socket, whose own receive time-out
-// paces a read, or a hub socket, where the read waits in poll.
-class CanSocket final : public CanBus {
+// One member socket of a bus: a SocketCAN raw socket, whose own receive
+// time-out paces a read, or a hub socket, where the read waits in poll.
+class CanSocket {
 public:
-    CanSocket(int fd, bool pollFirst) : fd_(fd), pollFirst_(pollFirst) {}
-    ~CanSocket() override { close(fd_); }
-    bool Write(const CanFrame& f) override {
-        return send(fd_, &f, sizeof f, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof f);
+    CanSocket(int fd, int pollMs) : fd_(fd), pollMs_(pollMs) {}
+    ~CanSocket() { close(fd_); }
+    CanSocket(const CanSocket&) = delete;
+    CanSocket& operator=(const CanSocket&) = delete;
+    Io Write(const CanFrame& f) {
+        if (send(fd_, &f, sizeof f, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof f)) return Io::Done;
+        return Transient(errno) ? Io::Nothing : Io::Broken;
     }
-    bool Read(CanFrame& f) override { return ReadRecord(fd_, f, pollFirst_); }
+    Io Read(CanFrame& f) { return ReadRecord(fd_, f, pollMs_); }
 
 private:
     int fd_;
-    bool pollFirst_;
+    int pollMs_;  // -1: the socket's own time-out
 };
 
-void TellHub(const std::string& ifname, const char* what) {
-    int fd = ConnectSeqPacket(SystemPath(CanHubSocketPath(ifname)));
-    if (fd < 0) return;
-    send(fd, what, std::strlen(what), MSG_NOSIGNAL);
-    close(fd);
-}
+using SocketOpener = std::unique_ptr<CanSocket> (*)(const std::string&, CanOpenStep*, int);
 
-}  // namespace
+// The bus as the programs hold it: the socket, and after it failed, the
+// pause and the next attempt to open it again.
+class Bus final : public CanBus {
+public:
+    Bus(std::unique_ptr<CanSocket> s, SocketOpener open, std::string ifname, int timeoutUs)
+        : sock_(std::move(s)), open_(open), ifname_(std::move(ifname)), timeoutUs_(timeoutUs) {}
+    bool Write(const CanFrame& f) override {
+        if (!Usable()) return false;
+        const Io r = sock_->Write(f);
+        if (r == Io::Broken) Drop();
+        return r == Io::Done;
+    }
+    bool Read(CanFrame& f) override {
+        if (!Usable()) return Pause();
+        switch (sock_->Read(f)) {
+        case Io::Done: return true;
+        case Io::Nothing: return false;
+        case Io::Broken: break;
+        }
+        Drop();
+        return Pause();
+    }
+    bool Lost() const override { return !sock_; }
 
-std::unique_ptr<CanBus> OpenSocketCan(const std::string& ifname, CanOpenStep* step) {
-    auto fail = [&](CanOpenStep s, int fd) -> std::unique_ptr<CanBus> {
+private:
+    bool Usable() {
+        if (sock_) return true;
+        const std::int64_t now = GetClock().MonotonicMs();
+        if (now - lastTry_ < kCanReopenPauseMs) return false;
+        lastTry_ = now;
+        sock_ = open_(ifname_, nullptr, timeoutUs_);
+        return sock_ != nullptr;
+    }
+    void Drop() {
+        sock_.reset();
+        lastTry_ = GetClock().MonotonicMs();
+    }
+    // A read of a dead bus takes its time-out, as an empty read does.
+    bool Pause() {
+        GetClock().SleepMs(std::max(1, timeoutUs_ / 1000));
+        return false;
+    }
+
+    std::unique_ptr<CanSocket> sock_;
+    SocketOpener open_;
+    std::string ifname_;
+    int timeoutUs_;
+    std::int64_t lastTry_ = 0;
+};
+
+std::unique_ptr<CanSocket> SocketCanSocket(const std::string& ifname, CanOpenStep* step, int timeoutUs) {
+    auto fail = [&](CanOpenStep s, int fd) -> std::unique_ptr<CanSocket> {
         if (step) *step = s;
         if (fd >= 0) close(fd);
         return nullptr;
     };
     int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) return fail(CanOpenStep::Socket, -1);
-    timeval tv{0, kCanTimeoutUs};
+    timeval tv{0, timeoutUs};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return fail(CanOpenStep::FirstOption, fd);
     int buf = kCanBufferBytes;
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
@@ -90,23 +148,50 @@ std::unique_ptr<CanBus> OpenSocketCan(const std::string& ifname, CanOpenStep* st
     addr.can_ifindex = static_cast<int>(index);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(CanOpenStep::Bind, fd);
     if (step) *step = CanOpenStep::Ok;
-    return std::make_unique<CanSocket>(fd, false);
+    return std::make_unique<CanSocket>(fd, -1);
 }
 
-std::string CanHubSocketPath(const std::string& ifname) { return "/run/can/" + ifname; }
-
-std::unique_ptr<CanBus> ConnectCanHub(const std::string& ifname, CanOpenStep* step) {
+std::unique_ptr<CanSocket> HubSocket(const std::string& ifname, CanOpenStep* step, int timeoutUs) {
     int fd = ConnectSeqPacket(SystemPath(CanHubSocketPath(ifname)));
     if (fd < 0) {
         if (step) *step = CanOpenStep::NoInterface;
         return nullptr;
     }
+    // A hub that does not take a record within the time-out loses it, as a
+    // full SocketCAN queue does: a send never stalls the sender's loop.
+    timeval tv{0, timeoutUs};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (step) *step = CanOpenStep::Ok;
-    return std::make_unique<CanSocket>(fd, true);
+    return std::make_unique<CanSocket>(fd, std::max(1, timeoutUs / 1000));
 }
 
-std::unique_ptr<CanBus> OpenCan(const std::string& ifname, CanOpenStep* step) {
-    return IsSandboxRoot() ? ConnectCanHub(ifname, step) : OpenSocketCan(ifname, step);
+std::unique_ptr<CanBus> MakeBus(SocketOpener open, const std::string& ifname, CanOpenStep* step, int timeoutUs) {
+    auto s = open(ifname, step, timeoutUs);
+    if (!s) return nullptr;
+    return std::make_unique<Bus>(std::move(s), open, ifname, timeoutUs);
+}
+
+void TellHub(const std::string& ifname, const char* what) {
+    int fd = ConnectSeqPacket(SystemPath(CanHubSocketPath(ifname)));
+    if (fd < 0) return;
+    send(fd, what, std::strlen(what), MSG_NOSIGNAL);
+    close(fd);
+}
+
+}  // namespace
+
+std::unique_ptr<CanBus> OpenSocketCan(const std::string& ifname, CanOpenStep* step, int timeoutUs) {
+    return MakeBus(SocketCanSocket, ifname, step, timeoutUs);
+}
+
+std::string CanHubSocketPath(const std::string& ifname) { return "/run/can/" + ifname; }
+
+std::unique_ptr<CanBus> ConnectCanHub(const std::string& ifname, CanOpenStep* step, int timeoutUs) {
+    return MakeBus(HubSocket, ifname, step, timeoutUs);
+}
+
+std::unique_ptr<CanBus> OpenCan(const std::string& ifname, CanOpenStep* step, int timeoutUs) {
+    return IsSandboxRoot() ? ConnectCanHub(ifname, step, timeoutUs) : OpenSocketCan(ifname, step, timeoutUs);
 }
 
 void CanLinkDown(const std::string& ifname) {

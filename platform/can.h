@@ -42,6 +42,9 @@ public:
     // Takes one record, waiting at most the bus's read time-out (10 ms);
     // false when none arrived. A record that is not a whole frame is dropped.
     virtual bool Read(CanFrame& frame) = 0;
+    // True while the bus is gone (the socket hung up or failed and could not
+    // be opened again yet): nothing written now reaches anyone.
+    virtual bool Lost() const { return false; }
 };
 
 // Why a bus could not be opened; the step matters to the callers' logs.
@@ -50,14 +53,21 @@ enum class CanOpenStep { Ok, Socket, FirstOption, LaterOption, NoInterface, Bind
 // Read and send time-out 10 ms, receive and send buffers of 40,960 bytes.
 inline constexpr int kCanTimeoutUs = 10000;
 inline constexpr int kCanBufferBytes = 40960;
+// A bus whose socket hung up or failed is opened again at most this often;
+// meanwhile each read waits its time-out, so a dead bus is never read in a spin.
+inline constexpr std::int64_t kCanReopenPauseMs = 250;
 
 // SocketCAN raw socket on the named interface. A missing interface is an
-// error (never a socket bound to every interface).
-std::unique_ptr<CanBus> OpenSocketCan(const std::string& ifname, CanOpenStep* step);
+// error (never a socket bound to every interface). `timeoutUs` is the read
+// and send time-out.
+std::unique_ptr<CanBus> OpenSocketCan(const std::string& ifname, CanOpenStep* step, int timeoutUs = kCanTimeoutUs);
 // The hub member socket of the named interface under the station root.
-std::unique_ptr<CanBus> ConnectCanHub(const std::string& ifname, CanOpenStep* step);
+std::unique_ptr<CanBus> ConnectCanHub(const std::string& ifname, CanOpenStep* step, int timeoutUs = kCanTimeoutUs);
 // The bus the programs use: the hub under a simulated root, else SocketCAN.
-std::unique_ptr<CanBus> OpenCan(const std::string& ifname, CanOpenStep* step);
+// It must open at once; later, a socket that hangs up or fails (the hub
+// restarted, the interface went down) is closed and opened again after a
+// pause, and `Lost` tells the caller while it is gone.
+std::unique_ptr<CanBus> OpenCan(const std::string& ifname, CanOpenStep* step, int timeoutUs = kCanTimeoutUs);
 
 // The hub's socket path of an interface (a system path, resolved in the root).
 std::string CanHubSocketPath(const std::string& ifname);

@@ -49,6 +49,9 @@ const char* LowestBitName(std::uint32_t value, const char* const* names, int cou
 
 constexpr std::int64_t kWindowMs = 100;
 constexpr std::int64_t kCrcWaitMs = 3500;
+constexpr std::int64_t kSettleMs = 5000;       // modules asking together are all on the bus
+constexpr std::int64_t kSegmentWaitMs = 200;   // twenty reads for a segment's acknowledgement
+constexpr std::int64_t kFanRiseMs = 10000;     // for the modules to reach 40 V for the fan command
 constexpr std::int64_t kBootWaitMs = 20000;
 constexpr std::int64_t kBootPollPauseMs = 100;
 
@@ -75,16 +78,122 @@ std::uint32_t Pellion::Addressed(std::uint32_t base, int index) const {
     return base | PresentModule | a;
 }
 
-void Pellion::Send(const CanFrame& f) { bus_.Write(f); }
+bool Pellion::Send(const CanFrame& f) {
+    if (bus_.Write(f)) return true;
+    BusFault();
+    return false;
+}
+
+// A frame that did not leave, or a bus that hung up: the modules hear nothing
+// the loop sends, which the CHAdeMO session must know as a module fault.
+void Pellion::BusFault() {
+    if (busFault_) {
+        // Held for as long as it lasts, also when a session cleared it.
+        SetAlarm(ALARM_SMR_COMM, true);
+        return;
+    }
+    busFault_ = true;
+    busFaultAlarm_ = !Alarm(ALARM_SMR_COMM);
+    SetAlarm(ALARM_SMR_COMM, true);
+    common::RecordSysLogf("[Pellion] can0 lost: frames to the modules do not leave");
+}
+
+// A module of the table answered again on a bus that is back.
+void Pellion::BusBack() {
+    if (!busFault_ || bus_.Lost()) return;
+    busFault_ = false;
+    if (busFaultAlarm_) SetAlarm(ALARM_SMR_COMM, false);
+    busFaultAlarm_ = false;
+    common::RecordSysLogf("[Pellion] can0 back: the modules answer");
+    // What was sent while the bus was gone may never have arrived, and the
+    // sessions it fed have stopped on the fault: the modules are told off
+    // (or forced off) again, and the next set-point switches them on.
+    const int code = PCMOnOff == kOn ? kOff : PCMOnOff;
+    SwitchPCM(-1, code);
+    SwitchPCM(-1, code);
+}
+
+// The fan command needs the modules' output up: below 40 V they are brought
+// to 50 V / 1 A first, once per request, and only while every output relay
+// is open and no session holds the mailbox, so that neither an outlet nor a
+// session's zero set-point ever gets the 50 V. Modules that do not come up
+// end the request with a line instead of a mailbox armed for ever.
+void Pellion::FanCommand() {
+    if (static_cast<std::int16_t>(map_.get(SHRMEM_RECTIFIER_OUTPUT_VOLT)) > 399) {
+        SetFanRPM(-1);
+        fanPostedAt_ = -1;
+        return;
+    }
+    if (fanPostedAt_ < 0) {
+        for (U8 relay : {SHRMEM_RECTIFIER1_RELAY, SHRMEM_RECTIFIER2_RELAY, U8{2784}})
+            if (map_.get(relay) & 0x83) return;
+        if (chademoWasAlive_ || map_.get(SHRMEM_SET_PENDING) != 0) return;
+        map_.set(SHRMEM_SET_V1, 500);
+        map_.set(SHRMEM_SET_I1, 10);
+        map_.set(SHRMEM_SET_PENDING, 255);
+        fanPostedAt_ = NowMs();
+        return;
+    }
+    if (NowMs() - fanPostedAt_ <= kFanRiseMs) return;
+    common::RecordSysLogf("[Pellion] Fan command 0x%02x: the modules did not reach 40 V; given up",
+                          map_.get(SHRMEM_FAN_SPEED_CMD));
+    SetBitsAtomic(map_, Bits{SHRMEM_FAN_SPEED_CMD.offset, 0x80}, false);
+    map_.set(SHRMEM_SET_V1, 0);
+    map_.set(SHRMEM_SET_I1, 0);
+    map_.set(SHRMEM_SET_PENDING, 255);
+    fanPostedAt_ = -1;
+}
+
+// The CHAdeMO session holds the outlet's energy only while it lives: when its
+// process is gone with the outlet's relay closed, the modules are switched off,
+// the mailbox it left is emptied and the relay is asked open.
+void Pellion::WatchChademo() {
+    const bool alive = chademoAlive ? chademoAlive() : platform::InstanceRunning("Corvane");
+    const bool died = chademoWasAlive_ && !alive;
+    chademoWasAlive_ = alive;
+    const std::uint8_t relay = map_.get(SHRMEM_RECTIFIER2_RELAY);
+    if (!died || (relay & 0x03) == 0) return;
+    map_.set(SHRMEM_SET_V1, 0);
+    map_.set(SHRMEM_SET_I1, 0);
+    map_.set(SHRMEM_SET_PENDING, 0);
+    SwitchPCM(-1, kOff);
+    SwitchPCM(-1, kOff);
+    map_.set(SHRMEM_RECTIFIER2_RELAY, 0x80);
+    common::RecordSysLogf("[Pellion] Corvane ended with the CHAdeMO relay closed (0x%x): modules off, relay opened",
+                          relay);
+}
 
 bool Pellion::Recv(CanFrame& f) {
     f = CanFrame{};
     return bus_.Read(f);
 }
 
+// Switching off never waits for the loop: within any wait of a pass (an
+// object access, a status read, the pause between its tries) a mailbox that
+// asks for 0 V, or any with the emergency stop pressed, is served at once. A
+// set-point that would switch the modules on waits for the loop's own step.
+void Pellion::ServeStop() {
+    if (!operational || updating_ || map_.get(SHRMEM_SET_PENDING) == 0) return;
+    const bool emergency = (map_.get(SHRMEM_STOP_BUTTON) & 0x08) != 0;
+    if (map_.get(SHRMEM_SET_V1) != 0 && !emergency) return;
+    if (ExchangeByte(map_, SHRMEM_SET_PENDING, 0) == 0) return;
+    const int code = emergency ? kForcedOff : kOff;
+    SwitchPCM(-1, code);
+    SwitchPCM(-1, code);
+}
+
+void Pellion::Pause(std::int64_t ms) {
+    const std::int64_t t0 = NowMs();
+    while (NowMs() - t0 < ms) {
+        ServeStop();
+        platform::GetClock().SleepMs(std::min<std::int64_t>(10, ms - (NowMs() - t0)));
+    }
+}
+
 bool Pellion::Window(std::int64_t ms, const std::function<bool(std::uint32_t, const CanFrame&)>& take) {
     const std::int64_t t0 = NowMs();
     while (NowMs() - t0 <= ms) {
+        ServeStop();
         CanFrame f;
         if (!Recv(f)) continue;
         const std::uint32_t id = FrameId(f);
@@ -133,6 +242,13 @@ void Pellion::Startup() {
 
 void Pellion::LoopPass() {
     const std::int64_t now = NowS();
+
+    WatchChademo();
+    if (bus_.Lost()) BusFault();
+    // An on/off command that did not leave is sent again until it does.
+    if (pendingOnOff_ >= 0 && !bus_.Lost()) SwitchPCM(-1, pendingOnOff_);
+
+    AssignmentStep();
 
     // Module detection.
     if (!operational) {
@@ -212,7 +328,10 @@ void Pellion::LoopPass() {
     // Firmware update.
     if (Operational(0) && map_.get(SHRMEM_RECTIFIER_FW_UPDATE) != 0) {
         SwitchPCM(-1, kForcedOff);
+        // The modules are held forced off for the whole update.
+        updating_ = true;
         if (map_.get(SHRMEM_RECTIFIER_FW_UPDATE) == 1) PCMPrimaryFirmwareUP(); else PCMSecondaryFirmwareUP();
+        updating_ = false;
         map_.set(SHRMEM_RECTIFIER_FW_UPDATE, 0);
     }
 
@@ -242,16 +361,7 @@ void Pellion::LoopPass() {
         lastAvailMs_ = NowMs();
     }
 
-    // Fan command.
-    if (operational && (map_.get(SHRMEM_FAN_SPEED_CMD) & 0x80)) {
-        if (static_cast<std::int16_t>(map_.get(SHRMEM_RECTIFIER_OUTPUT_VOLT)) > 399) {
-            SetFanRPM(-1);
-        } else {
-            map_.set(SHRMEM_SET_V1, 500);
-            map_.set(SHRMEM_SET_I1, 10);
-            map_.set(SHRMEM_SET_PENDING, 255);
-        }
-    }
+    if (operational && (map_.get(SHRMEM_FAN_SPEED_CMD) & 0x80)) FanCommand();
 
     // Receive: six frames at most, so that the timed steps keep their periods.
     for (int count = 0; count < 6;) {
@@ -265,6 +375,7 @@ void Pellion::LoopPass() {
             break;
         }
         ++count;
+        if (run_.step != AssignStep::Idle && AssignmentFrame(f)) continue;
         Dispatch(f);
     }
 }
@@ -282,7 +393,7 @@ void Pellion::Dispatch(const CanFrame& f) {
         }
         return;
     case kClassAssign:
-        if (Command(id) == 0x10 && Type(id) == 0) AssignmentSequence();
+        if (Command(id) == 0x10 && Type(id) == 0) StartAssignment();
         return;
     case kClassHeartbeat:
         if (IsModuleKind(Kind(id)) && ((id >> 18) & 7) == 0 && Command(id) == 0x41 && Type(id) == 0) Acknowledge(f);
@@ -292,12 +403,13 @@ void Pellion::Dispatch(const CanFrame& f) {
     }
 }
 
-void Pellion::AssignmentSequence() {
-    if (SmrIdAssign() == 0 || SmrGoOpState() == 0) {
-        ResetTable();
-        Send(MakeFrame(kAnnounce));
-        return;
-    }
+// The end of a run that addressed every module found and made each one
+// operational: the new table replaces the old one.
+void Pellion::AssignmentDone() {
+    for (int i = 0; i < kTableSize; ++i) SmrAddrMsn[i] = run_.table[i];
+    std::fill(std::begin(hardwareFault_), std::end(hardwareFault_), false);
+    map_.set(SHRMEM_RECTIFIER_QTY, static_cast<std::uint8_t>(run_.qty));
+    run_ = AssignmentRun{};
     if (!Operational(0)) return;
     // Modules that have just been addressed have not been switched on: the
     // next set-point must switch them on again.
@@ -317,10 +429,251 @@ void Pellion::AssignmentSequence() {
     EnergyON(-1);
 }
 
+// A run that addressed fewer modules than answered, or could not make one
+// operational: every module is asked to start again.
+void Pellion::AssignmentFailed() {
+    run_ = AssignmentRun{};
+    ResetTable();
+    Send(MakeFrame(kAnnounce));
+}
+
+void Pellion::OpenWindow(AssignStep step, std::uint32_t request) {
+    if (request) Send(MakeFrame(request));
+    run_.step = step;
+    run_.until = NowMs() + kWindowMs;
+}
+
+void Pellion::PutWord(int word, std::uint16_t w) {
+    run_.serial[word * 2] = static_cast<std::uint8_t>(w);
+    run_.serial[word * 2 + 1] = static_cast<std::uint8_t>(w >> 8);
+}
+
+// ---- Address assignment --------------------------------------------------------
+//
+// The assignment runs as steps of the polling loop: each window of the
+// exchange is a deadline that the loop's passes check, and the frames it
+// waits for are taken from the loop's receive step. Meanwhile the loop goes
+// on applying the mailbox and the stop inputs, and the modules keep the
+// table they had until the new one is complete.
+
+void Pellion::StartAssignment() {
+    if (run_.step != AssignStep::Idle) return;
+    run_ = AssignmentRun{};
+    run_.step = AssignStep::Settle;
+    run_.until = NowMs() + kSettleMs;
+}
+
+int Pellion::SmrIdAssign() {
+    const std::int64_t now = NowMs();
+    if (now <= run_.until) return -1;
+    switch (run_.step) {
+    case AssignStep::Settle:
+        run_.lowest = 0xFFFF;
+        OpenWindow(AssignStep::Word0, kSerialWord0);
+        return -1;
+    case AssignStep::Word0:
+        PutWord(0, run_.lowest);
+        if (run_.found == 0) return 0;
+        // The table holds four modules; more are not addressed.
+        run_.found = std::min(run_.found, kTableSize);
+        for (int i = 0; i < run_.found; ++i) run_.table[i].state = 1;
+        OpenWindow(AssignStep::Word1, kSerialWord0 + 0x100);
+        return -1;
+    case AssignStep::Word1: OpenWindow(AssignStep::Word2, kSerialWord0 + 0x200); return -1;
+    case AssignStep::Word2: OpenWindow(AssignStep::Word3, kSerialWord0 + 0x300); return -1;
+    default: break;
+    }
+    // A window that ended without its frame ends the exchange.
+    if (run_.assigned < run_.found) return 0;
+    run_.qty = run_.found;
+    std::printf("[Pellion] ID assign FIN, Current SMR Quatity:%d\n", run_.qty);
+    std::fflush(stdout);
+    return run_.assigned;
+}
+
+bool Pellion::AssignmentFrame(const CanFrame& f) {
+    const std::uint32_t id = FrameId(f);
+    auto isWord = [&](unsigned word) { return (id & 0xFFFF0000u) == (kSerialReport | word << 16); };
+    switch (run_.step) {
+    case AssignStep::Word0:
+        if (!isWord(0)) return false;
+        ++run_.found;
+        run_.lowest = std::min<std::uint16_t>(run_.lowest, id & 0xFFFF);
+        return true;
+    case AssignStep::Word1:
+    case AssignStep::Word2: {
+        const unsigned word = run_.step == AssignStep::Word1 ? 1 : 2;
+        if (!isWord(word)) return false;
+        PutWord(static_cast<int>(word), id & 0xFFFF);
+        return true;
+    }
+    case AssignStep::Word3:
+        if (!isWord(3)) return false;
+        PutWord(3, id & 0xFFFF);
+        OpenWindow(AssignStep::Answer, kAssignRequest);
+        return true;
+    case AssignStep::Answer: {
+        const std::uint32_t base = id & 0xFFFFFF00u;
+        if (base != (kAssignAnswer | KindBits(10)) && base != (kAssignAnswer | KindBits(11))) return false;
+        if (run_.assigned >= kTableSize) {
+            run_.until = 0;   // the run ends at the next pass
+            return true;
+        }
+        PresentModule = id & kKindMask;
+        const auto address = static_cast<std::uint8_t>(run_.assigned + 1);
+        Send(MakeFrame(kTakeAddress | PresentModule | address));
+        SmrEntry& e = run_.table[run_.assigned];
+        e.state = 2;
+        e.address = address;
+        const std::uint8_t* n = run_.serial;
+        if (map_.get(U8{SHRMEM_SMR1_FW_VERSION.offset}) == 0 || map_.get(U8{SHRMEM_SMR2_FW_VERSION.offset}) == 0)
+            common::RecordSysLogf("[Pellion]SmrIdAssign:#%d-MSN:%02x%02x%02x%02x%02x%02x%02x%02x", address, n[0], n[1],
+                                  n[2], n[3], n[4], n[5], n[6], n[7]);
+        std::memset(run_.serial, 0, sizeof run_.serial);
+        run_.lowest = 0xFFFF;
+        ++run_.assigned;
+        OpenWindow(AssignStep::NextWord0, kSerialWord0);
+        return true;
+    }
+    case AssignStep::NextWord0:
+        if (!isWord(0)) return false;
+        PutWord(0, id & 0xFFFF);
+        OpenWindow(AssignStep::Word1, kSerialWord0 + 0x100);
+        return true;
+    case AssignStep::Crc:
+    case AssignStep::Accept:
+    case AssignStep::Segment: return GoOpFrame(f);
+    default: return false;
+    }
+}
+
+void Pellion::CrcCheck() {
+    const SmrEntry& e = run_.table[run_.entry];
+    const std::uint16_t crc = map_.get(SHRMEM_PARAM_CRC);
+    Send(MakeFrame(kCrcCheck | PresentModule | e.address,
+                   {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)}));
+    run_.step = AssignStep::Crc;
+    run_.crcFrom = NowMs();
+    run_.until = run_.crcFrom + kCrcWaitMs;
+}
+
+// The next entry waiting for its parameter check, or the end of the run.
+int Pellion::NextGoOpEntry() {
+    while (run_.entry < run_.qty && run_.table[run_.entry].state != 2) ++run_.entry;
+    if (run_.entry < run_.qty) {
+        run_.downloads = 0;
+        CrcCheck();
+        return -1;
+    }
+    for (int j = 0; j < run_.qty; ++j)
+        if (run_.table[j].state != 4) return 0;
+    return 1;
+}
+
+void Pellion::SendSegment() {
+    const std::uint8_t* p = map_.bytes(SHRMEM_MODULE_PARAMS);
+    const std::uint8_t a = run_.table[run_.entry].address;
+    const int k = run_.segment;
+    if (k == 0) Send(MakeFrame(kDownloadFirst | PresentModule | a, p, 8));
+    else if (k < 5) Send(MakeFrame(kDownloadMiddle | PresentModule | a, p + 8 * k, 8));
+    else Send(MakeFrame(kDownloadLast | PresentModule | a, p + 40, 6));
+    run_.step = AssignStep::Segment;
+    run_.until = NowMs() + kSegmentWaitMs;
+}
+
+// After each segment: the next one on its acknowledgement or after the wait
+// (a missing acknowledgement does not stop the download), then a new check.
+void Pellion::SegmentDone() {
+    if (++run_.segment < 6) return SendSegment();
+    run_.table[run_.entry].state = 3;
+    CrcCheck();
+}
+
+bool Pellion::GoOpFrame(const CanFrame& f) {
+    const std::uint32_t id = FrameId(f);
+    SmrEntry& e = run_.table[run_.entry];
+    const std::uint32_t k = PresentModule | e.address;
+    if (run_.step == AssignStep::Crc && id == (kCrcAnswer | k)) {
+        const std::uint16_t crc = map_.get(SHRMEM_PARAM_CRC);
+        if (f.len >= 2 && Be16(f.data) == crc) {
+            Send(MakeFrame(kGoOperational | k));
+            e.state = 4;
+            ++run_.entry;
+            run_.step = AssignStep::GoOpNext;
+            run_.until = 0;
+        } else if (++run_.downloads > kMaxDownloads) {
+            // A module that keeps its old block after every download is
+            // given up instead of being downloaded for ever.
+            ++run_.entry;
+            run_.step = AssignStep::GoOpNext;
+            run_.until = 0;
+        } else {
+            Send(MakeFrame(kDownloadStart | k));
+            run_.step = AssignStep::Accept;
+            run_.until = NowMs() + kCrcWaitMs;
+        }
+        return true;
+    }
+    if (run_.step == AssignStep::Accept && id == (kDownloadAccepted | k)) {
+        run_.segment = 0;
+        SendSegment();
+        return true;
+    }
+    if (run_.step == AssignStep::Segment && id == (kDownloadAck | k)) {
+        SegmentDone();
+        return true;
+    }
+    return false;
+}
+
+int Pellion::SmrGoOpState() {
+    switch (run_.step) {
+    case AssignStep::GoOpNext: return NextGoOpEntry();
+    case AssignStep::Segment:
+        if (NowMs() > run_.until) SegmentDone();
+        return -1;
+    case AssignStep::Crc:
+    case AssignStep::Accept:
+        // No answer within the check's time: this entry stays where it is.
+        if (NowMs() - run_.crcFrom > kCrcWaitMs && NowMs() > run_.until) {
+            ++run_.entry;
+            return NextGoOpEntry();
+        }
+        return -1;
+    default: return -1;
+    }
+}
+
+// One step of the assignment sequence per pass of the loop.
+void Pellion::AssignmentStep() {
+    if (run_.step == AssignStep::Idle) return;
+    if (run_.step < AssignStep::GoOpNext) {
+        const int r = SmrIdAssign();
+        if (r < 0) return;
+        if (r == 0) {
+            // Nobody answered the serial-number request: whatever asked for
+            // an address was no module of this bank, and the table stands.
+            if (run_.found == 0 && run_.step == AssignStep::Word0) {
+                common::RecordSysLogf("[Pellion] Address request without a module answering: ignored");
+                run_ = AssignmentRun{};
+                return;
+            }
+            return AssignmentFailed();
+        }
+        run_.entry = 0;
+        run_.step = AssignStep::GoOpNext;
+    }
+    const int r = SmrGoOpState();
+    if (r < 0) return;
+    if (r == 0) return AssignmentFailed();
+    AssignmentDone();
+}
+
 void Pellion::Acknowledge(const CanFrame& f) {
     const unsigned a = Address(FrameId(f));
     // Only modules of the table are supervised.
     if (EntryOfAddress(a) < 0) return;
+    BusBack();
     if (a == 1) ackFlag_[0] = true;
     if (a == 2) ackFlag_[1] = true;
     if ((reportedFlag_[0] || ackFlag_[0]) && (reportedFlag_[1] || ackFlag_[1])) {
@@ -338,148 +691,16 @@ void Pellion::Acknowledge(const CanFrame& f) {
     }
 }
 
-// ---- Address assignment --------------------------------------------------------
-
-int Pellion::SmrIdAssign() {
-    auto& clock = platform::GetClock();
-    clock.SleepMs(5000);
-    map_.set(SHRMEM_RECTIFIER_QTY, 0);
-    const int qty = 0;
-    int found = 0, assigned = 0;
-    std::uint8_t serial[8] = {};
-    auto putWord = [&](int word, std::uint16_t w) {
-        serial[word * 2] = static_cast<std::uint8_t>(w);
-        serial[word * 2 + 1] = static_cast<std::uint8_t>(w >> 8);
-    };
-    auto isWord = [](std::uint32_t id, unsigned word) { return (id & 0xFFFF0000u) == (kSerialReport | word << 16); };
-
-    Send(MakeFrame(kSerialWord0));
-    std::uint16_t lowest = 0xFFFF;
-    Window(kWindowMs, [&](std::uint32_t id, const CanFrame&) {
-        if (isWord(id, 0)) {
-            ++found;
-            lowest = std::min<std::uint16_t>(lowest, id & 0xFFFF);
-        }
-        return false;
-    });
-    putWord(0, lowest);
-    if (found == 0) return 0;
-    // The table holds four modules; more are not addressed.
-    found = std::min(found, kTableSize - qty);
-    for (int i = qty; i < qty + found; ++i) SmrAddrMsn[i].state = 1;
-
-    for (;;) {
-        for (unsigned word : {1u, 2u}) {
-            Send(MakeFrame(kSerialWord0 + (word << 8)));
-            Window(kWindowMs, [&](std::uint32_t id, const CanFrame&) {
-                if (isWord(id, word)) putWord(static_cast<int>(word), id & 0xFFFF);
-                return false;
-            });
-        }
-        Send(MakeFrame(kSerialWord0 + 0x300));
-        if (!Window(kWindowMs, [&](std::uint32_t id, const CanFrame&) {
-                if (!isWord(id, 3)) return false;
-                putWord(3, id & 0xFFFF);
-                return true;
-            }))
-            break;
-        Send(MakeFrame(kAssignRequest));
-        std::uint32_t kind = 0;
-        if (!Window(kWindowMs, [&](std::uint32_t id, const CanFrame&) {
-                const std::uint32_t base = id & 0xFFFFFF00u;
-                if (base != (kAssignAnswer | KindBits(10)) && base != (kAssignAnswer | KindBits(11))) return false;
-                kind = id & kKindMask;
-                return true;
-            }))
-            break;
-        if (qty + assigned >= kTableSize) break;
-        PresentModule = kind;
-        const auto address = static_cast<std::uint8_t>(qty + assigned + 1);
-        Send(MakeFrame(kTakeAddress | PresentModule | address));
-        SmrEntry& e = SmrAddrMsn[qty + assigned];
-        e.state = 2;
-        e.address = address;
-        if (map_.get(U8{SHRMEM_SMR1_FW_VERSION.offset}) == 0 || map_.get(U8{SHRMEM_SMR2_FW_VERSION.offset}) == 0)
-            common::RecordSysLogf("[Pellion]SmrIdAssign:#%d-MSN:%02x%02x%02x%02x%02x%02x%02x%02x", address, serial[0],
-                                  serial[1], serial[2], serial[3], serial[4], serial[5], serial[6], serial[7]);
-        std::memset(serial, 0, sizeof serial);
-        lowest = 0xFFFF;
-        ++assigned;
-        Send(MakeFrame(kSerialWord0));
-        if (!Window(kWindowMs, [&](std::uint32_t id, const CanFrame&) {
-                if (!isWord(id, 0)) return false;
-                putWord(0, id & 0xFFFF);
-                return true;
-            }))
-            break;
-    }
-    if (assigned < found) return 0;
-    map_.set(SHRMEM_RECTIFIER_QTY, static_cast<std::uint8_t>(map_.get(SHRMEM_RECTIFIER_QTY) + found));
-    std::printf("[Pellion] ID assign FIN, Current SMR Quatity:%d\n", map_.get(SHRMEM_RECTIFIER_QTY));
-    std::fflush(stdout);
-    return assigned;
-}
-
-void Pellion::DownloadParameters(std::uint8_t a) {
-    const std::uint8_t* p = map_.bytes(SHRMEM_MODULE_PARAMS);
-    const std::uint32_t ack = kDownloadAck | PresentModule | a;
-    auto segment = [&](std::uint32_t base, const std::uint8_t* data, unsigned len) {
-        Send(MakeFrame(base | PresentModule | a, data, len));
-        // A missing acknowledgement does not stop the download.
-        for (int i = 0; i < 20; ++i) {
-            CanFrame f;
-            if (Recv(f) && FrameId(f) == ack) break;
-        }
-    };
-    segment(kDownloadFirst, p, 8);
-    for (int m = 0; m < 4; ++m) segment(kDownloadMiddle, p + 8 + 8 * m, 8);
-    segment(kDownloadLast, p + 40, 6);
-}
-
-int Pellion::SmrGoOpState() {
-    const int qty = std::min<int>(map_.get(SHRMEM_RECTIFIER_QTY), kTableSize);
-    for (int j = 0; j < qty; ++j) {
-        SmrEntry& e = SmrAddrMsn[j];
-        if (e.state != 2) continue;
-        const std::uint8_t a = e.address;
-        int downloads = 0;
-        bool again = true;
-        while (again) {
-            again = false;
-            const std::uint16_t crc = map_.get(SHRMEM_PARAM_CRC);
-            Send(MakeFrame(kCrcCheck | PresentModule | a, {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)}));
-            const std::int64_t t1 = NowMs();
-            while (NowMs() - t1 <= kCrcWaitMs) {
-                CanFrame f;
-                if (!Recv(f) || FrameId(f) != (kCrcAnswer | PresentModule | a)) continue;
-                if (f.len >= 2 && Be16(f.data) == crc) {
-                    Send(MakeFrame(kGoOperational | PresentModule | a));
-                    e.state = 4;
-                    break;
-                }
-                // A module that keeps its old block after every download is
-                // given up instead of being downloaded for ever.
-                if (++downloads > kMaxDownloads) break;
-                Send(MakeFrame(kDownloadStart | PresentModule | a));
-                if (WaitFor(kDownloadAccepted | PresentModule | a, kCrcWaitMs)) {
-                    DownloadParameters(a);
-                    e.state = 3;
-                    again = true;
-                    break;
-                }
-            }
-        }
-    }
-    for (int j = 0; j < qty; ++j)
-        if (SmrAddrMsn[j].state != 4) return 0;
-    return 1;
-}
-
 // ---- Commands, requests and replies --------------------------------------------
 
 void Pellion::SwitchPCM(int index, int code) {
     if (index >= 0 && !Operational(index)) return;
-    Send(MakeFrame(Addressed(kSwitch, index), {static_cast<std::uint8_t>(code)}));
+    // The state says what the modules were sent, never what failed to leave.
+    if (!Send(MakeFrame(Addressed(kSwitch, index), {static_cast<std::uint8_t>(code)}))) {
+        if (index < 0) pendingOnOff_ = code;
+        return;
+    }
+    if (index < 0) pendingOnOff_ = -1;
     PCMOnOff = code;
     map_.set(SHRMEM_PCM_ONOFF, static_cast<std::uint8_t>(code));
 }
@@ -622,6 +843,7 @@ void Pellion::DecodeReply(const CanFrame& f) {
     // Replies come only from the first two modules of the table, and only
     // in the form of the module kind that was addressed.
     if (entry < 0 || entry > 1 || (id & kKindMask) != PresentModule || f.len < 2) return;
+    BusBack();
     const unsigned cmd = Command(id);
     const std::uint16_t raw = Be16(f.data);
     switch (cmd) {
@@ -747,7 +969,7 @@ void Pellion::DecodeStatusReport(const CanFrame& f) {
         // A module that never completes the object access is given up after
         // a few tries: the loop must keep supervising the other module.
         for (int tries = 0; tries < kMaxStatusReads && GetGroup21(entry) == 0; ++tries)
-            platform::GetClock().SleepMs(1000);
+            Pause(1000);
     }
 }
 

@@ -34,9 +34,14 @@ public:
     // One pass of the polling loop.
     void LoopPass();
 
-    // Address assignment and go-operational.
+    // Address assignment and go-operational, as steps of the loop: a module
+    // asking for an address starts a run; each pass moves it on. Each returns
+    // -1 while under way, else its result (modules addressed, or 1 when all
+    // are operational; 0 on failure).
+    void StartAssignment();
     int SmrIdAssign();
     int SmrGoOpState();
+    bool Assigning() const { return run_.step != AssignStep::Idle; }
 
     // Commands and requests; index -1 is a broadcast where the command allows it.
     void SwitchPCM(int index, int code);
@@ -80,13 +85,22 @@ public:
     std::uint32_t TotalAvaliablePower[2] = {};
     std::uint8_t smrOKflag = 0;
     bool operational = false;
+    // Whether a CHAdeMO session process lives; by default its instance lock.
+    std::function<bool()> chademoAlive;
 
 private:
     bool Operational(int index) const;
     // The table index of an operational module at `address`, or -1.
     int EntryOfAddress(unsigned address) const;
     std::uint32_t Addressed(std::uint32_t base, int index) const;
-    void Send(const platform::CanFrame& f);
+    // False when the frame did not leave: the bus is at fault.
+    bool Send(const platform::CanFrame& f);
+    void BusFault();
+    void BusBack();
+    void WatchChademo();
+    void ServeStop();
+    void Pause(std::int64_t ms);
+    void FanCommand();
     bool Recv(platform::CanFrame& f);
     // Reads frames for up to `ms`; stops early when `take` returns true.
     bool Window(std::int64_t ms, const std::function<bool(std::uint32_t, const platform::CanFrame&)>& take);
@@ -97,13 +111,33 @@ private:
     bool Alarm(regmap::Bits bit) const { return map_.get(bit); }
 
     void ResetTable();
-    void AssignmentSequence();
+    enum class AssignStep { Idle, Settle, Word0, Word1, Word2, Word3, Answer, NextWord0, GoOpNext, Crc, Accept, Segment };
+    struct AssignmentRun {
+        AssignStep step = AssignStep::Idle;
+        std::int64_t until = 0;          // end of the present window, ms
+        int found = 0, assigned = 0, qty = 0;
+        std::uint8_t serial[8] = {};
+        std::uint16_t lowest = 0xFFFF;
+        SmrEntry table[kTableSize];      // the table being built
+        int entry = 0, downloads = 0, segment = 0;
+        std::int64_t crcFrom = 0;
+    };
+    void AssignmentStep();
+    bool AssignmentFrame(const platform::CanFrame& f);
+    void OpenWindow(AssignStep step, std::uint32_t request);
+    void PutWord(int word, std::uint16_t w);
+    void CrcCheck();
+    int NextGoOpEntry();
+    void SendSegment();
+    void SegmentDone();
+    bool GoOpFrame(const platform::CanFrame& f);
+    void AssignmentDone();
+    void AssignmentFailed();
     void Acknowledge(const platform::CanFrame& f);
     void DecodeReply(const platform::CanFrame& f);
     void DecodeStatusReport(const platform::CanFrame& f);
     void StoreOutputVoltage(unsigned address, std::uint16_t raw);
     void StoreOutputCurrent(unsigned address, std::uint16_t raw);
-    void DownloadParameters(std::uint8_t address);
     int ObjectOpen(int index);
     bool ObjectRead(int index, std::uint8_t group, std::uint8_t object, std::int64_t waitMs, std::uint8_t* value);
     int ObjectClose(int index);
@@ -123,6 +157,12 @@ private:
     std::int64_t startMs_ = 0, lastAvailMs_ = 0;
     bool ackFlag_[2] = {}, reportedFlag_[2] = {};
     bool hardwareFault_[kTableSize] = {};  // per module: what keeps 313.0x01 raised
+    int pendingOnOff_ = -1;       // an on/off code the modules have not been sent yet
+    bool busFault_ = false, busFaultAlarm_ = false;
+    bool chademoWasAlive_ = false;
+    std::int64_t fanPostedAt_ = -1;   // when the fan command's set-point was posted
+    AssignmentRun run_;
+    bool updating_ = false;   // a firmware update holds the modules forced off
 };
 
 // The program: attach the map, raise the priority, open can0, start, loop.

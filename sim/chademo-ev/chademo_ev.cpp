@@ -14,10 +14,14 @@
 //   chademo-ev [--protocol N] [--target V] [--max-volts V] [--request A]
 //              [--charge-ms MS] [--silent] [--silent-at MS] [--early]
 //              [--time-10s N] [--plant FIFO] [--battery V] [--expect-fault MASK]
-//              [--expect-refusal] [--steps]
+//              [--expect-refusal] [--expect-silence] [--over-ask] [--steps]
 // --steps prints each step of the vehicle's side as it passes.
 // --expect-fault: the charger must show one of these 0x109 status bits;
 // --expect-refusal: it must never energise the outlet.
+// A charger whose frames stop for a second while d1 is on has failed: the
+// vehicle opens its contactor, withdraws its permission, ends its frames and
+// leaves, as CHAdeMO asks of it; --expect-silence says the test causes that.
+// --over-ask: the vehicle asks more than the charger announces, on purpose.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +45,7 @@ constexpr int kD1 = 82, kD2 = 68, kJ = 44, kProximity = 46, kLock = 80, kLockDet
 struct Options {
     int protocol = 2, target = 400, maxVolts = 500, request = 30, time10s = 60, battery = 350, expectFault = 0;
     long chargeMs = 5000, silentAt = 0;
-    bool silent = false, early = false, expectRefusal = false, steps = false;
+    bool silent = false, early = false, expectRefusal = false, expectSilence = false, overAsk = false, steps = false;
     std::string plant;
 };
 
@@ -98,6 +102,8 @@ int main(int argc, char** argv) {
         else if (a == "--silent") o.silent = true;
         else if (a == "--early") o.early = true;
         else if (a == "--expect-refusal") o.expectRefusal = true;
+        else if (a == "--expect-silence") o.expectSilence = true;
+        else if (a == "--over-ask") o.overAsk = true;
         else if (a == "--steps") o.steps = true;
         else {
             std::fprintf(stderr, "chademo-ev: unknown option %s\n", a.c_str());
@@ -148,7 +154,8 @@ int main(int argc, char** argv) {
     // What the charger's frames showed.
     std::int64_t last109 = -1, longestGap = 0, frames109 = 0;
     int announcedBelowRequest = 0, faultStatus = 0;
-    bool energisingSeen = false, d1Seen = false, chargerStopped = false, d1Off = false;
+    bool energisingSeen = false, d1Seen = false, chargerStopped = false, d1Off = false, chargerLost = false;
+    std::int64_t lastChargerFrame = -1;
     int presentCurrent = 0, mostCurrent = 0, presentVolts = 0;
 
     for (;;) {
@@ -178,6 +185,16 @@ int main(int argc, char** argv) {
             enabled = false;
             step(chargerStopped ? "the charger stopped the charge" : !d2 ? "d2 off: the charger ended the charge"
                                                                         : "charge done: asking for 0 A");
+        }
+        if (heardCharger && d1 && !chargerLost && t - lastChargerFrame > 1000) {
+            chargerLost = true;
+            stopped = true;
+            enabled = false;
+            Set(kJ, true);
+            if (contactorClosed) TellPlant(o.plant, o.battery, false);
+            contactorClosed = false;
+            step("charger's frames stopped for 1 s: contactor open, permission withdrawn");
+            if (framesEndAt < 0) framesEndAt = t + 500;
         }
         if (stopped && stoppedAt < 0) stoppedAt = t;
         // The charger sees the end in the next frames before the vehicle lets go.
@@ -215,6 +232,7 @@ int main(int argc, char** argv) {
         }
         platform::CanFrame f{};
         while (bus->Read(f)) {
+            if ((f.can_id == 0x108 || f.can_id == 0x109) && f.len == 8) lastChargerFrame = now();
             if (f.can_id == 0x109 && f.len == 8) {
                 heardCharger = true;
                 const std::int64_t at = now();
@@ -239,13 +257,15 @@ int main(int argc, char** argv) {
     }
     if (contactorClosed) TellPlant(o.plant, o.battery, false);
     std::printf("chademo-ev: 0x109 frames %lld, longest gap %lld ms, energising %s, fault bits 0x%02x, "
-                "announced below request %d, most current %d A\n",
+                "announced below request %d, most current %d A%s\n",
                 static_cast<long long>(frames109), static_cast<long long>(longestGap), energisingSeen ? "seen" : "never",
-                faultStatus, announcedBelowRequest, mostCurrent);
+                faultStatus, announcedBelowRequest, mostCurrent, chargerLost ? ", the charger fell silent" : "");
     if (o.silent) return 0;
     // A vehicle ends the session after 1 s without the charger's frames;
     // half of that is the margin it accepts.
-    bool ok = longestGap <= 500 && announcedBelowRequest == 0;
+    bool ok = longestGap <= 500 && (announcedBelowRequest == 0 || o.overAsk) &&
+              (o.silentAt || chargerLost == o.expectSilence);
+    if (o.expectSilence) return ok ? 0 : 1;
     if (o.expectFault) ok = ok && (faultStatus & o.expectFault);
     else if (o.expectRefusal) ok = ok && !energisingSeen && mostCurrent == 0;
     else if (!o.silentAt) ok = ok && energisingSeen && !faultStatus;

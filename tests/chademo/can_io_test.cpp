@@ -1,6 +1,10 @@
 // The CAN I/O process of a CHAdeMO session on the test clock.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "chademo_rig.h"
 
 namespace {
@@ -88,15 +92,29 @@ TEST(ChademoCanIo, PresentCurrentAndTheLowCurrentFlag) {
     }
 }
 
-TEST(ChademoCanIo, CurrentRequestsFollowedOnlyWhenAsked) {
-    for (bool follow : {false, true}) {
+TEST(ChademoCanIo, CurrentRequestsFollowedOnlyWhenAskedAndNeverAboveTheAnnouncedCurrent) {
+    struct Case {
+        bool follow;
+        std::uint8_t request, announced;
+        std::int16_t modules;       // A the modules can give
+        std::uint16_t setPoint;     // 0.1 A in the mailbox
+    };
+    for (const Case c : {Case{false, 25, 125, 125, 0}, Case{true, 25, 125, 125, 250},
+                         Case{true, 200, 69, 80, 690},    // the vehicle sees 69 A: it gets 69 A
+                         Case{true, 100, 125, 40, 400},   // no more than the modules give
+                         Case{true, 30, 0, 80, 0}}) {     // nothing announced, nothing asked of the modules
         ChademoRig r;
-        r.map.set(ChargerFlag, follow ? kFollowRequest : 0);
-        r.VehicleTalks(2, 25);
+        r.map.set(U8{2204}, 125);
+        r.map.set(S16Le{21506}, static_cast<std::uint16_t>(-1));
+        r.map.set(S16Le{21512}, static_cast<std::uint16_t>(c.modules));
+        r.map.set(CP108_AVAILABLE_CURRENT, c.announced);
+        r.map.set(ChargerFlag, c.follow ? kFollowRequest : 0);
+        r.VehicleTalks(2, c.request);
         r.Run(3);
-        EXPECT_EQ(r.map.get(SHRMEM_SET_I1), follow ? 250 : 0);
-        EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), follow ? 255 : 0);
-        EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0);
+        const std::string name = std::to_string(c.request) + " A of " + std::to_string(c.announced);
+        EXPECT_EQ(r.map.get(SHRMEM_SET_I1), c.setPoint) << name;
+        EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), c.follow ? 255 : 0) << name;
+        EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0) << name;
     }
 }
 
@@ -169,6 +187,50 @@ TEST(ChademoCanIo, VehicleFaultsGoToAlarmByte341AndAreLoggedOnce) {
     EXPECT_EQ(Count(log, "[Corvane][01970][EV] Battery undervoltage; "), 1) << log;
     EXPECT_EQ(Count(log, "[Corvane][01970][EV] Charging system error; "), 1) << log;
     EXPECT_LT(log.find("Battery overvoltage"), log.find("Battery undervoltage"));
+}
+
+}  // namespace
+
+namespace {
+
+// A charger frame that leaves late is this process's own stall and says so
+// in one line; frames on their period, and a pause while the vehicle's
+// frames are lost, say nothing. In the background form the lines are
+// written by a child, in order, and the loop goes on meanwhile.
+TEST(ChademoCanIo, LateChargerFramesAreLoggedByTheProcessThatSendsThem) {
+    for (bool background : {false, true}) {
+        ChademoRig r;
+        if (background) r.log.Background();
+        r.VehicleTalks(2);
+        r.Run(3);
+        FramesComputed(r);
+        for (int t = 0; t < 5; ++t) {
+            r.VehicleTalks(2);
+            r.Run(100);
+        }
+        r.clock.Advance(450);   // the process stood still
+        r.VehicleTalks(2);
+        r.Run(100);
+        // The vehicle's frames lost: sending pauses, which is no lateness.
+        OrByteAtomic(r.map, ChargerFlag, kFramesLost);
+        r.Run(1000);
+        SetBitsAtomic(r.map, Bits{ChargerFlag.offset, kFramesLost}, false);
+        r.VehicleTalks(2);
+        r.Run(100);
+        std::string log;
+        for (int i = 0; i < 200; ++i) {
+            r.io.Pass();
+            log = r.Log();
+            if (log.find("late") != std::string::npos) break;
+            usleep(5000);
+        }
+        const std::size_t first = log.find("[Corvane] Charger frames late: ");
+        ASSERT_NE(first, std::string::npos) << background << log;
+        EXPECT_EQ(log.find("late", first + 30), std::string::npos) << background << log;
+        const int ms = std::atoi(log.c_str() + first + 31);
+        EXPECT_GE(ms, 450) << log;
+        EXPECT_LT(ms, 600) << log;
+    }
 }
 
 }  // namespace

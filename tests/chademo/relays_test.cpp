@@ -92,6 +92,7 @@ TEST(ChademoMalfunction, AlarmsBecomeFlagsAndStatusBits) {
         {false, {{314, 0x10}}, 1, 0x4002, 0x02},
         {false, {{324, 0x04}, {313, 0x20}}, 1, 0x1010, 0},
         {false, {{412, 0x08}}, 0, 0, 0},  // the 0.9 test does not read the button
+        {false, {{312, 0x40}}, 1, 0x8000, 0},  // the modules' manager gone: no charge on 0.9 either
         {true, {}, 0, 0, 0},
         {true, {{412, 0x08}}, 1, 0x0400, 0x02},
         {true, {{315, 0x80}, {412, 0x08}}, 1, 0x0001, 0x10},

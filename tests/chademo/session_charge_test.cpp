@@ -14,6 +14,7 @@
 #include "command.h"
 #include "regmap_fields.h"
 #include "session.h"
+#include "charger_frames.h"
 #include "step_rig.h"
 
 namespace {
@@ -129,16 +130,18 @@ struct ChargeWorld : StepRig {
         if (map.get(StartRecv) == 7 && map.get(LIMIT_VOLT) == 0) {
             map.set(LIMIT_VOLT, 410);
             map.set(LIMIT_TIME, vehicle.limitTime);
+            map.set(CP108_AVAILABLE_CURRENT, announced);
         }
         // The CAN I/O process follows the request; the modules deliver it.
         if ((map.get(ChargerFlag) & kFollowRequest) && frame) {
-            map.set(SHRMEM_SET_I1, static_cast<std::uint16_t>(map.get(EV102_CURRENT_REQUEST) * 10));
+            map.set(SHRMEM_SET_I1, chademo::CappedRequest(map, map.get(EV102_CURRENT_REQUEST) * 10));
             map.set(SHRMEM_SET_PENDING, 255);
         }
         if (firstCurrent == 0 && map.get(SHRMEM_SET_I1) > 10) firstCurrent = map.get(SHRMEM_SET_I1);
         const bool delivering = contactorClosed && charging && map.get(SHRMEM_SET_V1) > 0;
         map.set(SHRMEM_GET_I1, static_cast<std::uint16_t>(delivering ? map.get(SHRMEM_SET_I1) : 0));
-        map.set(SHRMEM_GET_V1, static_cast<std::uint16_t>(contactorClosed ? vehicle.batteryVolts * 10 : 0));
+        map.set(SHRMEM_GET_V1, static_cast<std::uint16_t>(contactorClosed ? vehicle.batteryVolts * 10
+                                                          : now < stuckUntil && everDelivered ? stuckTenths : 0));
         map.set(SHRMEM_CHADEMO_PRESENT_VOLTAGE, static_cast<std::uint16_t>(map.get(SHRMEM_GET_V1) / 10));
         map.set(SHRMEM_CHADEMO_LOW_CURRENT, map.get(SHRMEM_GET_I1) < 60 ? 1 : 0);
         if (delivering) everDelivered = true;
@@ -154,6 +157,11 @@ struct ChargeWorld : StepRig {
          stopped = false, everDelivered = false;
     std::int64_t lastFrame = -1000, testAskedAt = 0, frameEnd = 0, unplugAt = 0;
     int firstCurrent = 0;
+    std::uint8_t announced = 125;   // A, 0x108's available current
+    // An output that does not discharge after the charge: this voltage
+    // (0.1 V) until then.
+    std::int64_t stuckUntil = 0;
+    std::uint16_t stuckTenths = 0;
 };
 
 bool Reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
@@ -270,6 +278,90 @@ TEST(ChademoCharge, FaultEndsReachTheFinalEnd) {
         EXPECT_NE(w.Out(chademo::kGpioLock), '1') << c.name;
         EXPECT_LT(w.clock.ms, 120000) << c.name;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The connector holds the vehicle as long as the output is live, on either
+// path, however long the output takes to fall; the end then goes on.
+TEST(ChademoCharge, TheConnectorIsNeverUnlockedOnALiveOutput) {
+    for (std::uint8_t protocol : {1, 2}) {
+        Vehicle v;
+        v.protocol = protocol;
+        ChargeWorld w(v);
+        w.stuckUntil = 90000;
+        w.stuckTenths = 150;    // 15 V
+        bool locked = false;
+        std::int64_t unlockedAt = 0;
+        std::uint16_t voltsAtUnlock = 0;
+        auto step = w.every;
+        w.every = [&] {
+            step();
+            if (w.Out(chademo::kGpioLock) == '1') locked = true;
+            else if (locked && !unlockedAt) unlockedAt = w.clock.ms, voltsAtUnlock = w.map.get(SHRMEM_GET_V1);
+        };
+        chademo::Session s = w.Make();
+        s.Run();
+        const std::string name = "protocol " + std::to_string(protocol);
+        ASSERT_TRUE(locked) << name;
+        EXPECT_GE(unlockedAt, 90000) << name;
+        EXPECT_LE(voltsAtUnlock, 100) << name;
+        // The live output is reported once.
+        const std::string log = w.Log();
+        EXPECT_TRUE(w.map.get(Bits{21517, 0x04})) << name;
+        EXPECT_NE(log.find("Vehicle voltage error - Output voltage(15V) > 10V after charging"), std::string::npos)
+            << name << log;
+        EXPECT_FALSE(w.plugged) << name;
+    }
+}
+
+// A vehicle asking more than the charger announces never gets it into the
+// mailbox: the set-point stays at the announced current on both paths, and
+// the vehicle's over-request still ends the charge.
+TEST(ChademoCharge, ARequestAboveTheAnnouncedCurrentIsCappedBeforeTheMailbox) {
+    for (std::uint8_t protocol : {1, 2}) {
+        Vehicle v;
+        v.protocol = protocol;
+        v.request = 200;
+        ChargeWorld w(v);
+        w.announced = 69;
+        std::uint16_t most = 0;
+        auto step = w.every;
+        w.every = [&] {
+            step();
+            most = std::max<std::uint16_t>(most, w.map.get(SHRMEM_SET_I1) == 1250 ? 0 : w.map.get(SHRMEM_SET_I1));
+        };
+        chademo::Session s = w.Make();
+        s.Run();
+        const std::string name = "protocol " + std::to_string(protocol);
+        EXPECT_EQ(w.firstCurrent, 690) << name;
+        EXPECT_LE(most, 690) << name;
+        EXPECT_FALSE(w.plugged) << name;
+    }
+}
+
+// A 1.x vehicle that falls silent while charging says nothing more about its
+// contactor: d1 and d2 go off with the stop, not after the contactor wait.
+TEST(ChademoCharge, ASilentVehicleLosesItsSignalsWithTheStop) {
+    Vehicle v;
+    v.protocol = 2;
+    v.silentAt = 15000;
+    ChargeWorld w(v);
+    std::int64_t d2OffAt = 0;
+    auto step = w.every;
+    w.every = [&] {
+        step();
+        if (!d2OffAt && w.clock.ms > 15000 && w.Out(chademo::kGpioD2) != '1') d2OffAt = w.clock.ms;
+    };
+    chademo::Session s = w.Make();
+    EXPECT_EQ(s.Run(), Path::V1x);
+    EXPECT_EQ(w.map.get(SHRMEM_STOP_CHARGING), kStopCanTimeout);
+    ASSERT_GT(d2OffAt, 0);
+    // Silent at 15 s, the time-out after 1 s more, then the stop: well
+    // before the 10 s the contactor wait would take.
+    EXPECT_LT(d2OffAt, 15000 + 4000);
 }
 
 }  // namespace

@@ -23,11 +23,16 @@ class RigBus final : public platform::CanBus {
 public:
     explicit RigBus(platform::TestClock& clock) : clock_(clock) {}
     bool Write(const platform::CanFrame& f) override {
+        if (down) return false;
         sent.push_back(f);
         if (onWrite) onWrite(f);
         return true;
     }
     bool Read(platform::CanFrame& f) override {
+        if (down) {
+            clock_.Advance(10);
+            return false;
+        }
         if (inbox.empty()) {
             clock_.Advance(10);
             if (onIdle) onIdle();
@@ -53,8 +58,10 @@ public:
         return out;
     }
 
+    bool Lost() const override { return down; }
     std::deque<platform::CanFrame> inbox;
     std::vector<platform::CanFrame> sent;
+    bool down = false;   // the bus is gone: nothing leaves, nothing arrives
     std::function<void(const platform::CanFrame&)> onWrite;
     std::function<void()> onIdle;
 
@@ -94,6 +101,13 @@ struct PellionRig {
     void StartAndAssign() {
         p.Startup();
         RunFor(8000);
+    }
+    // Two modules addressed and switched on by a set-point of 400.0 V / 30.0 A.
+    void ModulesOn() {
+        AddTwoModules();
+        StartAndAssign();
+        ArmSetPoint(4000, 300);
+        RunFor(1000);
     }
     std::string Log() const { return ReadSystemLog(root.path()); }
     void ArmSetPoint(std::uint16_t tenthsVolt, std::uint16_t tenthsAmp) {

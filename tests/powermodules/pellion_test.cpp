@@ -559,3 +559,218 @@ TEST(PellionLoop, FanCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::uint8_t> SwitchCodes(const PellionRig& r) {
+    std::vector<std::uint8_t> codes;
+    for (const CanFrame& f : r.bus.Sent(0xFFFFFFFF, kSwitch | KindBits(10))) codes.push_back(f.data[0]);
+    return codes;
+}
+
+// An address request, from a module that rebooted or from no module at all,
+// starts a run that goes on across passes: the emergency stop pressed
+// meanwhile is served within 100 ms, the old table works until the new one
+// is complete, and a request no module follows up leaves the table as it was.
+TEST(PellionAssignment, AnAddressRequestNeverHoldsTheLoop) {
+    for (bool rebooted : {false, true}) {
+        PellionRig r;
+        r.ModulesOn();
+        ASSERT_EQ(r.p.PCMOnOff, kOn);
+        if (rebooted) {
+            modbank::SimModule& m = ModuleAt(r, 1);
+            m.address = 0;
+            m.operational = false;
+            r.bank.PowerUp();
+        } else {
+            CanFrame request{};
+            request.can_id = 0x9B401000;   // class 0x0D, command 0x10, from nobody
+            r.bus.inbox.push_back(request);
+        }
+        r.RunFor(1000);
+        ASSERT_TRUE(r.p.Assigning()) << rebooted;
+        EXPECT_EQ(r.p.SmrAddrMsn[0].state, 4) << rebooted;
+        EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER_QTY), 2) << rebooted;
+        // The station presses the emergency stop; the session zeroes its set-point.
+        r.bus.sent.clear();
+        r.map.set(SHRMEM_STOP_BUTTON, 0x08);
+        r.ArmSetPoint(0, 0);
+        const std::int64_t pressed = r.clock.MonotonicMs();
+        while (SwitchCodes(r).empty() && r.clock.MonotonicMs() - pressed < 1000) r.p.LoopPass();
+        EXPECT_LE(r.clock.MonotonicMs() - pressed, 100) << rebooted;
+        EXPECT_EQ(SwitchCodes(r), (std::vector<std::uint8_t>{kForcedOff, kForcedOff})) << rebooted;
+        r.RunFor(6000);
+        EXPECT_FALSE(r.p.Assigning()) << rebooted;
+        EXPECT_EQ(r.p.SmrAddrMsn[0].state, 4) << rebooted;
+        EXPECT_EQ(r.p.SmrAddrMsn[0].address, 1) << rebooted;
+        if (rebooted) {
+            EXPECT_TRUE(ModuleAt(r, 1).operational);
+        } else {
+            EXPECT_EQ(r.p.SmrAddrMsn[1].state, 4);
+            EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER_QTY), 2);
+            EXPECT_NE(r.Log().find("Address request without a module answering: ignored"), std::string::npos)
+                << r.Log();
+            // Nothing asks the bank to start again.
+            EXPECT_TRUE(r.bus.SentIds(0xFFFFFFFF, kAnnounce).empty());
+        }
+    }
+}
+
+// The CHAdeMO session process holds the outlet's energy: when it is gone
+// with the relay closed, the modules are switched off at the next pass, its
+// set-point is emptied and the relay asked open; with the relay open the
+// modules are left to the other outlet.
+TEST(PellionSupervision, ADeadChademoSessionSwitchesTheOutletOff) {
+    for (std::uint8_t relay : {0x03, 0x00}) {
+        PellionRig r;
+        bool alive = true;
+        r.p.chademoAlive = [&] { return alive; };
+        r.ModulesOn();
+        r.map.set(SHRMEM_RECTIFIER2_RELAY, relay);
+        r.bus.sent.clear();
+        alive = false;
+        r.p.LoopPass();
+        if (relay) {
+            EXPECT_EQ(SwitchCodes(r), (std::vector<std::uint8_t>{kOff, kOff}));
+            EXPECT_EQ(r.p.PCMOnOff, kOff);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_I1), 0);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), 0);
+            EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER2_RELAY), 0x80);
+            r.RunFor(1000);
+            EXPECT_EQ(r.map.get(SHRMEM_GET_I1), 0);
+        } else {
+            EXPECT_TRUE(SwitchCodes(r).empty());
+            EXPECT_EQ(r.p.PCMOnOff, kOn);
+            EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER2_RELAY), 0);
+        }
+    }
+}
+
+// A bus that is gone: the off command does not leave, so the state does not
+// say off; the alarm stands while the bus is gone (also when a session
+// cleared it) and the command goes out once the bus is back.
+TEST(PellionSupervision, OffThatDidNotLeaveIsNotOffAndIsSentOnceTheBusIsBack) {
+    PellionRig r;
+    r.ModulesOn();
+    r.bus.down = true;
+    r.ArmSetPoint(0, 0);
+    r.RunFor(200);
+    EXPECT_EQ(r.p.PCMOnOff, kOn);
+    EXPECT_EQ(r.map.get(SHRMEM_PCM_ONOFF), kOn);
+    EXPECT_TRUE(r.map.get(ALARM_SMR_COMM));
+    SetBitsAtomic(r.map, ALARM_SMR_COMM, false);
+    r.RunFor(100);
+    EXPECT_TRUE(r.map.get(ALARM_SMR_COMM));
+    r.bus.sent.clear();
+    r.bus.down = false;
+    r.RunFor(500);
+    ASSERT_FALSE(SwitchCodes(r).empty());
+    EXPECT_EQ(SwitchCodes(r).front(), kOff);
+    EXPECT_EQ(r.p.PCMOnOff, kOff);
+    EXPECT_EQ(r.map.get(SHRMEM_GET_I1), 0);
+    EXPECT_FALSE(r.map.get(ALARM_SMR_COMM));
+    const std::string log = r.Log();
+    EXPECT_NE(log.find("can0 lost"), std::string::npos) << log;
+    EXPECT_NE(log.find("can0 back"), std::string::npos) << log;
+}
+
+}  // namespace
+
+namespace {
+
+// The fan command's 50 V: posted once per request and only with every
+// output relay open and no session holding the mailbox; modules that never
+// come up end the request with a line and a zero set-point.
+TEST(PellionLoop, FanCommandRunsTheModulesOnlyWhenNoOutletOrSessionCanGetIt) {
+    struct Case {
+        const char* name;
+        std::uint8_t relay2783;
+        bool session;
+        bool modulesOff;     // the modules never come up (emergency stop held)
+    };
+    for (const Case c : {Case{"free", 0, false, false}, Case{"relay closed", 0x03, false, false},
+                         Case{"session running", 0, true, false}, Case{"modules stay off", 0, false, true}}) {
+        PellionRig r;
+        bool session = c.session;
+        r.p.chademoAlive = [&] { return session; };
+        r.AddTwoModules();
+        r.bank.loadOhms = 100.0;   // 1 A gives the 50 V
+        r.StartAndAssign();
+        r.ArmSetPoint(0, 0);
+        r.RunFor(500);
+        r.map.set(SHRMEM_RECTIFIER2_RELAY, c.relay2783);
+        if (c.modulesOff) r.map.set(SHRMEM_STOP_BUTTON, 0x08);
+        r.map.set(SHRMEM_FAN_SPEED_VALUE, 0x40);
+        r.map.set(SHRMEM_FAN_SPEED_CMD, 0x85);
+        int posts = 0;
+        for (const std::int64_t end = r.clock.MonotonicMs() + 15000; r.clock.MonotonicMs() < end;) {
+            r.p.LoopPass();
+            if (r.map.get(SHRMEM_SET_PENDING) == 255 && r.map.get(SHRMEM_SET_V1) == 500) ++posts;
+        }
+        const auto fan = r.bus.Sent(0xFFFFFFFF, kFanSpeed | KindBits(10));
+        const std::string log = r.Log();
+        if (c.relay2783 || c.session) {
+            EXPECT_EQ(posts, 0) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0) << c.name;
+            EXPECT_TRUE(fan.empty()) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED_CMD), 0x85) << c.name;   // waits
+        } else if (c.modulesOff) {
+            EXPECT_EQ(posts, 1) << c.name;
+            EXPECT_TRUE(fan.empty()) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_FAN_SPEED_CMD), 0x05) << c.name;
+            EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0) << c.name;
+            EXPECT_NE(log.find("did not reach 40 V; given up"), std::string::npos) << c.name << log;
+        } else {
+            EXPECT_EQ(posts, 1) << c.name;
+            ASSERT_EQ(fan.size(), 1u) << c.name;
+            EXPECT_EQ(Data(fan[0]), (std::vector<std::uint8_t>{0x85, 0x40})) << c.name;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A wait inside a pass (here the status reads after a serious fault, of a
+// module that then falls silent: seconds of object-access tries) never holds
+// a stop: the zero set-point of a withdrawn permission and the emergency
+// stop reach the modules within 100 ms, while a set-point that would switch
+// them on waits for the loop.
+TEST(PellionStatus, AStopIsServedWithinTheWaitsOfAPass) {
+    struct Case { std::uint16_t volts; bool emergency; std::uint8_t code; };
+    for (const Case c : {Case{0, false, kOff}, Case{4000, true, kForcedOff}, Case{4000, false, 0xFF}}) {
+        PellionRig r;
+        r.ModulesOn();
+        ASSERT_EQ(r.p.PCMOnOff, kOn);
+        ModuleAt(r, 1).muted = true;
+        const std::int64_t t0 = r.clock.MonotonicMs();
+        std::int64_t armedAt = -1, servedAt = -1;
+        r.bus.onIdle = [&, idle = r.bus.onIdle] {
+            idle();
+            if (armedAt < 0 && r.clock.MonotonicMs() - t0 >= 1500) {
+                if (c.emergency) r.map.set(SHRMEM_STOP_BUTTON, 0x08);
+                r.ArmSetPoint(c.volts, 300);
+                armedAt = r.clock.MonotonicMs();
+            }
+        };
+        r.bus.onWrite = [&, write = r.bus.onWrite](const CanFrame& f) {
+            write(f);
+            if (servedAt < 0 && armedAt >= 0 && FrameId(f) == (kSwitch | KindBits(10))) servedAt = r.clock.MonotonicMs();
+        };
+        r.p.Dispatch(MakeFrame(kStatusReport | KindBits(10) | 1, {0x8F, 0xA0, 0x40, 0x00, 0, 0, 0x05, 0x03}));
+        ASSERT_GE(armedAt, 0) << c.volts;
+        ASSERT_GT(r.clock.MonotonicMs() - armedAt, 1000) << "the pass went on waiting";
+        if (c.code == 0xFF) {
+            EXPECT_LT(servedAt, 0);
+            EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), 255);   // for the loop
+        } else {
+            ASSERT_GE(servedAt, 0) << c.volts;
+            EXPECT_LE(servedAt - armedAt, 100) << c.volts;
+            EXPECT_EQ(r.p.PCMOnOff, c.code);
+        }
+    }
+}
+
+}  // namespace

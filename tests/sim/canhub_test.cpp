@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,9 +42,11 @@ bool ReadWithin(CanBus& bus, CanFrame& f, int tries = 50) {
 
 class CanHub : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { StartHub(); }
+    void StartHub() {
         const char* build = std::getenv("STATION_BUILD_DIR");
         ASSERT_NE(build, nullptr);
+        std::filesystem::remove(root_.path() + "/run/can/can1");
         const BuildProgram hub(std::string(build) + "/bin/canhub", {"--dir", root_.path(), "can0", "can1"});
         hub_ = fork();
         ASSERT_GE(hub_, 0);
@@ -53,11 +56,13 @@ protected:
         }
         for (int i = 0; i < 200 && !std::filesystem::exists(root_.path() + "/run/can/can1"); ++i) usleep(10000);
     }
-    void TearDown() override {
+    void TearDown() override { StopHub(SIGTERM); }
+    void StopHub(int signal) {
         if (hub_ > 0) {
-            kill(hub_, SIGTERM);
+            kill(hub_, signal);
             waitpid(hub_, nullptr, 0);
         }
+        hub_ = -1;
     }
     std::unique_ptr<CanBus> Member(const std::string& ifname) {
         platform::CanOpenStep step;
@@ -132,6 +137,34 @@ TEST_F(CanHub, RecordsThatAreNotFramesAreNotCarried) {
     ASSERT_TRUE(a->Write(bad));
     CanFrame none;
     EXPECT_FALSE(ReadWithin(*b, none, 10));
+}
+
+// A hub that goes away (restarted, or an interface gone) hangs up every
+// member: a read then waits its time-out instead of returning at once, the
+// bus says it is lost and writes fail; once the hub is back the member opens
+// it again by itself and frames flow.
+TEST_F(CanHub, AMemberWhoseHubWentAwayWaitsAndReopens) {
+    auto a = Member("can0"), b = Member("can0");
+    ASSERT_TRUE(a && b);
+    StopHub(SIGKILL);
+    CanFrame f;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i) EXPECT_FALSE(a->Read(f));
+    const auto spent = std::chrono::steady_clock::now() - start;
+    // Thirty reads of a dead bus take thirty time-outs, never a spin.
+    EXPECT_GE(spent, std::chrono::milliseconds(30 * platform::kCanTimeoutUs / 1000));
+    EXPECT_TRUE(a->Lost());
+    EXPECT_FALSE(a->Write(Frame(0x9D504001, {1})));
+    StartHub();
+    bool passed = false;
+    for (int i = 0; i < 500 && !passed; ++i) {
+        a->Write(Frame(0x9D504001, {7}));
+        CanFrame got;
+        passed = b->Read(got) && got.can_id == 0x9D504001u && got.data[0] == 7;
+    }
+    EXPECT_TRUE(passed);
+    EXPECT_FALSE(a->Lost());
+    EXPECT_FALSE(b->Lost());
 }
 
 TEST(CanOpen, MissingHubIsAnError) {

@@ -56,7 +56,10 @@ if command -v tshark > /dev/null; then
                  if (s && s == ps) { d = $1 - p; if (d > m) m = d }
                  p = $1; ps = s }
                END { printf "%d", m * 1000 }' "$root/sessions" "$root/109.times")
-    [ "$gap" -le 300 ] || { echo "FAIL a 0x109 gap of $gap ms"; exit 1; }
+    # Corvane logs each of its own late sends: without such a line the
+    # stall was the hub's or the machine's, not the program's.
+    own=$(grep -ho "Charger frames late: [0-9]* ms" "$root"/Storage/SystemLog/* 2>/dev/null | tail -n 3 | tr '\n' ' ' || true)
+    [ "$gap" -le 300 ] || { echo "FAIL a 0x109 gap of $gap ms (Corvane's own: ${own:-sent on time})"; exit 1; }
     echo "ok   can1 capture: $frames 0x109 frames, none malformed, longest gap $gap ms"
 fi
 echo "corvane_ev: all checks passed"

@@ -54,7 +54,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     }
     fail=0
     check() { if [ "$2" != "$3" ]; then echo "FAIL $1: got [$2] want [$3]"; fail=1; else echo "ok   $1"; fi; }
-    wait_for SHRMEM_3G_IP 10.64.0.2 20 || true
+    wait_for SHRMEM_3G_IP 10.64.0.2 60 || true
     log=$(cat "$STATION_ROOT"/Storage/SystemLog/*)
     check "ppp0 address at 728" "$("$t" read SHRMEM_3G_IP)" "10.64.0.2"
     check "model" "$("$t" read SHRMEM_3G_MODEL)" "MU709s-2"
@@ -75,7 +75,7 @@ STATION_ROOT=$root BUILD=$build HERE=$here unshare --ipc --net bash -c '
     wait $wendle 2>/dev/null || true
     ip route add default via 192.168.7.1 dev eth0
     start_and_wait_dial 2
-    for i in $(seq 1 100); do
+    for i in $(seq 1 300); do
         [ "$(ip route show default | wc -l)" = 0 ] && break
         sleep 0.1
     done

@@ -101,6 +101,32 @@ TEST(SysfsGpioTest, SandboxExportCreatesTheLineAndValuesRoundTrip) {
     EXPECT_FALSE(gpio.ReadChar(5).has_value()) << "a line never exported reads nothing";
 }
 
+// A line's value file is found once: a root that moves under a running
+// program (its link pointed elsewhere) is not looked up again for that line,
+// while a program given another root finds the line there.
+TEST(SysfsGpioTest, ALinesPathIsResolvedOncePerRoot) {
+    TestRoot holder;
+    const std::string a = holder.Make("/a"), b = holder.Make("/b"), link = holder.path() + "/root";
+    for (const std::string& dir : {a, b}) {
+        std::filesystem::create_directories(dir + "/sys/class/gpio/gpio78");
+        ASSERT_TRUE(ReplaceFile(dir + "/sys/class/gpio/gpio78/value", std::string(dir == a ? "1\n" : "0\n")));
+    }
+    ASSERT_EQ(symlink(a.c_str(), link.c_str()), 0);
+    setenv("STATION_ROOT", link.c_str(), 1);
+    SysfsGpio gpio;
+    EXPECT_EQ(gpio.ReadChar(78), '1');
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(b.c_str(), link.c_str()), 0);
+    EXPECT_EQ(gpio.ReadChar(78), '1') << "the line's file was resolved when first read";
+    ASSERT_TRUE(gpio.Write(78, 0));
+    EXPECT_EQ(ReadTextFile(a + "/sys/class/gpio/gpio78/value"), "0\n");
+    setenv("STATION_ROOT", b.c_str(), 1);
+    ASSERT_TRUE(gpio.Write(78, 1));
+    EXPECT_EQ(ReadTextFile(b + "/sys/class/gpio/gpio78/value"), "1\n");
+    EXPECT_EQ(gpio.ReadChar(78), '1');
+    setenv("STATION_ROOT", holder.path().c_str(), 1);
+}
+
 TEST(DeviceAdcTest, SandboxFileStandsInForTheDevice) {
     TestRoot root;
     root.Make("/dev");

@@ -154,6 +154,36 @@ TEST(Files, AppendAndReadLimits) {
     EXPECT_FALSE(AppendToFile(root.path() + "/no/such/dir/file", "x"));
 }
 
+// A read up to a limit of megabytes takes what the file holds, and only
+// room for that: kernel files that tell a size of 0 are read to their end.
+TEST(Files, ReadAtMostTakesTheFileUpToTheLimitWithRoomForTheFile) {
+    TestRoot root;
+    const std::string f = root.path() + "/file";
+    const std::string big(10000, 'b');
+    struct Case {
+        std::string text;
+        std::size_t max;
+        std::string want;
+    } cases[] = {
+        {"abc", 64 << 20, "abc"}, {"abcdef", 3, "abc"}, {"", 64 << 20, ""}, {"abc", 0, ""},
+        {big, 64 << 20, big},     {big, 10000, big},    {big, 9999, big.substr(0, 9999)},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(ReplaceFile(f, c.text));
+        std::string got = "stale";
+        ASSERT_TRUE(ReadFileAtMost(f, c.max, &got)) << c.text.size() << " " << c.max;
+        EXPECT_EQ(got, c.want) << c.text.size() << " " << c.max;
+        EXPECT_LE(got.capacity(), c.text.size() + 4096) << "room for the limit, not the file";
+    }
+    std::string got = "stale";
+    EXPECT_FALSE(ReadFileAtMost(root.path() + "/missing", 100, &got));
+    EXPECT_EQ(got, "");
+    ASSERT_TRUE(ReadFileAtMost("/proc/self/status", 64 << 20, &got));
+    EXPECT_EQ(got.rfind("Name:", 0), 0u);
+    EXPECT_EQ(got.back(), '\n');
+    EXPECT_EQ(ReadTextFile("/proc/self/status", 5), "Name:");
+}
+
 TEST(Serial, RawPtyPassesEveryByteAndReadFullGathersSplitWrites) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

@@ -78,6 +78,25 @@ TEST(Paths, RootIsJudgedByItsResolvedPath) {
     setenv("STATION_ROOT", saved.c_str(), 1);
 }
 
+// The root is resolved when first used, not for every path: a link that
+// moves under a running program does not move its files; another root given
+// to it is resolved in turn.
+TEST(Paths, ARootIsResolvedOnceForAsLongAsItIsGiven) {
+    TestRoot holder;
+    const std::string a = holder.Make("/a"), b = holder.Make("/b"), link = holder.path() + "/root";
+    ASSERT_EQ(symlink(a.c_str(), link.c_str()), 0);
+    setenv("STATION_ROOT", link.c_str(), 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), a + "/dev/ttyS2");
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(b.c_str(), link.c_str()), 0);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), a + "/dev/ttyS2");
+    setenv("STATION_ROOT", b.c_str(), 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), b + "/dev/ttyS2");
+    setenv("STATION_ROOT", (link + "/.").c_str(), 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), b + "/dev/ttyS2");
+    setenv("STATION_ROOT", holder.path().c_str(), 1);
+}
+
 TEST(TestClockTest, SleepAdvancesBothClocksWithoutWaiting) {
     TestClock clock(1000);
     ScopedClock scope(clock);

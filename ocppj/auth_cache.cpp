@@ -167,16 +167,12 @@ void AuthCache::Clear() {
 }
 
 bool AuthCache::Read(std::string* content) const {
-    std::vector<std::uint8_t> buf(kCacheMaxBytes);
     std::error_code ec;
     if (!std::filesystem::exists(path_, ec)) {
         content->clear();
         return !ec;
     }
-    const ssize_t n = platform::ReadFileBytes(path_, buf.data(), buf.size());
-    if (n < 0) return false;
-    content->assign(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(n));
-    return true;
+    return platform::ReadFileAtMost(path_, kCacheMaxBytes, content);
 }
 
 int AuthCache::Update(std::string_view idTag, std::string_view expiryDate, std::string_view parentIdTag,

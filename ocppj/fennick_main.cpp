@@ -207,6 +207,9 @@ bool CreateContext() {
     info.protocols = kProtocols;
     info.gid = -1;
     info.uid = -1;
+    // One connection to the central system: the tables of descriptors are
+    // sized for a few, not for the process's whole descriptor limit.
+    info.fd_limit_per_thread = 16;
     if (g.app->tlsEnabled) {
         info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
         info.client_ssl_ca_filepath = g.caPath.c_str();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
+#include <utility>
 
 #include "auth_cache.h"
 #include "files.h"
@@ -150,10 +151,9 @@ bool LocalList::Read(std::string* content) const {
         content->clear();
         return !ec;
     }
-    std::vector<std::uint8_t> buf(kLocalListMaxBytes + 1);
-    const ssize_t n = platform::ReadFileBytes(path_, buf.data(), buf.size());
-    if (n < 0 || static_cast<std::size_t>(n) > kLocalListMaxBytes) return false;
-    content->assign(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(n));
+    std::string text;
+    if (!platform::ReadFileAtMost(path_, kLocalListMaxBytes + 1, &text) || text.size() > kLocalListMaxBytes) return false;
+    *content = std::move(text);
     return true;
 }
 

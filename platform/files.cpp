@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform {
@@ -90,10 +91,44 @@ bool AppendToFile(const std::string& path, const std::string& text) {
     return done == out.size();
 }
 
+bool ReadFileAtMost(const std::string& path, std::size_t maxBytes, std::string* content) {
+    content->clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // One byte beyond the size the file tells lets the read see its end in
+    // one pass; a file that grew since, or tells no size, gets room doubled.
+    struct stat st{};
+    std::size_t size = 4096;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) size = static_cast<std::size_t>(st.st_size) + 1;
+    std::size_t got = 0;
+    bool end = false;
+    while (!end && got < maxBytes) {
+        size = std::min(size, maxBytes);
+        content->resize(size);
+        while (got < size) {
+            ssize_t n = read(fd, content->data() + got, size - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                close(fd);
+                content->clear();
+                return false;
+            }
+            if (n == 0) {
+                end = true;
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        size *= 2;
+    }
+    close(fd);
+    content->resize(got);
+    return true;
+}
+
 std::string ReadTextFile(const std::string& path, std::size_t maxBytes) {
-    std::string s(maxBytes, '\0');
-    ssize_t n = ReadFileBytes(path, reinterpret_cast<std::uint8_t*>(s.data()), maxBytes);
-    s.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::string s;
+    ReadFileAtMost(path, maxBytes, &s);
     return s;
 }
 

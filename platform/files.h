@@ -21,6 +21,11 @@ bool WriteFileBytesAt(const std::string& path, std::size_t offset, const std::ui
 // text, so a line is never glued to a cut one. False when any byte could not
 // be written (a cut fragment may then stay as a line of its own).
 bool AppendToFile(const std::string& path, const std::string& text);
+// Reads at most `maxBytes` from the start of the file into *content; false
+// (content empty) when it cannot be opened or read. The buffer follows the
+// file's size, not the limit: a limit of megabytes costs nothing for a file
+// of a few lines. Kernel files that tell no size (procfs) are read to their end.
+bool ReadFileAtMost(const std::string& path, std::size_t maxBytes, std::string* content);
 // Reads a whole small text file ("" when missing).
 std::string ReadTextFile(const std::string& path, std::size_t maxBytes = 4096);
 // Replaces the file as a whole: the bytes go to a temporary file beside it,

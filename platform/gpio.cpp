@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -23,6 +24,18 @@ Gpio* g_gpio = &g_sysfs;
 }  // namespace
 
 std::string SysfsGpio::LineDir(int line) { return SystemPath("/sys/class/gpio/gpio" + std::to_string(line)); }
+
+std::string SysfsGpio::ValuePath(int line) {
+    const char* given = std::getenv("STATION_ROOT");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (root_ != (given ? given : "")) {
+        values_.clear();
+        root_ = given ? given : "";
+    }
+    auto it = values_.find(line);
+    if (it == values_.end()) it = values_.emplace(line, LineDir(line) + "/value").first;
+    return it->second;
+}
 
 bool SysfsGpio::Export(int line) {
     std::string dir = LineDir(line);
@@ -46,10 +59,10 @@ bool SysfsGpio::SetDirection(int line, const std::string& direction) {
     return WriteText(LineDir(line) + "/direction", direction);
 }
 
-bool SysfsGpio::Write(int line, int value) { return WriteText(LineDir(line) + "/value", value ? "1" : "0"); }
+bool SysfsGpio::Write(int line, int value) { return WriteText(ValuePath(line), value ? "1" : "0"); }
 
 std::optional<char> SysfsGpio::ReadChar(int line) {
-    std::ifstream f(LineDir(line) + "/value");
+    std::ifstream f(ValuePath(line));
     char c;
     if (!(f >> c)) return std::nullopt;
     return c;

@@ -3,6 +3,8 @@
 // played here, so the same code drives a simulated board.
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -28,6 +30,17 @@ public:
     bool Write(int line, int value) override;
     std::optional<char> ReadChar(int line) override;
     static std::string LineDir(int line);  // system path of gpioN
+
+private:
+    // The value file of a line, resolved under the station root the first
+    // time the line is used: resolving the root takes a system call per
+    // folder of its path, and a line is read every 10 ms while it is sampled.
+    // A program given another root resolves again.
+    std::string ValuePath(int line);
+
+    std::mutex mutex_;
+    std::string root_;  // the STATION_ROOT the paths below were resolved for
+    std::map<int, std::string> values_;
 };
 
 Gpio& GetGpio();

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 
@@ -20,10 +21,24 @@ std::string Given() {
 
 std::string StationRoot() {
     // The root is judged by where it really is: "/.", "/tmp/.." or a link to
-    // "/" are the host's own root, never a sandbox.
+    // "/" are the host's own root, never a sandbox. Resolving takes a system
+    // call per folder of the root's path and every file a program opens
+    // comes through here, so a root, once resolved, is kept for as long as
+    // the program is given the same one.
     const std::string given = Given();
+    static std::mutex mutex;
+    static std::string keptGiven, keptResolved;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!keptResolved.empty() && keptGiven == given) return keptResolved;
+    }
     char resolved[PATH_MAX];
-    if (realpath(given.c_str(), resolved) != nullptr) return resolved;
+    if (realpath(given.c_str(), resolved) != nullptr) {
+        std::lock_guard<std::mutex> lock(mutex);
+        keptGiven = given;
+        keptResolved = resolved;
+        return keptResolved;
+    }
     // A root that cannot be resolved stays a sandbox: nothing of the host is used.
     std::string root = given;
     while (root.size() > 1 && root.back() == '/') root.pop_back();

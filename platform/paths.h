@@ -9,6 +9,8 @@
 namespace platform {
 
 // The root in use, resolved: the STATION_ROOT environment variable, or "/".
+// Resolved once for each root a program is given: a link on the root's
+// path is followed when the root is first used.
 std::string StationRoot();
 // True when the programs run under a root of their own (one that does not
 // resolve to "/").

@@ -4,9 +4,8 @@
 #   from its CurrentDemandReq leaving the kernel's socket to the answer
 #   arriving: the vehicle's TCP/IPv6, the TAP device and the emulated modem,
 #   Marlet's driver process, its IPv6/TCP stack and V2G session, and back;
-# - the station's instructions per exchange under callgrind: ccs_exchange
-#   runs the vehicle against the session in one process, counted only inside
-#   V2G_Service, with 10 and then 10 + N CurrentDemand exchanges.
+# - the station's instructions per exchange under callgrind
+#   (sim/ccs-instructions.sh, which also runs alone).
 # Usage: sim/ccs-bench.sh [BUILD_DIR] [EXCHANGES]   (default 200)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,12 +23,5 @@ vehicle $STATION_EXEC_PREFIX "$build/bin/CcsEv" --if plc0 --demands 1 --bench "$
 grep 'round trip' "$CCS_ROOT/bench.out"
 
 if command -v valgrind > /dev/null && [ -z "$STATION_EXEC_PREFIX" ]; then
-    count() {
-        valgrind --tool=callgrind --callgrind-out-file=/dev/null --collect-atstart=no \
-            --toggle-collect='plc::V2G_Service()' "$build/bench/ccs_exchange" "$1" 2>&1 |
-            sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
-    }
-    base=$(count 10)
-    more=$(count $((10 + n)))
-    echo "V2G_Service: $(( (more - base) / n )) instructions per CurrentDemand exchange (callgrind, $n exchanges)"
+    "$here/ccs-instructions.sh" "$build" "$n"
 fi

@@ -14,6 +14,13 @@ int32_t readBuffer(BitStream* stream) {
 }
 
 int32_t readBits(BitStream* stream, uint32_t n, uint32_t* result) {
+  // Most event codes and small values lie within the byte already read.
+  if (n <= stream->capacity) {
+    uint32_t shift = stream->capacity - n;
+    *result = (static_cast<uint32_t>(stream->buffer) >> shift) & ((1u << n) - 1u);
+    stream->capacity = static_cast<uint8_t>(shift);
+    return EXI_OK;
+  }
   if (n > 32) {
     return EXI_ERROR_OUT_OF_BOUNDS;
   }

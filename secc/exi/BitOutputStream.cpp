@@ -16,6 +16,12 @@ int32_t storeByte(BitStream* stream) {
 }  // namespace
 
 int32_t writeBits(BitStream* stream, uint32_t n, uint32_t value) {
+  // Most event codes and small values fit the free bits of the byte.
+  if (n < stream->capacity) {
+    stream->buffer = static_cast<uint8_t>((static_cast<uint32_t>(stream->buffer) << n) | (value & ((1u << n) - 1u)));
+    stream->capacity = static_cast<uint8_t>(stream->capacity - n);
+    return EXI_OK;
+  }
   if (n > 32) {
     return EXI_ERROR_OUT_OF_BOUNDS;
   }

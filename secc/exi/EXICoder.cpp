@@ -188,25 +188,14 @@ int32_t exi__IncrementStringValueCount(ExiCoderState* /*state*/, uint16_t /*qnam
   return EXI_OK;
 }
 
-const ExiGrammarState* exiGrammarState(const ExiCoderState* state, int16_t grammar) {
-  if (grammar < 0 || grammar >= state->grammar->stateCount) {
-    return nullptr;
-  }
-  return &state->grammar->states[grammar];
-}
-
-const ExiProduction* exiProduction(const ExiCoderState* state, const ExiGrammarState* st,
-                                   uint32_t code) {
-  if (st == nullptr || code >= st->count) {
-    return nullptr;
-  }
-  return &state->grammar->productions[st->firstProduction + code];
-}
-
 const ExiProduction* exiFindProduction(const ExiCoderState* state, const ExiGrammarState* st,
                                        uint32_t event, uint32_t qnameId, uint32_t* code) {
-  for (uint32_t c = 0; st != nullptr && c < st->count; ++c) {
-    const ExiProduction* p = exiProduction(state, st, c);
+  if (st == nullptr) {
+    return nullptr;
+  }
+  const ExiProduction* first = &state->grammar->productions[st->firstProduction];
+  for (uint32_t c = 0; c < st->count; ++c) {
+    const ExiProduction* p = first + c;
     if (p->event == event && (qnameId == kExiAnyQName || p->qnameId == qnameId)) {
       *code = c;
       return p;

@@ -117,10 +117,21 @@ int32_t exi__IncrementStringValueCount(ExiCoderState* state, uint16_t qnameId);
 // Runtime grammar entry behind a negative grammar number, or nullptr.
 RuntimeGrammarEntry* exiRuntimeGrammar(ExiCoderState* state, int16_t grammar);
 
-// Table look-ups shared by the event decoder and encoder.
-const ExiGrammarState* exiGrammarState(const ExiCoderState* state, int16_t grammar);
-const ExiProduction* exiProduction(const ExiCoderState* state, const ExiGrammarState* st,
-                                   uint32_t code);
+// Table look-ups shared by the event decoder and encoder, several per event:
+// inline, so that a look-up is a bounds check and an index.
+inline const ExiGrammarState* exiGrammarState(const ExiCoderState* state, int16_t grammar) {
+  if (grammar < 0 || grammar >= state->grammar->stateCount) {
+    return nullptr;
+  }
+  return &state->grammar->states[grammar];
+}
+inline const ExiProduction* exiProduction(const ExiCoderState* state, const ExiGrammarState* st,
+                                          uint32_t code) {
+  if (st == nullptr || code >= st->count) {
+    return nullptr;
+  }
+  return &state->grammar->productions[st->firstProduction + code];
+}
 // First production of the given event kind (and qname, for start element
 // and attribute when qnameId is not kExiAnyQName); its code in *code.
 constexpr uint32_t kExiAnyQName = 0xFFFFFFFFu;

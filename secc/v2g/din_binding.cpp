@@ -218,6 +218,9 @@ struct Reader {
       f.desc = m->record;
       f.record = at<void*>(place, 0);
       if (f.record == nullptr) return fail(DIN_ERROR_DECODING);
+      // A referenced record is shared by every message of its kind: it
+      // starts empty, whatever an earlier message left in it.
+      dinClearRecord(m->record, f.record);
     }
     frames[depth++] = f;
     return 0;
@@ -397,6 +400,66 @@ int dinSerializeRecord(DinService* s, const DinRecordDesc* desc, const void* rec
   return 0;
 }
 
+namespace {
+
+struct Link {
+  void** place;
+  void* target;
+  const DinRecordDesc* desc;
+};
+
+// The body references every message: the most links one record holds.
+constexpr uint32_t kMaxLinks = 40;
+
+bool collectLinks(const DinRecordDesc* desc, uint8_t* record, Link* links, uint32_t* n) {
+  for (uint32_t i = 0; i < desc->count; ++i) {
+    const DinMember& m = desc->members[i];
+    if (m.kind == DIN_REF && !m.list) {
+      if (*n == kMaxLinks) return false;
+      void** place = &at<void*>(record, m.offset);
+      links[(*n)++] = Link{place, *place, m.record};
+    } else if (m.kind == DIN_RECORD && m.record->links) {
+      uint32_t entries = m.list ? m.listCapacity : 1;
+      for (uint32_t e = 0; e < entries; ++e) {
+        uint8_t* nested = record + m.offset + (m.list ? m.entries + e * m.stride : 0);
+        if (!collectLinks(m.record, nested, links, n)) return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void dinClearRecord(const DinRecordDesc* desc, void* record) {
+  static_assert(std::is_trivially_copyable_v<DinMessageStore>);
+  if (!desc->links) {
+    std::memset(record, 0, desc->size);
+    return;
+  }
+  Link links[kMaxLinks];
+  uint32_t n = 0;
+  // The descriptions are fixed: a record with more links than kMaxLinks
+  // is a fault of the tables, which the tests clear whole.
+  if (!collectLinks(desc, static_cast<uint8_t*>(record), links, &n)) __builtin_trap();
+  std::memset(record, 0, desc->size);
+  for (uint32_t i = 0; i < n; ++i) {
+    *links[i].place = links[i].target;
+    if (links[i].target != nullptr) dinClearRecord(links[i].desc, links[i].target);
+  }
+}
+
+void dinClearBodyMessage(EXIDocumentType* document, uint32_t bit) {
+  const DinRecordDesc& body = kDinDesc_BodyType;
+  for (uint32_t i = 0; i < body.count; ++i) {
+    const DinMember& m = body.members[i];
+    if (m.bit != static_cast<int>(bit)) continue;
+    void* record = at<void*>(&document->V2G_Message.Body, m.offset);
+    if (record != nullptr) dinClearRecord(m.record, record);
+    return;
+  }
+}
+
 void dinInitDocument(EXIDocumentType* document, DinMessageStore* store) {
   // Cleared in place: the store is too large for a temporary on the stack.
   static_assert(std::is_trivially_copyable_v<DinMessageStore>);
@@ -483,11 +546,24 @@ int dinSerializeMessage(DinService* s, uint8_t* out, uint32_t size, uint32_t off
   return 0;
 }
 
+namespace {
+
+// Every value is decoded into an empty record: nothing of the value before
+// it can be taken for its own. Element events carry no value.
+void freshValue(DinService* s) {
+  s->value = ExiValue{};
+  s->value.binary = ExiByteBuffer{kBufferBytes, s->bytes, 0};
+  s->value.string.chars = ExiCharBuffer{kBufferChars, s->chars, 0};
+}
+
+}  // namespace
+
 int dinDeserializeMessage(DinService* s, uint8_t* in, uint32_t length, uint32_t offset) {
   s->inPos = offset;
   s->inStream = BitStream{offset + length, in, &s->inPos, 0, 0};
   s->errorCode = DIN_ERROR_NONE;
   s->skippedElements = 0;
+  s->document->V2G_Message.Body.isUsed = 0;
   RuntimeNameTable runtime;
   exiInitNameTableRuntime(&runtime);
   BitStream* i = &s->inStream;
@@ -503,9 +579,6 @@ int dinDeserializeMessage(DinService* s, uint8_t* in, uint32_t length, uint32_t 
   bool rootSeen = false;
   for (;;) {
     uint32_t event = EXI_EVENT_NO_EVENT;
-    s->value = ExiValue{};
-    s->value.binary = ExiByteBuffer{kBufferBytes, s->bytes, 0};
-    s->value.string.chars = ExiCharBuffer{kBufferChars, s->chars, 0};
     if (exiDecodeNextEvent(i, d, &event) != 0) return r.fail(DIN_ERROR_DECODING);
     s->currentEvent = static_cast<int32_t>(event);
     uint16_t q = 0;
@@ -543,12 +616,14 @@ int dinDeserializeMessage(DinService* s, uint8_t* in, uint32_t length, uint32_t 
         break;
       case EXI_EVENT_CHARACTERS:
       case EXI_EVENT_CHARACTERS_GENERIC:
+        freshValue(s);
         if (exiDecodeCharacters(i, d, &s->value) != 0) return r.fail(DIN_ERROR_DECODING);
         s->currentQName = d->elementStack[d->stackIndex];
         if (r.characters() != 0) return -1;
         break;
       case EXI_EVENT_ATTRIBUTE:
       case EXI_EVENT_ATTRIBUTE_INVALID_VALUE:
+        freshValue(s);
         if (exiDecodeAttribute(i, d, &q, &s->value) != 0) return r.fail(DIN_ERROR_DECODING);
         s->currentQName = q;
         if (r.attribute(q) != 0) return -1;

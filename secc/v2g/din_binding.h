@@ -50,6 +50,8 @@ struct DinRecordDesc {
   const DinMember* members;
   uint32_t count;
   uint32_t isUsedOffset;  // kDinNoIsUsed for a record without optional members
+  uint32_t size;          // of the record
+  bool links;             // holds a reference (DIN_REF), itself or in an embedded record
 };
 
 constexpr uint32_t kDinNoIsUsed = 0xFFFFFFFFu;
@@ -152,6 +154,14 @@ struct DinMessageStore {
 // into it; no bit is set.
 void dinInitDocument(EXIDocumentType* document, DinMessageStore* store);
 
+// Value-initialises a record in place and every record it references; the
+// references themselves stay, so the document keeps pointing into its store.
+void dinClearRecord(const DinRecordDesc* desc, void* record);
+
+// Value-initialises the record of one body message (the Body's isUsed bit
+// of that request or response) and what it references.
+void dinClearBodyMessage(EXIDocumentType* document, uint32_t bit);
+
 // Sets up the service over the document with the real encoder.
 void dinInitService(DinService* service, EXIDocumentType* document);
 
@@ -162,7 +172,10 @@ int dinSerializeMessage(DinService* service, uint8_t* out, uint32_t size, uint32
                         uint32_t* length);
 
 // Reads the EXI body in[offset .. offset + length) into the document.
-// 0, or -1 with the service's error code set.
+// 0, or -1 with the service's error code set. Each referenced record the
+// message reaches (the header, the request, the records the request refers
+// to) is value-initialised as the message enters it, and the Body's bits
+// start empty: nothing of an earlier message is read back.
 int dinDeserializeMessage(DinService* service, uint8_t* in, uint32_t length, uint32_t offset);
 
 // Writes the content of one record (attributes, then child elements); the

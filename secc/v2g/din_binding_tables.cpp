@@ -35,19 +35,20 @@ constexpr uint32_t capacityOf() {
 #define LIST_REC(R, m, q, D, bit)                                                          \
   DinMember{Q(q), DIN_RECORD, bit, false, true, offsetof(R, m), offsetof(decltype(R::m), array), \
             sizeof(R::m.array[0]), 0, decltype(R::m)::kCapacity, &kDinDesc_##D}
-#define DESC(R, ...)                                                                    \
+// A record that holds references (itself or in an embedded record) is
+// described with the _LINKED forms: clearing it keeps them.
+#define DESC_OF(R, used, linked, ...)                                                   \
   namespace {                                                                           \
   const DinMember kMembers_##R[] = {__VA_ARGS__};                                       \
   }                                                                                     \
   const DinRecordDesc kDinDesc_##R = {#R, kMembers_##R,                                 \
-                                      sizeof(kMembers_##R) / sizeof(DinMember), kDinNoIsUsed};
-#define DESC_USED(R, ...)                                                               \
-  namespace {                                                                           \
-  const DinMember kMembers_##R[] = {__VA_ARGS__};                                       \
-  }                                                                                     \
-  const DinRecordDesc kDinDesc_##R = {#R, kMembers_##R,                                 \
-                                      sizeof(kMembers_##R) / sizeof(DinMember), offsetof(R, isUsed)};
-#define DESC_EMPTY(R) const DinRecordDesc kDinDesc_##R = {#R, nullptr, 0, kDinNoIsUsed};
+                                      sizeof(kMembers_##R) / sizeof(DinMember), used,   \
+                                      sizeof(R), linked};
+#define DESC(R, ...) DESC_OF(R, kDinNoIsUsed, false, __VA_ARGS__)
+#define DESC_USED(R, ...) DESC_OF(R, offsetof(R, isUsed), false, __VA_ARGS__)
+#define DESC_LINKED(R, ...) DESC_OF(R, kDinNoIsUsed, true, __VA_ARGS__)
+#define DESC_USED_LINKED(R, ...) DESC_OF(R, offsetof(R, isUsed), true, __VA_ARGS__)
+#define DESC_EMPTY(R) const DinRecordDesc kDinDesc_##R = {#R, nullptr, 0, kDinNoIsUsed, sizeof(R), false};
 
 // Records only reachable here.
 extern const DinRecordDesc kDinDesc_NotificationType, kDinDesc_CertificateChainType,
@@ -145,7 +146,7 @@ DESC_USED(DC_EVChargeParameterType,
           REC(DC_EVChargeParameterType, EVEnergyRequest, types_EVEnergyRequest, PhysicalValueType, 2),
           LEAF(DC_EVChargeParameterType, FullSOC, types_FullSOC, DIN_BYTE, 3),
           LEAF(DC_EVChargeParameterType, BulkSOC, types_BulkSOC, DIN_BYTE, 4))
-DESC_USED(ChargeParameterDiscoveryReqType,
+DESC_USED_LINKED(ChargeParameterDiscoveryReqType,
           LEAF(ChargeParameterDiscoveryReqType, EVRequestedEnergyTransferType,
                body_EVRequestedEnergyTransferType, DIN_ENUM, -1),
           REF(ChargeParameterDiscoveryReqType, AC_EVChargeParameter, types_AC_EVChargeParameter,
@@ -162,7 +163,7 @@ DESC_USED(DC_EVPowerDeliveryParameterType,
           REC(DC_EVPowerDeliveryParameterType, DC_EVStatus, types_DC_EVStatus, DC_EVStatusType, -1),
           LEAF(DC_EVPowerDeliveryParameterType, BulkChargingComplete, types_BulkChargingComplete, DIN_BOOL, 0),
           LEAF(DC_EVPowerDeliveryParameterType, ChargingComplete, types_ChargingComplete, DIN_BOOL, -1))
-DESC_USED(PowerDeliveryReqType,
+DESC_USED_LINKED(PowerDeliveryReqType,
           LEAF(PowerDeliveryReqType, ReadyToChargeState, body_ReadyToChargeState, DIN_BOOL, -1),
           REC(PowerDeliveryReqType, ChargingProfile, body_ChargingProfile, ChargingProfileType, 0),
           REF(PowerDeliveryReqType, DC_EVPowerDeliveryParameter, types_DC_EVPowerDeliveryParameter,
@@ -287,11 +288,11 @@ DESC_USED(SalesTariffType,
           LEAF(SalesTariffType, SalesTariffDescription, types_SalesTariffDescription, DIN_STRING, 0),
           LEAF(SalesTariffType, NumEPriceLevels, types_NumEPriceLevels, DIN_UBYTE, -1),
           LIST_REC(SalesTariffType, SalesTariffEntry, types_SalesTariffEntry, SalesTariffEntryType, -1))
-DESC_USED(SAScheduleTupleType,
+DESC_USED_LINKED(SAScheduleTupleType,
           LEAF(SAScheduleTupleType, SAScheduleTupleID, types_SAScheduleTupleID, DIN_SHORT, -1),
           REC(SAScheduleTupleType, PMaxSchedule, types_PMaxSchedule, PMaxScheduleType, -1),
           REF(SAScheduleTupleType, SalesTariff, types_SalesTariff, SalesTariffType, 0))
-DESC(SAScheduleListType,
+DESC_LINKED(SAScheduleListType,
      LIST_REC(SAScheduleListType, SAScheduleTuple, types_SAScheduleTuple, SAScheduleTupleType, -1))
 DESC(AC_EVSEChargeParameterType,
      REC(AC_EVSEChargeParameterType, AC_EVSEStatus, types_AC_EVSEStatus, AC_EVSEStatusType, -1),
@@ -310,7 +311,7 @@ DESC_USED(DC_EVSEChargeParameterType,
           REC(DC_EVSEChargeParameterType, EVSEPeakCurrentRipple, types_EVSEPeakCurrentRipple, PhysicalValueType, -1),
           REC(DC_EVSEChargeParameterType, EVSEEnergyToBeDelivered, types_EVSEEnergyToBeDelivered,
               PhysicalValueType, 2))
-DESC_USED(ChargeParameterDiscoveryResType,
+DESC_USED_LINKED(ChargeParameterDiscoveryResType,
           LEAF(ChargeParameterDiscoveryResType, ResponseCode, body_ResponseCode, DIN_ENUM, -1),
           LEAF(ChargeParameterDiscoveryResType, EVSEProcessing, body_EVSEProcessing, DIN_ENUM, -1),
           REC(ChargeParameterDiscoveryResType, SAScheduleList, types_SAScheduleList, SAScheduleListType, -1),
@@ -318,7 +319,7 @@ DESC_USED(ChargeParameterDiscoveryResType,
               AC_EVSEChargeParameterType, 0),
           REF(ChargeParameterDiscoveryResType, DC_EVSEChargeParameter, types_DC_EVSEChargeParameter,
               DC_EVSEChargeParameterType, 1))
-DESC_USED(PowerDeliveryResType,
+DESC_USED_LINKED(PowerDeliveryResType,
           LEAF(PowerDeliveryResType, ResponseCode, body_ResponseCode, DIN_ENUM, -1),
           REF(PowerDeliveryResType, AC_EVSEStatus, types_AC_EVSEStatus, AC_EVSEStatusType, 0),
           REF(PowerDeliveryResType, DC_EVSEStatus, types_DC_EVSEStatus, DC_EVSEStatusType, 1))
@@ -379,7 +380,7 @@ DESC(WeldingDetectionResType,
 
 // ------------------------------------------------------------- document
 #define BODY(m, q, D, bit) REF(BodyType, m, body_##q, D, bit)
-DESC_USED(BodyType,
+DESC_USED_LINKED(BodyType,
           BODY(SessionSetupReq, SessionSetupReq, SessionSetupReqType, 0),
           BODY(SessionSetupRes, SessionSetupRes, SessionSetupResType, 1),
           BODY(ServiceDiscoveryReq, ServiceDiscoveryReq, ServiceDiscoveryReqType, 2),
@@ -414,7 +415,7 @@ DESC_USED(BodyType,
           BODY(CurrentDemandRes, CurrentDemandRes, CurrentDemandResType, 31),
           BODY(WeldingDetectionReq, WeldingDetectionReq, WeldingDetectionReqType, 32),
           BODY(WeldingDetectionRes, WeldingDetectionRes, WeldingDetectionResType, 33))
-DESC(AnonType_V2G_Message,
+DESC_LINKED(AnonType_V2G_Message,
      REF(AnonType_V2G_Message, Header, def_Header, MessageHeaderType, -1),
      REC(AnonType_V2G_Message, Body, def_Body, BodyType, -1))
 

@@ -759,8 +759,13 @@ std::int32_t V2G_DataConv(std::int8_t multiplier, std::int16_t value) {
 
 int messageDispatcher(std::uint8_t* data, std::uint32_t payloadLen, std::uint8_t* out, std::uint32_t size,
                       std::uint32_t* exiLen) {
-    dinInitDocument(&g_document, &g_store);
-    dinInitService(&g_service, &g_document);
+    // The store is cleared whole once; after that each message clears only
+    // the records it reads into and writes from (the decoder its request,
+    // here its response): clearing all of them cost more than the exchange.
+    if (g_document.V2G_Message.Header == nullptr) {
+        dinInitDocument(&g_document, &g_store);
+        dinInitService(&g_service, &g_document);
+    }
     if (dinDeserializeMessage(&g_service, data, payloadLen, kV2gtpHeaderLen) != 0) return -1;
     std::uint64_t used = g_document.V2G_Message.Body.isUsed;
     int pair = -1;
@@ -771,6 +776,7 @@ int messageDispatcher(std::uint8_t* data, std::uint32_t payloadLen, std::uint8_t
         }
     }
     if (pair < 0 || !kMethods[pair]) return -1;
+    dinClearBodyMessage(&g_document, static_cast<std::uint32_t>(2 * pair + 1));
     // A refused request has changed nothing, and it ends the session: the
     // connection closes after its answer.
     if (!Accepted(kMethods[pair](g_store.header, g_store))) {

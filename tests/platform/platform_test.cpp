@@ -79,6 +79,25 @@ TEST(Paths, RootIsJudgedByItsResolvedPath) {
     setenv("STATION_ROOT", saved.c_str(), 1);
 }
 
+// The root is resolved when first used, not for every path: a link that
+// moves under a running program does not move its files; another root given
+// to it is resolved in turn.
+TEST(Paths, ARootIsResolvedOnceForAsLongAsItIsGiven) {
+    TestRoot holder;
+    const std::string a = holder.Make("/a"), b = holder.Make("/b"), link = holder.path() + "/root";
+    ASSERT_EQ(symlink(a.c_str(), link.c_str()), 0);
+    setenv("STATION_ROOT", link.c_str(), 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), a + "/dev/ttyS2");
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(b.c_str(), link.c_str()), 0);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), a + "/dev/ttyS2");
+    setenv("STATION_ROOT", b.c_str(), 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), b + "/dev/ttyS2");
+    setenv("STATION_ROOT", (link + "/.").c_str(), 1);
+    EXPECT_EQ(SystemPath("/dev/ttyS2"), b + "/dev/ttyS2");
+    setenv("STATION_ROOT", holder.path().c_str(), 1);
+}
+
 TEST(TestClockTest, SleepAdvancesBothClocksWithoutWaiting) {
     TestClock clock(1000);
     ScopedClock scope(clock);
@@ -100,6 +119,32 @@ TEST(SysfsGpioTest, SandboxExportCreatesTheLineAndValuesRoundTrip) {
     ASSERT_TRUE(gpio.Write(87, 0));
     EXPECT_EQ(gpio.ReadChar(87), '0');
     EXPECT_FALSE(gpio.ReadChar(5).has_value()) << "a line never exported reads nothing";
+}
+
+// A line's value file is found once: a root that moves under a running
+// program (its link pointed elsewhere) is not looked up again for that line,
+// while a program given another root finds the line there.
+TEST(SysfsGpioTest, ALinesPathIsResolvedOncePerRoot) {
+    TestRoot holder;
+    const std::string a = holder.Make("/a"), b = holder.Make("/b"), link = holder.path() + "/root";
+    for (const std::string& dir : {a, b}) {
+        std::filesystem::create_directories(dir + "/sys/class/gpio/gpio78");
+        ASSERT_TRUE(ReplaceFile(dir + "/sys/class/gpio/gpio78/value", std::string(dir == a ? "1\n" : "0\n")));
+    }
+    ASSERT_EQ(symlink(a.c_str(), link.c_str()), 0);
+    setenv("STATION_ROOT", link.c_str(), 1);
+    SysfsGpio gpio;
+    EXPECT_EQ(gpio.ReadChar(78), '1');
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(b.c_str(), link.c_str()), 0);
+    EXPECT_EQ(gpio.ReadChar(78), '1') << "the line's file was resolved when first read";
+    ASSERT_TRUE(gpio.Write(78, 0));
+    EXPECT_EQ(ReadTextFile(a + "/sys/class/gpio/gpio78/value"), "0\n");
+    setenv("STATION_ROOT", b.c_str(), 1);
+    ASSERT_TRUE(gpio.Write(78, 1));
+    EXPECT_EQ(ReadTextFile(b + "/sys/class/gpio/gpio78/value"), "1\n");
+    EXPECT_EQ(gpio.ReadChar(78), '1');
+    setenv("STATION_ROOT", holder.path().c_str(), 1);
 }
 
 TEST(DeviceAdcTest, SandboxFileStandsInForTheDevice) {
@@ -162,6 +207,34 @@ TEST(Files, AppendNeverGluesALineToAnUnendedOne) {
     SetWriteCutForTest(-1);
     ASSERT_TRUE(AppendToFile(f, "2026.12.11 10:12:36 - 007001\n"));
     EXPECT_EQ(ReadTextFile(f), "2026.12.11 10:12:34 - 007001\n2026.12.11 10:\n2026.12.11 10:12:36 - 007001\n");
+// A read up to a limit of megabytes takes what the file holds, and only
+// room for that: kernel files that tell a size of 0 are read to their end.
+TEST(Files, ReadAtMostTakesTheFileUpToTheLimitWithRoomForTheFile) {
+    TestRoot root;
+    const std::string f = root.path() + "/file";
+    const std::string big(10000, 'b');
+    struct Case {
+        std::string text;
+        std::size_t max;
+        std::string want;
+    } cases[] = {
+        {"abc", 64 << 20, "abc"}, {"abcdef", 3, "abc"}, {"", 64 << 20, ""}, {"abc", 0, ""},
+        {big, 64 << 20, big},     {big, 10000, big},    {big, 9999, big.substr(0, 9999)},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(ReplaceFile(f, c.text));
+        std::string got = "stale";
+        ASSERT_TRUE(ReadFileAtMost(f, c.max, &got)) << c.text.size() << " " << c.max;
+        EXPECT_EQ(got, c.want) << c.text.size() << " " << c.max;
+        EXPECT_LE(got.capacity(), c.text.size() + 4096) << "room for the limit, not the file";
+    }
+    std::string got = "stale";
+    EXPECT_FALSE(ReadFileAtMost(root.path() + "/missing", 100, &got));
+    EXPECT_EQ(got, "");
+    ASSERT_TRUE(ReadFileAtMost("/proc/self/status", 64 << 20, &got));
+    EXPECT_EQ(got.rfind("Name:", 0), 0u);
+    EXPECT_EQ(got.back(), '\n');
+    EXPECT_EQ(ReadTextFile("/proc/self/status", 5), "Name:");
 }
 
 TEST(Serial, RawPtyPassesEveryByteAndReadFullGathersSplitWrites) {

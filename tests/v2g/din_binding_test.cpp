@@ -438,6 +438,112 @@ TEST(DinBindingReader, EveryRequestRoundTripsUnchanged) {
   }
 }
 
+// The record of body message `bit` in a document, with its description.
+std::pair<const DinRecordDesc*, const void*> bodyRecord(const EXIDocumentType& doc, int bit) {
+  const DinMember& m = kDinDesc_BodyType.members[bit];
+  EXPECT_EQ(m.bit, bit);
+  const void* record = *reinterpret_cast<void* const*>(
+      reinterpret_cast<const uint8_t*>(&doc.V2G_Message.Body) + m.offset);
+  return {m.record, record};
+}
+
+// Byte for byte the same content, the references aside (two stores differ
+// in where their records are); referenced records are compared in turn.
+void expectSameContent(const DinRecordDesc* desc, const void* a, const void* b) {
+  std::vector<uint8_t> x(static_cast<const uint8_t*>(a), static_cast<const uint8_t*>(a) + desc->size);
+  std::vector<uint8_t> y(static_cast<const uint8_t*>(b), static_cast<const uint8_t*>(b) + desc->size);
+  for (uint32_t i = 0; i < desc->count; ++i) {
+    const DinMember& m = desc->members[i];
+    if (m.kind == DIN_RECORD) {
+      ASSERT_FALSE(m.record->links) << desc->name;  // no request nests one
+    }
+    if (m.kind != DIN_REF) continue;
+    const void* ra = *reinterpret_cast<void* const*>(x.data() + m.offset);
+    const void* rb = *reinterpret_cast<void* const*>(y.data() + m.offset);
+    ASSERT_NE(ra, nullptr);
+    ASSERT_NE(rb, nullptr);
+    expectSameContent(m.record, ra, rb);
+    std::memset(x.data() + m.offset, 0, sizeof(void*));
+    std::memset(y.data() + m.offset, 0, sizeof(void*));
+  }
+  EXPECT_EQ(x, y) << desc->name;
+}
+
+// The store is shared by every message: a request read after any other,
+// with all of that one's optional content and a header notification,
+// holds what it holds when read into a fresh store and nothing more.
+TEST(DinBindingReader, ARequestHoldsNothingOfTheMessageBeforeIt) {
+  auto encode = [](const RequestCase& c, bool full, std::vector<uint8_t>* body) {
+    Doc out;
+    if (full) {
+      c.fill(out.store.get());
+      out.store->header.Notification.FaultCode = 2;
+      out.store->header.Notification.FaultMsg.charactersLen = 3;
+      out.store->header.Notification.FaultMsg.characters[0] = 'x';
+      out.store->header.Notification.isUsed = 1;
+      out.store->header.isUsed = 1;
+    } else {
+      // What the schema wants at the least: one selected service, a choice
+      // of charge parameters, one root certificate ID.
+      out.store->servicePaymentSelectionReq.SelectedServiceList.SelectedService.arrayLen = 1;
+      out.store->chargeParameterDiscoveryReq.isUsed = 2;
+      out.store->certificateUpdateReq.ListOfRootCertificateIDs.RootCertificateID.arrayLen = 1;
+      out.store->certificateInstallationReq.ListOfRootCertificateIDs.RootCertificateID.arrayLen = 1;
+    }
+    out.use(c.bit);
+    ASSERT_EQ(out.encode(body), 0) << c.name;
+  };
+  for (const RequestCase& bare : kRequests) {
+    std::vector<uint8_t> second;
+    encode(bare, false, &second);
+    Doc fresh;
+    ASSERT_EQ(fresh.decode(second), 0) << bare.name;
+    for (const RequestCase& before : kRequests) {
+      SCOPED_TRACE(std::string(before.name) + " then " + bare.name);
+      std::vector<uint8_t> first;
+      encode(before, true, &first);
+      Doc used;
+      ASSERT_EQ(used.decode(first), 0);
+      ASSERT_EQ(used.decode(second), 0);
+      EXPECT_EQ(used.doc.V2G_Message.Body.isUsed, uint64_t{1} << bare.bit);
+      expectSameContent(&kDinDesc_MessageHeaderType, &used.store->header, &fresh.store->header);
+      auto [desc, record] = bodyRecord(used.doc, bare.bit);
+      expectSameContent(desc, record, bodyRecord(fresh.doc, bare.bit).second);
+    }
+  }
+}
+
+// Clearing keeps every reference of the document: a record flagged as
+// holding none holds none, and the whole message clears in place.
+TEST(DinBindingReader, ClearingKeepsTheReferences) {
+  const DinRecordDesc* all[] = {
+#define DIN_DESC_ADDRESS(name) &kDinDesc_##name,
+      DIN_RECORD_LIST(DIN_DESC_ADDRESS)
+#undef DIN_DESC_ADDRESS
+  };
+  for (const DinRecordDesc* d : all) {
+    bool holds = false;
+    for (uint32_t i = 0; i < d->count; ++i) {
+      const DinMember& m = d->members[i];
+      holds = holds || m.kind == DIN_REF || (m.kind == DIN_RECORD && m.record->links);
+    }
+    EXPECT_EQ(d->links, holds) << d->name;
+  }
+  Doc d;
+  EXIDocumentType linked = d.doc;
+  d.store->chargeParameterDiscoveryRes.SAScheduleList.SAScheduleTuple.array[2].SalesTariff->SalesTariffID = 7;
+  d.store->dcEVChargeParameter.FullSOC = 9;
+  d.store->currentDemandRes.ResponseCode = 3;
+  dinClearRecord(&kDinDesc_AnonType_V2G_Message, &d.doc.V2G_Message);
+  EXPECT_EQ(std::memcmp(&linked, &d.doc, sizeof linked), 0);
+  EXPECT_EQ(d.store->salesTariff[2].SalesTariffID, 0);
+  EXPECT_EQ(d.store->dcEVChargeParameter.FullSOC, 0);
+  EXPECT_EQ(d.store->currentDemandRes.ResponseCode, 0);
+  EXPECT_EQ(d.store->header.SessionID.bytesLen, 0u);
+  EXPECT_EQ(d.store->chargeParameterDiscoveryReq.DC_EVChargeParameter, &d.store->dcEVChargeParameter);
+  EXPECT_EQ(d.store->powerDeliveryRes.DC_EVSEStatus, &d.store->dcEVSEStatus);
+}
+
 // Every physical value of the requests lands in its own member.
 TEST(DinBindingReader, PhysicalValuesByElementPosition) {
   struct Row {

@@ -207,6 +207,8 @@ TEST(Files, AppendNeverGluesALineToAnUnendedOne) {
     SetWriteCutForTest(-1);
     ASSERT_TRUE(AppendToFile(f, "2026.12.11 10:12:36 - 007001\n"));
     EXPECT_EQ(ReadTextFile(f), "2026.12.11 10:12:34 - 007001\n2026.12.11 10:\n2026.12.11 10:12:36 - 007001\n");
+}
+
 // A read up to a limit of megabytes takes what the file holds, and only
 // room for that: kernel files that tell a size of 0 are read to their end.
 TEST(Files, ReadAtMostTakesTheFileUpToTheLimitWithRoomForTheFile) {

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Resident and private memory of every program, idle and during a charge,
-# measured while the simulation's parts run (and, for Quillon and Wendle,
-# which have no part of their own, their system tests). Every 0.05 s each
+# measured while the simulation's parts run. Every 0.05 s each
 # process of a program of this build is read from /proc/PID/smaps_rollup:
 # RSS (resident), PSS (resident, shared pages split among the processes
 # sharing them) and USS (private: pages no other process maps). "idle" is
@@ -64,8 +63,8 @@ echo "memory: running the simulation's parts (a few minutes)" >&2
 WITH_MARLET=1 part two-boards 'CcsEv' "$src/sim/run-two-boards.sh" "$build"
 part chademo 'chademo-ev' "$src/sim/run-chademo.sh" "$build"
 part ocpp 'stationctl --charge' "$src/sim/run-ocpp.sh" "$build" wss
-part quillon 'cp_request' "$src/tests/ocpps/quillon_system.sh" "$build"
-part wendle '' "$src/tests/system/wendle_pty.sh" "$build"
+part quillon 'cp_request' "$src/sim/run-ocpp15.sh" "$build"
+part wendle '' "$src/sim/run-modem.sh" "$build"
 
 awk -v programs="$programs" '
     { n = $1

@@ -45,7 +45,7 @@ if [ "$mode" = restart ]; then
     n=$(count '"event":"connected"' "$root/central.log")
     echo "{\"event\":\"test\",\"killed\":\"Tarnet Fennick\"}" >> "$root/central.log"
     sleep 1
-    STATION_ROOT="$root" $STATION_EXEC_PREFIX "$root/root/Tarnet" > /dev/null 2>&1 &
+    STATION_ROOT="$root" "$root/root/Tarnet" > /dev/null 2>&1 &
     wait_more 60 "$n" '"event":"connected"' "$root/central.log" || fail "Tarnet did not bring Fennick back"
 fi
 if [ "$mode" = flap ]; then

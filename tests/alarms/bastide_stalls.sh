@@ -58,10 +58,12 @@ STATION_ROOT=$root BUILD=$build unshare --ipc --mount bash -c '
 
     # 1. The flash lock is held by a writer that died while storing; Tarnet
     # changes the central-system URL, which Bastide mirrors into the flash.
+    # Taken before the lock is set: the take-over cannot come sooner than
+    # 10 s after this, however slowly the writes below run.
+    lockAt=$(now_ms)
     t write 477 1 > /dev/null
     t -k 1111 write 3201 ws://new.example/ocpp text:256 > /dev/null
     t -k 1111 write 108604 1 > /dev/null
-    lockAt=$(now_ms)
     worst=0
     lines=$(events)
     for n in $(seq 1 20); do

@@ -79,16 +79,18 @@ if [ "$WITH_MARLET" = 1 ]; then
     fi
 fi
 
-echo "--- on the CCS board: the vehicle reports 55 % and a set-point of 100 A / 400 V is armed"
-ccs_shm write 2174 1   # isolation tested: no GFD self-test on this set-point
-ccs_shm write 2165 55
-ccs_shm write 134 1000 u16
-ccs_shm write 146 4000 u16
-ccs_shm write 145 255
 if [ "$WITH_MARLET" = 1 ]; then
-    echo "--- on the main board: the modules follow the set-point; their present values come back"
-    for i in $(seq 1 100); do [ "$(ccs_shm read 2196)" = 100 ] && break; sleep 0.1; done
+    # The CCS board's software arms a set-point only within a session:
+    # the charge above carried the vehicle's targets across the link.
+    echo "--- the vehicle's targets crossed the link as the set-point, the output's values came back"
+    echo "    (ccsboard's lines below); after SessionStop nothing is armed"
 else
+    echo "--- on the CCS board: the vehicle reports 55 % and a set-point of 100 A / 400 V is armed"
+    ccs_shm write 2174 1   # isolation tested: no GFD self-test on this set-point
+    ccs_shm write 2165 55
+    ccs_shm write 134 1000 u16
+    ccs_shm write 146 4000 u16
+    ccs_shm write 145 255
     echo "--- on the main board: the modules deliver 398 V / 57 A"
     main_shm write 2187 398 u16
     main_shm write 2196 57

@@ -117,6 +117,13 @@ begin_sim_part() {
     trap end_sim_part EXIT
     ip link set lo up
 }
+# The main board's two segments for a part: the register map with the
+# station's defaults (stationctl) and an empty OCPP application segment
+# (FennickApp), which Bastide, Quillon and Wendle attach.
+main_board_segments() {
+    $STATION_EXEC_PREFIX "$build/bin/stationctl" > /dev/null
+    $STATION_EXEC_PREFIX "$build/tests/make_segment" 1111 108948
+}
 end_sim_part() {
     local p
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done

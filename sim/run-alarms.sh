@@ -21,8 +21,7 @@ t() { run "$build/bin/shmtool" "$@" > /dev/null; }
 traps() { grep -c "^TRAP" "$root/traps.log" 2>/dev/null || true; }
 wait_traps() { local i; for ((i = 0; i < 100; ++i)); do [ "$(traps)" -ge "$1" ] && return 0; sleep 0.05; done; return 1; }
 
-run "$build/bin/stationctl" > /dev/null
-run "$build/tests/make_segment" 1111 108948   # FennickApp, which Bastide attaches
+main_board_segments
 t write SHRMEM_SERIAL_NUMBER SN1
 t write SHRMEM_SNMP_TRAP_IP 127.0.0.1
 t write SHRMEM_SNMP_TRAP_PORT $port

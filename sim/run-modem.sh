@@ -24,8 +24,7 @@ ip route add default via 192.168.7.1 dev eth0
 
 run() { $STATION_EXEC_PREFIX "$@"; }
 t() { run "$build/bin/shmtool" "$@"; }
-run "$build/bin/stationctl" > /dev/null
-run "$build/tests/make_segment" 1111 108948   # FennickApp, which Wendle attaches
+main_board_segments
 t write SHRMEM_ETH0_GATEWAY 192.168.7.1 > /dev/null
 run "$build/bin/modem_sim" --root "$root" --model MU709s-2 --restart-ms 500 > "$root/sim.out" 2>&1 &
 pids+=($!)

@@ -35,8 +35,7 @@ pids+=($!)
 wait_for 60 '"event":"listening"'
 port=$(grep -o '"port":[0-9]*' "$log" | head -1 | cut -d: -f2)
 
-run "$build/bin/stationctl" > /dev/null
-run "$build/tests/make_segment" 1111 108948   # FennickApp, which Bastide attaches too
+main_board_segments
 t write SHRMEM_OCPP_ENABLE 1
 t write SHRMEM_OCPP_MODE 0
 t write SHRMEM_OCPP_URL "http://127.0.0.1:$port/ocpp15"

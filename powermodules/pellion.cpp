@@ -421,10 +421,11 @@ void Pellion::AssignmentDone() {
     GetVersion(1);
     for (int m = 0; m < 2; ++m)
         for (unsigned c = 0; c < 3; ++c) ReadRequest(m, kTemp1 + c);
-    map_.set(SHRMEM_SET_V1, 5000);
-    map_.set(SHRMEM_SET_I1, 600);
+    // The default set-point of a fresh bank, 500.0 V and 60.0 A, goes to
+    // the modules while they are off; the mailbox keeps what its writers put
+    // there: a set-point armed meanwhile is applied as it was written.
     map_.set(SHRMEM_SET_POWER, static_cast<std::uint16_t>(map_.get(SHRMEM_MAX_OUTPUT_POWER) * 5));
-    SetOutputVoltByPercentage(-1);
+    SendSetPoint(-1, 5000, 600);
     GetAvaliableCurrent(-1);
     EnergyON(-1);
 }
@@ -727,8 +728,11 @@ void Pellion::ReadRequest(int index, unsigned command) {
 }
 
 void Pellion::SetOutputVoltByPercentage(int index) {
+    SendSetPoint(index, map_.get(SHRMEM_SET_V1), map_.get(SHRMEM_SET_I1));
+}
+
+void Pellion::SendSetPoint(int index, std::uint32_t setV, std::uint32_t setI) {
     const std::uint32_t override = map_.get(SHRMEM_SMR_VOLT_OVERRIDE);
-    const std::uint32_t setV = map_.get(SHRMEM_SET_V1);
     const std::uint16_t voltage = EncodeVoltage(override ? override * 10 : setV);
     const std::uint32_t volts = override ? override : setV / 10;
     std::uint32_t share = 0;
@@ -739,7 +743,7 @@ void Pellion::SetOutputVoltByPercentage(int index) {
         g = std::min<std::uint64_t>(g, map_.get(mainb::SHRMEM_MAX_OUTPUT_CURRENT));
         g = std::min<std::uint64_t>(g, map_.get(SHRMEM_SMR_CURRENT_CAP));
         map_.set(SHRMEM_SMR_CURRENT_LIMIT, static_cast<std::uint8_t>(g));
-        const std::uint64_t l = std::min<std::uint64_t>(map_.get(SHRMEM_SET_I1) / 10, g);
+        const std::uint64_t l = std::min<std::uint64_t>(setI / 10, g);
         share = static_cast<std::uint32_t>(l * 1000000 / e);
     }
     const std::uint16_t power = EncodeCurrent(map_.get(SHRMEM_MAX_OUTPUT_POWER) * 5u);

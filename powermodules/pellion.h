@@ -51,6 +51,8 @@ public:
     void ResetPCM(int index);
     void CalculateAvaliableCurrent(int index);
     void SetOutputVoltByPercentage(int index);
+    // The set-point frame for the given voltage (0.1 V) and current (0.1 A).
+    void SendSetPoint(int index, std::uint32_t setV, std::uint32_t setI);
     void SetOutputVolt(int index);
     void SetFanRPM(int index);
     void SetMaxFanRPM(int index, unsigned value, std::uint16_t word);

@@ -38,9 +38,14 @@ TEST(PellionAssignment, LowestSerialFirstAndBothOperational) {
     EXPECT_NE(log.find("[Pellion]SmrIdAssign:#1-MSN:4200444455556666"), std::string::npos) << log;
     EXPECT_NE(log.find("[Pellion]SmrIdAssign:#2-MSN:3412111122223333"), std::string::npos) << log;
     EXPECT_NE(log.find("[Pellion]GetVersion:#1 - version=V1.02.03"), std::string::npos) << log;
-    // The default set-point of a fresh bank: 500.0 V, 60.0 A, station power x 5.
-    EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 5000);
-    EXPECT_EQ(r.map.get(SHRMEM_SET_I1), 600);
+    // The default set-point of a fresh bank, 500.0 V, goes to the modules,
+    // still off; the mailbox is its writers' alone. Station power x 5.
+    const std::vector<CanFrame> setPoints = r.bus.Sent(0xFFFFFFFF, kSetPoint | KindBits(10));
+    ASSERT_FALSE(setPoints.empty());
+    EXPECT_EQ(Be16(setPoints.front().data), 0x9388);
+    EXPECT_EQ(r.p.PCMOnOff, kOff);
+    EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 0);
+    EXPECT_EQ(r.map.get(SHRMEM_SET_I1), 0);
     EXPECT_EQ(r.map.get(SHRMEM_SET_POWER), 150);
 }
 
@@ -215,6 +220,40 @@ TEST(PellionSetPoint, ARestartedBankIsSwitchedOnByTheNextSetPoint) {
     r.RunFor(8000);
     r.ArmSetPoint(3000, 300);
     r.RunFor(2000);
+    EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER_OUTPUT_VOLT), 3000);
+}
+
+// A session arms its set-point at the instant a re-addressed bank is taken
+// into service: the modules are switched on at that set-point, never at the
+// fresh bank's default of 500.0 V.
+TEST(PellionSetPoint, ASetPointArmedAsTheBankIsReaddressedIsAppliedAsWritten) {
+    PellionRig r;
+    r.ModulesOn();
+    // The bank loses power and comes back: its modules ask for addresses, off.
+    for (auto& m : r.bank.modules) {
+        modbank::SimModule fresh;
+        std::copy_n(m.serial, 4, fresh.serial);
+        m = fresh;
+    }
+    r.bank.PowerUp();
+    bool armed = false;
+    std::uint16_t highest = 0;
+    r.bus.onWrite = [&](const CanFrame& f) {
+        if (!armed && (FrameId(f) & ~kKindMask & 0xFFFFFF00u) == kModuleConnection) {
+            r.ArmSetPoint(3000, 300);
+            armed = true;
+        }
+        r.bank.Receive(f, r.clock.MonotonicMs());
+        for (const auto& m : r.bank.modules)
+            if (m.onOff == kOn) highest = std::max(highest, m.setVoltage);
+    };
+    r.RunFor(8000);
+    ASSERT_TRUE(armed);
+    ASSERT_FALSE(r.p.Assigning());
+    EXPECT_EQ(r.map.get(SHRMEM_SET_V1), 3000);
+    EXPECT_EQ(r.map.get(SHRMEM_SET_PENDING), 0);
+    EXPECT_EQ(r.p.PCMOnOff, kOn);
+    EXPECT_EQ(highest, 3000);
     EXPECT_EQ(r.map.get(SHRMEM_RECTIFIER_OUTPUT_VOLT), 3000);
 }
 

@@ -33,11 +33,11 @@ show() {
 }
 
 wait_until 40 "modem configured" configured
-wait_until 10 "the vehicle's link-local address" address_ready
+wait_until 30 "the vehicle's link-local address" address_ready
 if command -v dumpcap > /dev/null; then
     vehicle dumpcap -q -i plc0 -w "$CCS_ROOT/vehicle.pcap" > "$CCS_ROOT/dumpcap.out" 2>&1 &
     capture_pid=$!
-    wait_until 10 "the capture runs" test -s "$CCS_ROOT/vehicle.pcap"
+    wait_until 30 "the capture runs" test -s "$CCS_ROOT/vehicle.pcap"
 fi
 
 # Plugs vehicle N in and matches it by SLAC: station_mac.
@@ -48,7 +48,7 @@ plug_in() {
         echo "FAIL vehicle $n was not matched"; cat "$CCS_ROOT/evslac-$n.out"; exit 1
     fi
     station_mac=$(sed -n 's/.*matched with \([0-9a-f:]*\).*/\1/p' "$CCS_ROOT/evslac-$n.out")
-    wait_until 5 "the station waits for SDP" status_is "03 00 00 00"
+    wait_until 20 "the station waits for SDP" status_is "03 00 00 00"
 }
 unplug() {
     ccs_shm write 2160 0
@@ -67,7 +67,7 @@ session() {
     fi
     [ "$loss" = 0 ] || kill -USR2 "$(cat "$CCS_ROOT/greenphy.pid")"
     sed 's/^/     /' "$CCS_ROOT/v2g-$n.out"
-    wait_until 5 "the session ends done" status_is "0a 00 00 00"
+    wait_until 20 "the session ends done" status_is "0a 00 00 00"
     # The kernel resolved the station's address by neighbour discovery.
     local ll
     ll=$(python3 -c "import sys; m=[int(x,16) for x in sys.argv[1].split(':')]; m[0]^=2; print('fe80::%x:%x:%x:%x' % (m[0]<<8|m[1], m[2]<<8|0xff, 0xfe00|m[3], m[4]<<8|m[5]))" "$station_mac")
@@ -89,7 +89,7 @@ if ! vehicle $py "$here/hostile_vehicle.py" --if plc0 --station-mac "$station_ma
     cat "$CCS_ROOT/hostile.out"; show; exit 1
 fi
 sed 's/^/     /' "$CCS_ROOT/hostile.out"
-wait_until 10 "the hostile vehicle's session ends done" status_is "0a 00 00 00"
+wait_until 30 "the hostile vehicle's session ends done" status_is "0a 00 00 00"
 
 if [ -n "$capture_pid" ]; then
     kill "$capture_pid"; wait "$capture_pid" 2> /dev/null || true; capture_pid=

@@ -109,7 +109,14 @@ STATION_ROOT=$root BUILD=$build unshare --ipc --mount bash -c '
     check "one sender only" "$(wc -l < "$STATION_ROOT/sender.pids")" 1
 
     # 3. The events folder is on a full disk, and the month file ends without
-    # a line feed.
+    # a line feed. The lines of the changes before are all written first, so
+    # that the lines lost are those of this step alone.
+    stable=0 count=$(events)
+    for i in $(seq 1 300); do
+        sleep 0.1
+        if [ "$(events)" = "$count" ]; then stable=$((stable + 1)); else stable=0 count=$(events); fi
+        [ $stable -lt 20 ] || break
+    done
     mount -t tmpfs -o size=64k tmpfs "$STATION_ROOT/Storage/Events"
     file="$STATION_ROOT/Storage/Events/[$(date +%Y.%m)]SN1_Events.csv"
     for n in $(seq 1 140); do echo "2026.12.11 10:00:00 - 00C100"; done > "$file"

@@ -29,7 +29,9 @@ WITH_MARLET=1 MARLET_PROGRAM=Marlet start_two_boards "$build" --baud 115200
 wait_until 40 "modem configured" configured
 wait_until 10 "the vehicle's link-local address" address_ready
 if command -v dumpcap > /dev/null; then
-    vehicle dumpcap -q -i plc0 -f "ip6" -w "$CCS_ROOT/vehicle.pcap" > "$CCS_ROOT/dumpcap.out" 2>&1 &
+    # nsenter becomes dumpcap, so $! is the capture itself: it is ended, and
+    # its last frames written, before the file is read.
+    nsenter --target "$VEHICLE_PID" --net dumpcap -q -i plc0 -f "ip6" -w "$CCS_ROOT/vehicle.pcap" > "$CCS_ROOT/dumpcap.out" 2>&1 &
     capture_pid=$!
     wait_until 10 "the capture runs" test -s "$CCS_ROOT/vehicle.pcap"
 fi

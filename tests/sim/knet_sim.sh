@@ -35,7 +35,9 @@ show() {
 wait_until 40 "modem configured" configured
 wait_until 30 "the vehicle's link-local address" address_ready
 if command -v dumpcap > /dev/null; then
-    vehicle dumpcap -q -i plc0 -w "$CCS_ROOT/vehicle.pcap" > "$CCS_ROOT/dumpcap.out" 2>&1 &
+    # nsenter becomes dumpcap, so $! is the capture itself: it is ended, and
+    # its last frames written, before the file is read.
+    nsenter --target "$VEHICLE_PID" --net dumpcap -q -i plc0 -w "$CCS_ROOT/vehicle.pcap" > "$CCS_ROOT/dumpcap.out" 2>&1 &
     capture_pid=$!
     wait_until 30 "the capture runs" test -s "$CCS_ROOT/vehicle.pcap"
 fi

@@ -100,6 +100,8 @@ said 3 "CcsEv: session done"
 echo "ok   vehicle 3: requests split over two segments taken whole"
 
 if [ -n "$capture_pid" ]; then
+    command -v tshark > /dev/null &&
+        wait_until 20 "the capture holds the station's close of every connection" closed_in_capture "$CCS_ROOT/vehicle.pcap" 3
     kill "$capture_pid"; wait "$capture_pid" 2> /dev/null || true; capture_pid=
 fi
 if command -v tshark > /dev/null; then

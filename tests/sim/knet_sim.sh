@@ -94,6 +94,8 @@ sed 's/^/     /' "$CCS_ROOT/hostile.out"
 wait_until 30 "the hostile vehicle's session ends done" status_is "0a 00 00 00"
 
 if [ -n "$capture_pid" ]; then
+    command -v tshark > /dev/null &&
+        wait_until 20 "the capture holds the station's close of every connection" closed_in_capture "$CCS_ROOT/vehicle.pcap" 3
     kill "$capture_pid"; wait "$capture_pid" 2> /dev/null || true; capture_pid=
 fi
 if command -v tshark > /dev/null; then

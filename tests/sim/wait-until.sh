@@ -18,3 +18,12 @@ wait_until() {
     if declare -F show_state > /dev/null; then show_state; fi
     exit 1
 }
+
+# A capture's socket hands frames over in blocks, so the last frames of a
+# session can reach dumpcap's file a moment after the vehicle saw them: a
+# test waits for them there before it ends the capture and reads the file.
+# closed_in_capture FILE N: N TCP connections in FILE hold the station's FIN.
+closed_in_capture() {
+    [ "$(tshark -r "$1" -Y 'tcp.srcport == 51181 && tcp.flags.fin == 1' -T fields -e tcp.stream 2> /dev/null |
+         sort -u | wc -l)" -ge "$2" ]
+}

@@ -136,10 +136,10 @@ for key, segs in streams.items():
     while i < len(data):
         h = data[i:i + 8]
         if len(h) < 8 or h[:4] != bytes([1, 0xFE, 0x80, 1]):
-            sys.exit("stream %s: no V2GTP header at byte %d: %s" % (key, i, h.hex()))
+            sys.exit("FAIL stream %s: no V2GTP header at byte %d: %s" % (key, i, h.hex()))
         n = int.from_bytes(h[4:8], "big")
         if i + 8 + n > len(data):
-            sys.exit("stream %s: message at byte %d cut short" % (key, i))
+            sys.exit("FAIL stream %s: message at byte %d cut short" % (key, i))
         i += 8 + n
         messages += 1
 print("ok   tshark reads the capture: checksums good, %d V2GTP messages in %d directions, whole" % (messages, len(streams)))

@@ -48,6 +48,7 @@ const char* LowestBitName(std::uint32_t value, const char* const* names, int cou
 }
 
 constexpr std::int64_t kWindowMs = 100;
+constexpr std::size_t kHeldFrames = 64;       // frames kept from a wait for the loop
 constexpr std::int64_t kCrcWaitMs = 3500;
 constexpr std::int64_t kSettleMs = 5000;       // modules asking together are all on the bus
 constexpr std::int64_t kSegmentWaitMs = 200;   // twenty reads for a segment's acknowledgement
@@ -197,7 +198,9 @@ bool Pellion::Window(std::int64_t ms, const std::function<bool(std::uint32_t, co
         CanFrame f;
         if (!Recv(f)) continue;
         const std::uint32_t id = FrameId(f);
-        if (id != 0 && take(id, f)) return true;
+        if (id == 0) continue;
+        if (take(id, f)) return true;
+        if (held_.size() < kHeldFrames) held_.push_back(f);
     }
     return false;
 }
@@ -366,7 +369,10 @@ void Pellion::LoopPass() {
     // Receive: six frames at most, so that the timed steps keep their periods.
     for (int count = 0; count < 6;) {
         CanFrame f;
-        if (!Recv(f)) {
+        if (!held_.empty()) {
+            f = held_.front();
+            held_.pop_front();
+        } else if (!Recv(f)) {
             if (operational && Alarm(ALARM_SYSTEM_FILTER) && now - lastFan_ > 5) {
                 GetFanSpeed(0);
                 GetFanSpeed(1);

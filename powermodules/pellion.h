@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -105,6 +106,7 @@ private:
     void FanCommand();
     bool Recv(platform::CanFrame& f);
     // Reads frames for up to `ms`; stops early when `take` returns true.
+    // Frames it does not take are held for the loop's receive step.
     bool Window(std::int64_t ms, const std::function<bool(std::uint32_t, const platform::CanFrame&)>& take);
     bool WaitFor(std::uint32_t id, std::int64_t ms, platform::CanFrame* got = nullptr);
     std::int64_t NowMs() const;
@@ -164,6 +166,9 @@ private:
     bool chademoWasAlive_ = false;
     std::int64_t fanPostedAt_ = -1;   // when the fan command's set-point was posted
     AssignmentRun run_;
+    // Frames that came during a wait for another (an address request, a
+    // status report, an acknowledge), oldest first, for the loop to handle.
+    std::deque<platform::CanFrame> held_;
     bool updating_ = false;   // a firmware update holds the modules forced off
 };
 

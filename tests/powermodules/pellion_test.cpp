@@ -655,6 +655,23 @@ TEST(PellionAssignment, AnAddressRequestNeverHoldsTheLoop) {
     }
 }
 
+// A frame that comes while the loop waits for another (an address request
+// during an output-power read) is handled by the loop afterwards, not lost
+// with the wait.
+TEST(PellionAssignment, AnAddressRequestDuringAWaitIsNotLost) {
+    PellionRig r;
+    r.ModulesOn();
+    CanFrame request{};
+    request.can_id = 0x9B401000;
+    r.bus.inbox.push_back(request);
+    r.p.GetOutputPower(0);
+    EXPECT_FALSE(r.p.Assigning());
+    r.p.LoopPass();
+    EXPECT_TRUE(r.p.Assigning());
+    r.RunFor(6000);
+    EXPECT_NE(r.Log().find("Address request without a module answering: ignored"), std::string::npos) << r.Log();
+}
+
 // The CHAdeMO session process holds the outlet's energy: when it is gone
 // with the relay closed, the modules are switched off at the next pass, its
 // set-point is emptied and the relay asked open; with the relay open the

@@ -96,11 +96,11 @@ JSON
     [ "$(shm 1111 108588 text:12)" = "02.09.00.09" ] || fail "ctrlVersion"
     [ "$(shm 2222 1222 text:16)" = Idle ] && [ "$(shm 2222 1238 text:20)" = Idle ] || fail "Idle texts"
     [ "$(shm 2222 4 u8)" = 1 ] && [ "$(shm 2222 5 u8)" = 1 ] || fail "wsConnected and backendReachable"
-    ocpplog | grep -q 'key=AuthorizationKey,value=\*\*\*\*' || fail "AuthorizationKey masked in the log"
+    ocpplog_has 'key=AuthorizationKey,value=\*\*\*\*' || fail "AuthorizationKey masked in the log"
     # Texts of the central system stay in their line.
-    ocpplog | grep -qF 'value=Voltage\nSoC' && ocpplog | grep -qF 'key=Forged\r\nKey' || fail "texts not escaped in the log"
-    ! ocpplog | grep -qE '^(SoC|Key)' || fail "a text of the central system began a log line"
-    ! ocpplog | grep -q 'n3w-s3cret' || fail "AuthorizationKey in the log"
+    ocpplog_has -F 'value=Voltage\nSoC' && ocpplog_has -F 'key=Forged\r\nKey' || fail "texts not escaped in the log"
+    ! ocpplog_has -E '^(SoC|Key)' || fail "a text of the central system began a log line"
+    ! ocpplog_has 'n3w-s3cret' || fail "AuthorizationKey in the log"
     ;;
 wss)
     cd "$root"

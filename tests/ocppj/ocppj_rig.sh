@@ -76,6 +76,9 @@ station() {
 }
 shm() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k "$1" read "$2" "$3"; }
 ocpplog() { cat "$root"/Storage/OCPPLog/*; }
+# ocpplog_has GREP-ARGS...: grep reads the files itself, so a match found
+# early never leaves a writer to the pipe dying of SIGPIPE under pipefail.
+ocpplog_has() { grep -q "$@" "$root"/Storage/OCPPLog/*; }
 map() { $STATION_EXEC_PREFIX "$build/bin/shmtool" -k 5438 write "$@" >/dev/null; }
 # The register map as the station sets it for the OCPP-J programs, and Bastide's folders.
 ocpp_map() {

@@ -161,5 +161,5 @@ node -e '
     }
 ' "$root/central.log" "$mode" "$(cat "$root/charge.log")" "$(cat "$root"/Storage/Events/*_Events.csv 2>/dev/null)" ||
     fail "central log checks"
-! ocpplog | grep -q "status ring overrun" || fail "the status ring was overrun"
+! ocpplog_has "status ring overrun" || fail "the status ring was overrun"
 echo "PASS: ocppj txn $mode"

@@ -23,7 +23,7 @@ show_state() {
     echo "--- Scrivet:"; cat "$MAIN_ROOT/scrivet.out" "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null || true
 }
 is() { [ "$("$1" read "${@:3}")" = "$2" ]; }
-logged() { cat "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null | grep -qF "$1"; }
+logged() { grep -qF -- "$1" "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null; }
 
 wait_until 30 "link cycles" is ccs_shm 1 475
 if [ "$route" = raw ]; then

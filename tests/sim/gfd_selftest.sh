@@ -23,7 +23,7 @@ show_state() {
          "present $(main_shm read 2187 u16) V"
 }
 is() { [ "$("$1" read "${@:3}")" = "$2" ]; }
-logged() { cat "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null | grep -qF "$1"; }
+logged() { grep -qF -- "$1" "$MAIN_ROOT"/Storage/SystemLog/* 2>/dev/null; }
 said() { [ "$(grep -c "$1" "$MAIN_ROOT/ccsboard.out")" -ge "$2" ]; }
 
 wait_until 30 "link cycles" is ccs_shm 1 475

@@ -146,7 +146,9 @@ hard)
     asked=$SECONDS
     wait_for 60 "/sbin/reboot -f" "$root/commands.log" || fail "no reboot"
     took=$((SECONDS - asked))
-    [ "$took" -ge 34 ] || fail "reboot $took s after the request"
+    # 29 s and the link's 5-s hold from when Bastide saw the request; the
+    # answer is seen here up to a poll later, and SECONDS counts whole seconds.
+    [ "$took" -ge 32 ] || fail "reboot $took s after the request"
     [ "$(shm 1111 108560 s32le)" = 1 ] || fail "ocppLinkHold"
     [ "$(shm 1111 108605 u8)" = 0 ] || fail "hardResetReq not cleared once the reboot returned"
     strict
